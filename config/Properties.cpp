@@ -1,0 +1,70 @@
+// The property sheet: nineteen entries after the base's.
+
+#include <cstdio>
+
+#include "QenoServer.h"
+
+namespace {
+
+constexpr int kOffsetLower = -50;
+constexpr int kOffsetUpper = 50;
+constexpr int kPortLower = 80;
+constexpr int kPortUpper = 10000;
+
+}  // namespace
+
+JArray QenoServer::getProperties() {
+  JArray list = JModuleObj::getProperties();
+  list.append(JStringProperty("hostName/IPaddress", hostName));
+  list.append(JIntegerProperty("port", port, kPortLower, kPortUpper));
+  list.append(JStringProperty("url", url));
+  std::lock_guard<std::mutex> hold(keysLock);
+  char name[24];
+  for (int i = 0; i < kKeyCount; ++i) {
+    std::snprintf(name, sizeof name, "key%d", i + 1);
+    list.append(JStringProperty(name, keys[i].key));
+    std::snprintf(name, sizeof name, "key%doffset", i + 1);
+    list.append(JIntegerProperty(name, keys[i].keyOffset, kOffsetLower, kOffsetUpper));
+  }
+  return list;
+}
+
+unsigned char QenoServer::updateProperty(JProperty& property) {
+  if (JModuleObj::updateProperty(property) != 0) return 1;
+  const JString name = property.getName();
+  // The kind is implied by the name; a property of the other kind under that
+  // name is not taken (reading it as the wrong class would be undefined).
+  auto* integer = dynamic_cast<JIntegerProperty*>(&property);
+  auto* text = dynamic_cast<JStringProperty*>(&property);
+  bool handled = false;
+  if (name == "port") {
+    if (integer != nullptr) port = integer->value;
+    handled = integer != nullptr;
+  } else if (name == "hostName/IPaddress") {
+    if (text != nullptr) hostName = text->value;
+    handled = text != nullptr;
+  } else if (name == "url") {
+    if (text != nullptr) url = text->value;
+    handled = text != nullptr;
+  } else {
+    char keyName[24];
+    std::lock_guard<std::mutex> hold(keysLock);
+    for (int i = 0; i < kKeyCount && !handled; ++i) {
+      std::snprintf(keyName, sizeof keyName, "key%d", i + 1);
+      if (name == keyName) {
+        if (text != nullptr) keys[i].key = text->value;
+        handled = text != nullptr;
+        break;
+      }
+      std::snprintf(keyName, sizeof keyName, "key%doffset", i + 1);
+      if (name == keyName) {
+        if (integer != nullptr) keys[i].keyOffset = integer->value;
+        handled = integer != nullptr;
+        break;
+      }
+    }
+  }
+  if (!handled) return 0;
+  repaint();
+  return 1;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "JModuleObj.h"
+
+// The host's own boxes, for wiring a module into a graph.
+
+// One integer output whose value the user sets.
+class JIntegerSource : public JAddObj {
+ public:
+  JIntegerSource();
+  JIntegerSource(const JIntegerSource& other);
+  JIntegerSource& operator=(const JIntegerSource&) = delete;
+  ~JIntegerSource() override = default;
+
+  [[nodiscard]] const char* className() const override { return "IntegerSource"; }
+  [[nodiscard]] JObject* clone() const override { return new JIntegerSource(*this); }
+
+  // Stores value and broadcasts it to the linked inputs.
+  void setValue(int value);
+  [[nodiscard]] int getValue() const { return value_.load(); }
+
+  JString outputName(int n) override;
+  void getOutput(int n, JLinkObj& link, JDataType& data) override;
+  void drawInterior(JGraphics g, int x, int y, int w, int h) override;
+  JArray getProperties() override;
+  unsigned char updateProperty(JProperty& property) override;
+
+ protected:
+  void writeContent(JOutputStream& stream) override;
+  void readContent(JDictionary& dictionary) override;
+
+ private:
+  std::atomic<int> value_{0};
+};
+
+// One text input; hands every text it receives to its handler.
+class JTextSink : public JAddObj {
+ public:
+  JTextSink();
+  JTextSink(const JTextSink& other);
+  JTextSink& operator=(const JTextSink&) = delete;
+  ~JTextSink() override = default;
+
+  [[nodiscard]] const char* className() const override { return "TextSink"; }
+  [[nodiscard]] JObject* clone() const override { return new JTextSink(*this); }
+
+  // Called on the thread that delivered the text. Not copied by clone().
+  void setHandler(std::function<void(const std::string& text)> handler);
+  [[nodiscard]] std::string lastText() const;
+  [[nodiscard]] int received() const { return received_.load(); }
+
+  JString inputName(int n) override;
+  int inputType(int n) override;
+  void inputChanged(int n, JLinkObj& link) override;
+  void drawInterior(JGraphics g, int x, int y, int w, int h) override;
+
+ private:
+  mutable std::mutex lock_;  // guards last_, handler_
+  std::string last_;
+  std::function<void(const std::string&)> handler_;
+  std::atomic<int> received_{0};
+};
+
+// Registers IntegerSource and TextSink with the class registry (once).
+void registerHostModules();

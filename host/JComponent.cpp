@@ -1,0 +1,126 @@
+#include "JComponent.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct Channel {
+  std::mutex lock;  // guards everything below and orders whole lines
+  enum class Target { kStderr, kFile, kSilent, kCapture } target = Target::kStderr;
+  std::FILE* file = nullptr;
+  std::function<void(const std::string&)> sink;
+
+  void closeFile() {
+    if (file != nullptr) std::fclose(file);
+    file = nullptr;
+  }
+};
+
+Channel& channel() {
+  static Channel instance;
+  return instance;
+}
+
+std::string timeStamp() {
+  using std::chrono::system_clock;
+  const auto now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm parts{};
+  ::localtime_r(&seconds, &parts);
+  char text[40];
+  std::size_t used = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  std::snprintf(text + used, sizeof text - used, ".%03d", static_cast<int>(millis));
+  return text;
+}
+
+}  // namespace
+
+std::string JComponent::escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    switch (byte) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (byte < 0x20 || byte >= 0x7f) {
+          static const char* const hex = "0123456789abcdef";
+          out += "\\x";
+          out += hex[byte >> 4];
+          out += hex[byte & 0x0f];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out;
+}
+
+void JComponent::debug(const JString& text) {
+  Channel& ch = channel();
+  std::lock_guard<std::mutex> hold(ch.lock);
+  switch (ch.target) {
+    case Channel::Target::kSilent:
+      return;
+    case Channel::Target::kCapture:
+      if (ch.sink) ch.sink(escape(text.str()));
+      return;
+    case Channel::Target::kFile:
+    case Channel::Target::kStderr: {
+      std::FILE* out = ch.target == Channel::Target::kFile ? ch.file : stderr;
+      std::fprintf(out, "[%s] %s\n", timeStamp().c_str(), escape(text.str()).c_str());
+      std::fflush(out);
+      return;
+    }
+  }
+}
+
+void JComponent::debugToStderr() {
+  Channel& ch = channel();
+  std::lock_guard<std::mutex> hold(ch.lock);
+  ch.closeFile();
+  ch.sink = nullptr;
+  ch.target = Channel::Target::kStderr;
+}
+
+bool JComponent::debugToFile(const std::string& path, std::string& error) {
+  std::FILE* file = std::fopen(path.c_str(), "ae");
+  if (file == nullptr) {
+    error = std::string("cannot open debug log ") + path + ": " + std::strerror(errno);
+    return false;
+  }
+  Channel& ch = channel();
+  std::lock_guard<std::mutex> hold(ch.lock);
+  ch.closeFile();
+  ch.sink = nullptr;
+  ch.file = file;
+  ch.target = Channel::Target::kFile;
+  return true;
+}
+
+void JComponent::debugSilence() {
+  Channel& ch = channel();
+  std::lock_guard<std::mutex> hold(ch.lock);
+  ch.closeFile();
+  ch.sink = nullptr;
+  ch.target = Channel::Target::kSilent;
+}
+
+void JComponent::debugCapture(std::function<void(const std::string& line)> sink) {
+  Channel& ch = channel();
+  std::lock_guard<std::mutex> hold(ch.lock);
+  ch.closeFile();
+  ch.sink = std::move(sink);
+  ch.target = Channel::Target::kCapture;
+}

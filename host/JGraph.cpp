@@ -1,0 +1,189 @@
+#include "JGraph.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+namespace {
+
+std::string portText(JModuleObj& module, bool input, int n) {
+  return std::string(module.className()) + (input ? " input " : " output ") + std::to_string(n);
+}
+
+}  // namespace
+
+JGraph::JGraph() : eventFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+JGraph::~JGraph() {
+  stopAll();
+  {
+    std::lock_guard<std::mutex> hold(linksLock_);
+    links_.clear();
+  }
+  for (auto& module : modules_) module->attachTo(nullptr);
+  modules_.clear();
+  if (eventFd_ >= 0) ::close(eventFd_);
+}
+
+JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module) {
+  if (!module) throw std::invalid_argument("cannot add an empty module");
+  module->attachTo(this);
+  modules_.push_back(std::move(module));
+  return *modules_.back();
+}
+
+JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) {
+  if (output < 0 || output >= from.getOutputCount()) {
+    throw std::invalid_argument(portText(from, false, output) + " does not exist");
+  }
+  if (input < 0 || input >= to.getInputCount()) {
+    throw std::invalid_argument(portText(to, true, input) + " does not exist");
+  }
+  if (from.outputType(output) != to.inputType(input)) {
+    throw std::invalid_argument(portText(from, false, output) + " and " + portText(to, true, input) +
+                                " carry different data types");
+  }
+  if (!from.outputAllowed(output)) {
+    throw std::invalid_argument(portText(from, false, output) + " takes no further link");
+  }
+  if (!to.inputAllowed(input)) {
+    throw std::invalid_argument(portText(to, true, input) + " takes no further link");
+  }
+  auto created = std::make_shared<JLinkObj>(&from, output, &to, input);
+  to.inputSet(input).add(created.get());
+  std::lock_guard<std::mutex> hold(linksLock_);
+  links_.push_back(created);
+  return *created;
+}
+
+void JGraph::unlink(JLinkObj& link) {
+  std::unique_lock<std::mutex> hold(linksLock_);
+  auto it = std::find_if(links_.begin(), links_.end(),
+                         [&](const std::shared_ptr<JLinkObj>& l) { return l.get() == &link; });
+  if (it == links_.end()) return;
+  std::shared_ptr<JLinkObj> removed = *it;
+  links_.erase(it);
+  removed->getTarget()->inputSet(removed->getInput()).remove(removed.get());
+  // A value on its way through this link may still be delivered; wait for it.
+  idle_.wait(hold, [this] { return inFlight_ == 0; });
+}
+
+void JGraph::unlinkAllOf(const JModuleObj& module) {
+  std::unique_lock<std::mutex> hold(linksLock_);
+  auto touches = [&](const std::shared_ptr<JLinkObj>& l) {
+    return l->getSource() == &module || l->getTarget() == &module;
+  };
+  for (auto& l : links_) {
+    if (touches(l)) l->getTarget()->inputSet(l->getInput()).remove(l.get());
+  }
+  links_.erase(std::remove_if(links_.begin(), links_.end(), touches), links_.end());
+  idle_.wait(hold, [this] { return inFlight_ == 0; });
+}
+
+void JGraph::remove(JModuleObj& module) {
+  auto it = std::find_if(modules_.begin(), modules_.end(),
+                         [&](const std::unique_ptr<JModuleObj>& m) { return m.get() == &module; });
+  if (it == modules_.end()) return;
+  module.stop();
+  unlinkAllOf(module);
+  {
+    std::lock_guard<std::mutex> hold(eventsLock_);
+    repaints_.erase(&module);
+  }
+  module.attachTo(nullptr);
+  modules_.erase(it);
+}
+
+void JGraph::stopAll() {
+  for (auto& module : modules_) module->stop();
+}
+
+std::vector<std::shared_ptr<JLinkObj>> JGraph::links() const {
+  std::lock_guard<std::mutex> hold(linksLock_);
+  return links_;
+}
+
+int JGraph::indexOf(const JModuleObj& module) const {
+  for (std::size_t i = 0; i < modules_.size(); ++i) {
+    if (modules_[i].get() == &module) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void JGraph::propagate(JModuleObj& source, int output) {
+  std::vector<std::shared_ptr<JLinkObj>> targets;
+  {
+    std::lock_guard<std::mutex> hold(linksLock_);
+    for (const auto& l : links_) {
+      if (l->getSource() == &source && l->getOutput() == output) targets.push_back(l);
+    }
+    if (targets.empty()) return;
+    ++inFlight_;
+  }
+  for (const auto& l : targets) l->getTarget()->inputChanged(l->getInput(), *l);
+  {
+    std::lock_guard<std::mutex> hold(linksLock_);
+    --inFlight_;
+  }
+  idle_.notify_all();
+}
+
+void JGraph::requestRepaint(JModuleObj& module) {
+  {
+    std::lock_guard<std::mutex> hold(eventsLock_);
+    if (!repaints_.insert(&module).second) return;
+  }
+  signal();
+}
+
+void JGraph::post(std::function<void()> task) {
+  {
+    std::lock_guard<std::mutex> hold(eventsLock_);
+    tasks_.push_back(std::move(task));
+  }
+  signal();
+}
+
+void JGraph::signal() {
+  uint64_t one = 1;
+  while (::write(eventFd_, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+int JGraph::processEvents() {
+  uint64_t counter = 0;
+  while (::read(eventFd_, &counter, sizeof counter) < 0 && errno == EINTR) {
+  }
+  std::vector<std::function<void()>> tasks;
+  std::set<JModuleObj*> repaints;
+  std::function<void(JModuleObj&)> handler;
+  {
+    std::lock_guard<std::mutex> hold(eventsLock_);
+    tasks.swap(tasks_);
+    repaints.swap(repaints_);
+    handler = repaintHandler_;
+  }
+  for (auto& task : tasks) task();
+  if (handler) {
+    for (JModuleObj* module : repaints) handler(*module);
+  }
+  return static_cast<int>(tasks.size() + repaints.size());
+}
+
+bool JGraph::waitForEvents(int timeoutMs) {
+  pollfd entry{eventFd_, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&entry, 1, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
+
+void JGraph::setRepaintHandler(std::function<void(JModuleObj&)> handler) {
+  std::lock_guard<std::mutex> hold(eventsLock_);
+  repaintHandler_ = std::move(handler);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "JModuleObj.h"
+
+// A data-flow graph: the modules the host owns and the links between them,
+// plus the host thread's event queue. The thread that created the graph is
+// the host thread: it adds, links, removes and paints, and runs the queued
+// events. propagate, requestRepaint and post may come from any thread.
+class JGraph {
+ public:
+  JGraph();
+  ~JGraph();
+  JGraph(const JGraph&) = delete;
+  JGraph& operator=(const JGraph&) = delete;
+
+  JModuleObj& add(std::unique_ptr<JModuleObj> module);
+  // Links output `output` of from to input `input` of to. Throws
+  // std::invalid_argument, with a one-line reason, for a port outside the
+  // modules' counts, different data types, or an input that takes no
+  // further link.
+  JLinkObj& link(JModuleObj& from, int output, JModuleObj& to, int input);
+  void unlink(JLinkObj& link);
+  // Stops the module, removes its links and destroys it.
+  void remove(JModuleObj& module);
+  // Stops every module (each awaits its own worker).
+  void stopAll();
+
+  [[nodiscard]] const std::vector<std::unique_ptr<JModuleObj>>& modules() const { return modules_; }
+  [[nodiscard]] std::vector<std::shared_ptr<JLinkObj>> links() const;
+  // Position of module in modules(), or -1.
+  [[nodiscard]] int indexOf(const JModuleObj& module) const;
+
+  // Calls inputChanged on every input linked to output `output` of source.
+  void propagate(JModuleObj& source, int output);
+  // Queues a repaint of module for the host thread (coalesced).
+  void requestRepaint(JModuleObj& module);
+  // Queues a task for the host thread.
+  void post(std::function<void()> task);
+
+  // Host thread: runs queued tasks and repaints; returns how many ran.
+  int processEvents();
+  // Host thread: waits up to timeoutMs for something to be queued.
+  bool waitForEvents(int timeoutMs);
+  // Readable while events are queued, for a host loop that polls.
+  [[nodiscard]] int eventFd() const { return eventFd_; }
+  // What a repaint does; without a handler repaints are only counted.
+  void setRepaintHandler(std::function<void(JModuleObj&)> handler);
+
+ private:
+  void signal();
+  void unlinkAllOf(const JModuleObj& module);
+
+  std::vector<std::unique_ptr<JModuleObj>> modules_;  // host thread only
+
+  mutable std::mutex linksLock_;  // guards links_, inFlight_
+  std::condition_variable idle_;
+  std::vector<std::shared_ptr<JLinkObj>> links_;
+  int inFlight_ = 0;
+
+  std::mutex eventsLock_;  // guards tasks_, repaints_, repaintHandler_
+  std::vector<std::function<void()>> tasks_;
+  std::set<JModuleObj*> repaints_;
+  std::function<void(JModuleObj&)> repaintHandler_;
+  int eventFd_ = -1;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "JObject.h"
+
+// The host's class registry: class name -> prototype. Module libraries add
+// their classes while they load; the host creates instances by name.
+// Thread-safe.
+class JRegistry {
+ public:
+  static JRegistry& instance();
+
+  // Keeps a clone of prototype under its className(). A second registration
+  // of a name is refused with a message on standard error naming the library
+  // that tried; the first one stays. Returns the registered name, or null.
+  const char* add(const JObject& prototype);
+  // A new instance cloned from the prototype, or null for an unknown name.
+  [[nodiscard]] std::unique_ptr<JObject> create(const std::string& name) const;
+  [[nodiscard]] bool contains(const std::string& name) const;
+  [[nodiscard]] std::vector<std::string> names() const;
+  // Forgets a class and destroys its prototype; for unloading its library.
+  void remove(const std::string& name);
+
+  JRegistry(const JRegistry&) = delete;
+  JRegistry& operator=(const JRegistry&) = delete;
+
+ private:
+  JRegistry() = default;
+  ~JRegistry();
+
+  struct Entry {
+    std::unique_ptr<std::string> name;  // stable address for the returned text
+    std::unique_ptr<JObject> prototype;
+  };
+  mutable std::mutex lock_;  // guards entries_
+  std::vector<Entry> entries_;
+};

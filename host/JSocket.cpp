@@ -1,0 +1,294 @@
+#include "JSocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "JSocketStreams.h"
+#include "SocketHandle.h"
+
+namespace {
+
+std::mutex& settingsLock() {
+  static std::mutex lock;
+  return lock;
+}
+SocketSettings& settingsStore() {
+  static SocketSettings settings;
+  return settings;
+}
+std::function<void(int, const std::string&)>& listenFailureHandler() {
+  static std::function<void(int, const std::string&)> handler;
+  return handler;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// Waits until fd is readable, the deadline passes or a signal interrupts
+// (retried). Returns true when readable (or hung up).
+bool waitReadable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready = ::poll(&entry, 1, remainingMs(deadline));
+    if (ready > 0) return true;
+    if (ready == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+void setTimeout(int fd, int option, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+}  // namespace
+
+// ---- SocketSettings
+
+SocketSettings SocketSettings::current() {
+  std::lock_guard<std::mutex> hold(settingsLock());
+  return settingsStore();
+}
+
+void SocketSettings::apply(const SocketSettings& settings) {
+  std::lock_guard<std::mutex> hold(settingsLock());
+  settingsStore() = settings;
+}
+
+void SocketSettings::setListenFailureHandler(
+    std::function<void(int port, const std::string& why)> handler) {
+  std::lock_guard<std::mutex> hold(settingsLock());
+  listenFailureHandler() = std::move(handler);
+}
+
+// ---- JSocket
+
+JSocket::JSocket(const JSocket& other) : JObject(other), handle_(other.sharedHandle()) {}
+
+JSocket& JSocket::operator=(const JSocket& other) {
+  if (this != &other) setHandle(other.sharedHandle());
+  return *this;
+}
+
+JSocket::~JSocket() = default;
+
+std::shared_ptr<SocketHandle> JSocket::sharedHandle() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return handle_;
+}
+
+void JSocket::setHandle(std::shared_ptr<SocketHandle> handle) {
+  std::shared_ptr<SocketHandle> old;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    old = std::move(handle_);
+    handle_ = std::move(handle);
+  }
+}
+
+void JSocket::close() {
+  if (std::shared_ptr<SocketHandle> h = sharedHandle()) h->close();
+}
+
+void JSocket::closeGracefully() {
+  std::shared_ptr<SocketHandle> h = sharedHandle();
+  if (!h || !h->shutdownOutput()) return;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(SocketSettings::current().lingerMs);
+  char scratch[4096];
+  while (!h->isClosed() && waitReadable(h->fd(), deadline)) {
+    ssize_t got = ::recv(h->fd(), scratch, sizeof scratch, MSG_DONTWAIT);
+    if (got > 0) continue;
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    break;  // end of stream from the peer, or an error
+  }
+  h->close();
+}
+
+bool JSocket::isClosed() const {
+  std::shared_ptr<SocketHandle> h = sharedHandle();
+  return !h || h->isClosed();
+}
+
+int JSocket::handle() const {
+  std::shared_ptr<SocketHandle> h = sharedHandle();
+  return h ? h->fd() : -1;
+}
+
+// ---- JServerSocket
+
+struct JServerSocket::Info {
+  explicit Info(int requestedPort) : port(requestedPort) {}
+  const int port;
+  std::mutex lock;  // guards error, boundPort
+  std::string error;
+  int boundPort = 0;
+};
+
+JServerSocket::JServerSocket(int port) : info_(std::make_shared<Info>(port)) {}
+
+JServerSocket::JServerSocket(const JServerSocket& other) : JSocket(other), info_(other.info()) {}
+
+JServerSocket& JServerSocket::operator=(const JServerSocket& other) {
+  if (this != &other) {
+    JSocket::operator=(other);
+    std::shared_ptr<Info> incoming = other.info();
+    std::lock_guard<std::mutex> hold(infoLock_);
+    info_ = std::move(incoming);
+  }
+  return *this;
+}
+
+JServerSocket::~JServerSocket() = default;
+
+std::shared_ptr<JServerSocket::Info> JServerSocket::info() const {
+  std::lock_guard<std::mutex> hold(infoLock_);
+  return info_;
+}
+
+int JServerSocket::listen(int backlog) {
+  std::shared_ptr<Info> in = info();
+  if (!in) return 0;
+  auto fail = [&](const std::string& why) {
+    {
+      std::lock_guard<std::mutex> hold(in->lock);
+      in->error = why;
+    }
+    std::function<void(int, const std::string&)> handler;
+    {
+      std::lock_guard<std::mutex> hold(settingsLock());
+      handler = listenFailureHandler();
+    }
+    if (handler) handler(in->port, why);
+    return 0;
+  };
+  if (in->port < 0 || in->port > 65535) {
+    return fail("port " + std::to_string(in->port) + " is outside 0..65535");
+  }
+  const std::string address = SocketSettings::current().bindAddress;
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(in->port);
+  int rc = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
+
+  int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    std::string why = std::strerror(errno);
+    ::freeaddrinfo(found);
+    return fail(why);
+  }
+  auto handle = std::make_shared<SocketHandle>(fd);  // owns fd from here on
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  rc = ::bind(fd, found->ai_addr, found->ai_addrlen);
+  int bindErrno = errno;
+  ::freeaddrinfo(found);
+  if (rc != 0) return fail(std::strerror(bindErrno));
+  if (::listen(fd, backlog) != 0) return fail(std::strerror(errno));
+
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  int boundPort = 0;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
+    boundPort = bound.ss_family == AF_INET6
+                    ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                    : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  }
+  {
+    std::lock_guard<std::mutex> hold(in->lock);
+    in->error.clear();
+    in->boundPort = boundPort;
+  }
+  setHandle(std::move(handle));
+  return 1;
+}
+
+int JServerSocket::accept(JSocket& client) {
+  std::shared_ptr<SocketHandle> h = sharedHandle();
+  if (!h || h->isClosed()) return 0;
+  const SocketSettings settings = SocketSettings::current();
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings.acceptWaitMs);
+  do {
+    if (!waitReadable(h->fd(), deadline) || h->isClosed()) return 0;
+    int fd = ::accept4(h->fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      if (settings.idleTimeoutMs > 0) {
+        setTimeout(fd, SO_RCVTIMEO, settings.idleTimeoutMs);
+        setTimeout(fd, SO_SNDTIMEO, settings.idleTimeoutMs);
+      }
+      client.setHandle(std::make_shared<SocketHandle>(fd));
+      return 1;
+    }
+    if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return 0;
+  } while (remainingMs(deadline) > 0);
+  return 0;
+}
+
+int JServerSocket::getLocalPort() const {
+  std::shared_ptr<Info> in = info();
+  if (!in || isClosed()) return 0;
+  std::lock_guard<std::mutex> hold(in->lock);
+  return in->boundPort;
+}
+
+int JServerSocket::getPort() const {
+  std::shared_ptr<Info> in = info();
+  return in ? in->port : 0;
+}
+
+std::string JServerSocket::lastError() const {
+  std::shared_ptr<Info> in = info();
+  if (!in) return "not configured";
+  std::lock_guard<std::mutex> hold(in->lock);
+  return in->error;
+}
+
+// ---- JSocketStream
+
+JSocketStream::JSocketStream(const JSocketStream& other) : JReference(other) {
+  std::lock_guard<std::mutex> hold(other.lock_);
+  handle_ = other.handle_;
+}
+
+JSocketStream& JSocketStream::operator=(const JSocketStream& other) {
+  if (this == &other) return *this;
+  std::shared_ptr<SocketHandle> incoming;
+  {
+    std::lock_guard<std::mutex> hold(other.lock_);
+    incoming = other.handle_;
+  }
+  std::shared_ptr<SocketHandle> old;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    old = std::move(handle_);
+    handle_ = std::move(incoming);
+  }
+  return *this;
+}
+
+JSocketStream::~JSocketStream() = default;
+
+JSocketStream::operator int() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return handle_ ? handle_->fd() : -1;
+}

@@ -1,0 +1,22 @@
+#include "SocketHandle.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+SocketHandle::~SocketHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void SocketHandle::close() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (closed_) return;
+  closed_ = true;
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool SocketHandle::shutdownOutput() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (closed_ || fd_ < 0) return false;
+  ::shutdown(fd_, SHUT_WR);
+  return true;
+}

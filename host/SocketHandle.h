@@ -1,0 +1,34 @@
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+// One operating-system socket, shared by every JSocket and stream copied from
+// the one that opened it.
+//
+// close() only shuts the socket down: that wakes a blocked accept, poll or
+// recv in any thread at once, while the descriptor number stays owned until
+// the last holder releases the handle. So a thread that took the number a
+// moment ago can never end up using another socket that reused it.
+class SocketHandle {
+ public:
+  explicit SocketHandle(int fd) : fd_(fd) {}
+  ~SocketHandle();
+  SocketHandle(const SocketHandle&) = delete;
+  SocketHandle& operator=(const SocketHandle&) = delete;
+
+  [[nodiscard]] int fd() const { return fd_; }
+  [[nodiscard]] bool isClosed() const { return closed_.load(); }
+
+  // Shuts both directions down; idempotent; any thread.
+  void close();
+  // Sends end of stream after what was sent so far; reading stays possible.
+  // Returns false when the socket was closed already.
+  bool shutdownOutput();
+
+ private:
+  const int fd_;
+  std::mutex lock_;  // orders shutdown calls against the closed flag
+  std::atomic<bool> closed_{false};
+};

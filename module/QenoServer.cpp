@@ -1,0 +1,42 @@
+#include "QenoServer.h"
+
+QenoServer::QenoServer() : hostName("localhost"), url("/") {
+  inputCount = 2;
+  outputCount = kOutputCount;
+  for (KeySetting& setting : keys) setting = KeySetting{"(undefined)", 0};
+}
+
+// A clone must not share a running original's sockets or worker: destroying
+// it would stop the original. It starts idle with host objects of its own.
+QenoServer::QenoServer(const QenoServer& other)
+    : JAddObj(other),
+      connectedFlag(other.connectedFlag.load()),
+      outputsPublished(other.outputsPublished.load()),
+      publishCount(other.publishCount),
+      enableValue(other.enableValue.load()),
+      replyValue(other.replyValue.load()),
+      hostName(other.hostName),
+      port(other.port),
+      url(other.url),
+      keyLength(other.keyLength),
+      workerHost(other.workerHost),
+      workerPort(other.workerPort),
+      workerUrl(other.workerUrl),
+      serveRequested(other.serveRequested.load()),
+      intValues(other.intValues),
+      floatValues(other.floatValues) {
+  {
+    std::lock_guard<std::mutex> hold(other.keysLock);
+    keys = other.keys;
+  }
+  std::lock_guard<std::mutex> hold(other.outputLock);
+  textValues = other.textValues;
+}
+
+JObject* QenoServer::clone() const { return new QenoServer(*this); }
+
+QenoServer::~QenoServer() {
+  // Called directly, not virtually: the worker must be gone before any
+  // member it uses is released.
+  QenoServer::stop();
+}

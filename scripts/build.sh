@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour into build/<flavour>:
+#   plain (default), asan (AddressSanitizer + UBSan) or tsan (ThreadSanitizer).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour="${1:-plain}"
+case "$flavour" in
+  plain) sanitize="" ;;
+  asan) sanitize="address" ;;
+  tsan) sanitize="thread" ;;
+  *) echo "build.sh: unknown flavour '$flavour' (plain, asan or tsan)" >&2; exit 2 ;;
+esac
+
+jobs="$(nproc)"
+cmake -S . -B "build/$flavour" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQENO_SANITIZE="$sanitize" >/dev/null
+cmake --build "build/$flavour" -j "$jobs"

@@ -1,0 +1,99 @@
+// One request/reply exchange on an accepted connection.
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "JComponent.h"
+#include "JException.h"
+#include "QenoServer.h"
+
+void QenoServer::resetExchange() {
+  publishCount = 0;
+  outputsPublished = 0;
+  std::lock_guard<std::mutex> hold(keysLock);
+  for (int i = 0; i < kKeyCount; ++i) keyLength[i] = keys[i].key.length();
+}
+
+bool QenoServer::hasLineBreakPair(const char* text) {
+  int run = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '\n' || *p == '\r') {
+      if (++run == 2) return true;
+    } else {
+      run = 0;
+    }
+  }
+  return false;
+}
+
+void QenoServer::serveRequest() {
+  resetExchange();
+  receiveCount = 0;
+  dataBuf[0] = '\0';
+  std::size_t dataLength = 0;
+  char chunk[kChunkSize + 1];
+  char shown[kChunkSize + 100];
+  try {
+    while (serverState > 1) {
+      const int socketHandle = static_cast<int>(outputStream);
+      // A client must never be able to end the process: at the limit the
+      // request counts as complete.
+      if (++receiveCount >= kReceiveLimit) {
+        JComponent::debug("receive limit reached");
+        break;
+      }
+      std::snprintf(chunk, sizeof chunk, "socketHandle is %d", socketHandle);
+      JComponent::debug(chunk);
+      ssize_t n = 0;
+      do {
+        n = ::recv(socketHandle, chunk, kChunkSize, 0);
+      } while (n < 0 && errno == EINTR);
+      JComponent::debug("got result");
+      if (n > 0) {
+        chunk[n] = '\0';
+        {
+          std::lock_guard<std::mutex> hold(outputLock);
+          textValues[9] = JString(chunk);
+        }
+        broadcast(29);
+        connectedFlag = 1;
+        if (dataLength + static_cast<std::size_t>(n) < kAccumulateLimit) {
+          const std::size_t textLength = std::strlen(chunk);
+          std::memcpy(dataBuf.data() + dataLength, chunk, textLength + 1);
+          dataLength += textLength;
+        }
+        std::snprintf(shown, sizeof shown, "dataBuf now: %s", dataBuf.data());
+        JComponent::debug(shown);
+      } else if (n == -1) {
+        JComponent::debug("-1");
+        serverState = 0;
+      } else if (n == 0) {
+        JComponent::debug("z result");
+        serverState = 0;
+      } else {
+        JComponent::debug("hmm. weird result");
+      }
+      if (hasLineBreakPair(dataBuf.data())) break;
+    }
+  } catch (JException* e) {
+    JComponent::debug("input stream thread got exception");
+    delete e;
+    return;
+  }
+  JComponent::debug("getting out");
+  const int socketHandle = static_cast<int>(outputStream);
+  char reply[500];
+  std::snprintf(reply, sizeof reply, "%d,x", replyValue.load());
+  JComponent::debug(reply);
+  ssize_t sent = 0;
+  do {
+    // MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE.
+    sent = ::send(socketHandle, reply, std::strlen(reply), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  char result[100];
+  std::snprintf(result, sizeof result, "send result is %d", static_cast<int>(sent));
+  JComponent::debug(result);
+}

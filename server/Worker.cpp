@@ -1,0 +1,155 @@
+// The server worker: start, listen, accept, serve, stop.
+
+#include <chrono>
+
+#include "JComponent.h"
+#include "JException.h"
+#include "QenoServer.h"
+
+void QenoServer::startServer(JString host, int port, JString url) {
+  while (startPending != 0) JThread::sleep(kPollIntervalMs);
+  JCriticalSection::Guard hold(lock);
+  if (worker.isRunning()) {
+    // A worker that is ending is awaited; one that still serves (it is
+    // listening again after a connection ended) is never doubled.
+    if (!stopRequested) return;
+    worker.waitFor();
+  }
+  workerHost = host;
+  workerPort = port;
+  workerUrl = url;
+  stopRequested = false;
+  startPending = 1;
+  worker = JThread(this);
+  worker.start();
+  worker.setPriority(JThread::TNORM_PRIORITY + 1);
+}
+
+void QenoServer::listen() {
+  // The host refuses a port outside 0..65535 rather than wrapping it to
+  // another port.
+  serverSocket = JServerSocket(workerPort);
+  if (serverSocket.listen(1) == 0) throw new JSocketException("listen");
+}
+
+bool QenoServer::acceptClient() {
+  if (serverSocket.accept(clientSocket) == 0) return false;
+  // While a client is connected nobody else can connect.
+  serverSocket.close();
+  inputStream = JSocketInputStream(clientSocket);
+  outputStream = JSocketOutputStream(clientSocket);
+  return true;
+}
+
+void QenoServer::closeSockets() {
+  try {
+    serverSocket.close();
+    clientSocket.close();
+  } catch (JException* e) {
+    delete e;
+  }
+}
+
+void QenoServer::run() {
+  resetExchange();
+  for (;;) {
+    if (stopRequested) break;
+    try {
+      listen();
+    } catch (JException* e) {
+      JComponent::debug("got exception");
+      JComponent::debug(e->getMessage());
+      delete e;
+      break;
+    }
+    // A stop that came while the socket was opening may have closed the old
+    // socket only; the flag tells.
+    if (stopRequested) break;
+    serverState = 1;
+    repaint();
+    JComponent::debug("try to connect");
+    try {
+      const bool accepted = acceptLoop();
+      startPending = 0;
+      uint8_t listening = 1;
+      if (!accepted || !serverState.compare_exchange_strong(listening, 2)) break;
+      JComponent::debug("connected");
+      connectedFlag = 1;
+      repaint();
+      if (enableValue == 0 || stopRequested) break;
+      if (serveRequested != 0) serveRequest();
+      if (stopRequested) break;
+      endConnection(serverState > 1);
+    } catch (JException* e) {
+      delete e;
+      break;
+    }
+  }
+  finishWorker();
+}
+
+bool QenoServer::acceptLoop() {
+  using Clock = std::chrono::steady_clock;
+  while (serverState != 0 && !stopRequested) {
+    const Clock::time_point began = Clock::now();
+    if (acceptClient()) return true;
+    // The host's accept already waited for a client; sleep only what is left
+    // of the poll interval, so a failing accept cannot spin.
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
+    if (waited < kPollIntervalMs && serverState != 0 && !stopRequested) {
+      JThread::sleep(static_cast<int>(kPollIntervalMs - waited));
+    }
+  }
+  return false;
+}
+
+// Worker thread: ends the served connection and frees its descriptor.
+void QenoServer::endConnection(bool stillUp) {
+  // The reply, then end of stream, must reach the client: a connection still
+  // up is closed gracefully, so unread client bytes cannot turn the close
+  // into a reset.
+  if (stillUp) clientSocket.closeGracefully();
+  closeSockets();
+  releaseClient();
+  if (!stillUp) repaint();
+}
+
+// Worker thread only: it is the one thread that uses the raw descriptor, so
+// dropping its hold here cannot pull the number from under anyone.
+void QenoServer::releaseClient() {
+  clientSocket = JSocket();
+  inputStream = JSocketInputStream();
+  outputStream = JSocketOutputStream();
+}
+
+// Every way out of the worker leaves the instance idle, with its sockets
+// closed, so the next start finds it ready.
+void QenoServer::finishWorker() {
+  stopRequested = true;
+  closeSockets();
+  releaseClient();
+  serverState = 0;
+  startPending = 0;
+  repaint();
+}
+
+void QenoServer::stop() {
+  JCriticalSection::Guard hold(lock);
+  const bool serving = serverState != 0;
+  if (!serving && !worker.isRunning()) return;
+  stopRequested = true;
+  serverState = 0;
+  worker.setPriority(JThread::TNORM_PRIORITY);
+  closeSockets();
+  // On the worker's own thread there is nothing to wait for: it ends once
+  // this returns.
+  if (!worker.isCurrentThread()) worker.waitFor();
+  repaint();
+}
+
+void QenoServer::shutdown() {
+  stopRequested = true;
+  serverState = 0;
+  clientSocket.close();
+}

@@ -1,0 +1,270 @@
+// The host layer's mechanisms that the module relies on.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <thread>
+
+#include "HostModules.h"
+#include "JComponent.h"
+#include "JGraph.h"
+#include "JPersist.h"
+#include "JRegistry.h"
+#include "JSocket.h"
+#include "JSocketStreams.h"
+#include "JThread.h"
+#include "TestSupport.h"
+
+using qeno::test::DebugCapture;
+using qeno::test::TcpClient;
+using qeno::test::waitUntil;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Restores the host-wide socket settings a test changed.
+class SocketSettingsScope {
+ public:
+  explicit SocketSettingsScope(const SocketSettings& settings) : saved_(SocketSettings::current()) {
+    SocketSettings::apply(settings);
+  }
+  ~SocketSettingsScope() { SocketSettings::apply(saved_); }
+  SocketSettingsScope(const SocketSettingsScope&) = delete;
+  SocketSettingsScope& operator=(const SocketSettingsScope&) = delete;
+
+ private:
+  SocketSettings saved_;
+};
+
+}  // namespace
+
+TEST(TextTest, IntegersInAnyRadixIncludingTheExtremes) {
+  EXPECT_EQ(JInteger::toJString(0, 10).str(), "0");
+  EXPECT_EQ(JInteger::toJString(-12, 10).str(), "-12");
+  EXPECT_EQ(JInteger::toJString(INT_MIN, 10).str(), "-2147483648");
+  EXPECT_EQ(JInteger::toJString(255, 16).str(), "ff");
+  EXPECT_TRUE(JString("a") + "b" + JString("c") == "abc");
+}
+
+TEST(DebugChannelTest, ControlBytesStayOnOneEscapedLine) {
+  DebugCapture capture;
+  JComponent::debug(JString(std::string("GET /\r\nX: \x1b[31mred\\\x7f", 20)));
+  ASSERT_EQ(capture.lines().size(), 1U);
+  EXPECT_EQ(capture.lines()[0], "GET /\\r\\nX: \\x1b[31mred\\\\\\x7f");
+}
+
+TEST(SocketTest, CopiesShareOneConnectionAndDoubleCloseIsHarmless) {
+  JServerSocket server;
+  {
+    JServerSocket temporary(0);
+    ASSERT_EQ(temporary.listen(1), 1);
+    server = temporary;
+  }  // the temporary goes; the member keeps the socket open
+  const int port = server.getLocalPort();
+  ASSERT_GT(port, 0);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(port));
+  JSocket accepted;
+  ASSERT_EQ(server.accept(accepted), 1);
+  JSocketOutputStream stream(accepted);
+  EXPECT_EQ(static_cast<int>(stream), accepted.handle());
+  accepted.close();
+  accepted.close();
+  server.close();
+  EXPECT_TRUE(server.isClosed());
+  EXPECT_EQ(client.readAll(2000), "");
+  EXPECT_TRUE(client.eof());
+}
+
+TEST(SocketTest, CloseFromAnotherThreadWakesBlockedAcceptAndReceive) {
+  SocketSettings settings = SocketSettings::current();
+  settings.acceptWaitMs = 20000;
+  SocketSettingsScope scope(settings);
+
+  JServerSocket server(0);
+  ASSERT_EQ(server.listen(1), 1);
+  std::atomic<int> accepted{-1};
+  JSocket unused;
+  std::thread acceptor([&] { accepted = server.accept(unused); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+  Clock::time_point start = Clock::now();
+  server.close();
+  acceptor.join();
+  EXPECT_EQ(accepted, 0);
+  EXPECT_LT(msSince(start), 1000);
+
+  JServerSocket listener(0);
+  ASSERT_EQ(listener.listen(1), 1);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(listener.getLocalPort()));
+  JSocket connection;
+  ASSERT_EQ(listener.accept(connection), 1);
+  std::atomic<long> received{1};
+  std::thread reader([&] {
+    char byte = 0;
+    received = ::recv(static_cast<int>(JSocketInputStream(connection)), &byte, 1, 0);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  start = Clock::now();
+  connection.close();
+  reader.join();
+  EXPECT_EQ(received, 0);
+  EXPECT_LT(msSince(start), 1000);
+}
+
+TEST(SocketTest, PortsOutsideTheRangeFailInsteadOfWrapping) {
+  for (int port : {-1, 65536, 65536 + 8080}) {
+    JServerSocket server(port);
+    EXPECT_EQ(server.listen(1), 0) << port;
+    EXPECT_NE(server.lastError().find("outside 0..65535"), std::string::npos);
+  }
+}
+
+TEST(SocketTest, APortInUseFailsWithTheSystemsReason) {
+  JServerSocket first(0);
+  ASSERT_EQ(first.listen(1), 1);
+  JServerSocket second(first.getLocalPort());
+  EXPECT_EQ(second.listen(1), 0);
+  EXPECT_EQ(second.lastError(), "Address already in use");
+  first.close();
+  // The port is free again once the first socket is closed.
+  JServerSocket third(second.getPort());
+  EXPECT_EQ(third.listen(1), 1);
+}
+
+TEST(SocketTest, GracefulCloseDeliversReplyAndEndOfStreamToAClientStillSending) {
+  JServerSocket server(0);
+  ASSERT_EQ(server.listen(1), 1);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(server.getLocalPort()));
+  JSocket connection;
+  ASSERT_EQ(server.accept(connection), 1);
+  ASSERT_TRUE(client.send("GET / HTTP/1.0\r\n"));
+  char buffer[64];
+  ASSERT_GT(::recv(connection.handle(), buffer, sizeof buffer, 0), 0);
+  ASSERT_EQ(::send(connection.handle(), "5,x", 3, MSG_NOSIGNAL), 3);
+  std::thread closer([&] { connection.closeGracefully(); });
+  // The client goes on sending headers after the server is done.
+  bool sendsOk = true;
+  for (int i = 0; i < 10; ++i) sendsOk = client.send("Header: value\r\n") && sendsOk;
+  sendsOk = client.send("\r\n") && sendsOk;
+  EXPECT_EQ(client.readAll(3000), "5,x");
+  EXPECT_TRUE(client.eof());
+  EXPECT_FALSE(client.reset());
+  EXPECT_TRUE(sendsOk);
+  client.close();
+  closer.join();
+}
+
+TEST(ThreadTest, RunsWaitsAndSurvivesAssignmentWhileRunning) {
+  struct Task : JObject {
+    std::atomic<int> runs{0};
+    std::atomic<bool> release{false};
+    std::atomic<int> finished{0};
+    void run() override {
+      ++runs;
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      ++finished;
+    }
+  } task;
+  JThread thread;
+  thread = JThread(&task);
+  thread.start();
+  ASSERT_TRUE(waitUntil([&] { return task.runs == 1; }));
+  EXPECT_TRUE(thread.isRunning());
+  thread = JThread();  // over a running thread: it runs on, nothing ends
+  task.release = true;
+  // The detached thread must be done with task before task goes away.
+  ASSERT_TRUE(waitUntil([&] { return task.finished == 1; }));
+
+  Task second;
+  second.release = true;
+  JThread other(&second);
+  other.start();
+  other.waitFor();
+  EXPECT_EQ(second.runs, 1);
+  EXPECT_FALSE(other.isRunning());
+}
+
+TEST(GraphTest, BroadcastReachesLinkedInputsThroughAccessAndGetOutput) {
+  JGraph graph;
+  auto& source = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
+  struct Collector : JAddObj {
+    Collector() { inputCount = 1; }
+    std::atomic<int> last{0};
+    void inputChanged(int /*n*/, JLinkObj& link) override {
+      int value = 0;
+      link.access(JIntegerData(value));
+      last = value;
+    }
+  };
+  auto& first = static_cast<Collector&>(graph.add(std::make_unique<Collector>()));
+  auto& second = static_cast<Collector&>(graph.add(std::make_unique<Collector>()));
+  graph.link(source, 0, first, 0);
+  graph.link(source, 0, second, 0);
+  source.setValue(42);
+  EXPECT_EQ(first.last, 42);
+  EXPECT_EQ(second.last, 42);
+  // From another thread too.
+  std::thread([&] { source.setValue(-7); }).join();
+  EXPECT_EQ(first.last, -7);
+
+  // An input takes one link; types must agree.
+  EXPECT_THROW(graph.link(source, 0, first, 0), std::invalid_argument);
+  auto& sink = graph.add(std::make_unique<JTextSink>());
+  EXPECT_THROW(graph.link(source, 0, sink, 0), std::invalid_argument);
+  EXPECT_THROW(graph.link(source, 1, second, 0), std::invalid_argument);
+}
+
+TEST(GraphTest, RepaintsFromAWorkerAreQueuedForTheHostThread) {
+  JGraph graph;
+  auto& source = graph.add(std::make_unique<JIntegerSource>());
+  std::atomic<int> painted{0};
+  std::thread::id paintingThread;
+  graph.setRepaintHandler([&](JModuleObj&) {
+    ++painted;
+    paintingThread = std::this_thread::get_id();
+  });
+  std::thread([&] {
+    source.repaint();
+    source.repaint();
+  }).join();
+  EXPECT_EQ(painted, 0);
+  ASSERT_TRUE(graph.waitForEvents(1000));
+  graph.processEvents();
+  EXPECT_EQ(painted, 1);  // coalesced
+  EXPECT_EQ(paintingThread, std::this_thread::get_id());
+}
+
+TEST(RegistryTest, CreatesByCloningAndRefusesDuplicates) {
+  registerHostModules();
+  std::unique_ptr<JObject> made = JRegistry::instance().create("IntegerSource");
+  ASSERT_NE(made, nullptr);
+  EXPECT_STREQ(made->className(), "IntegerSource");
+  EXPECT_EQ(JRegistry::instance().add(JIntegerSource()), nullptr);
+  EXPECT_EQ(JRegistry::instance().create("NoSuchClass"), nullptr);
+}
+
+TEST(PersistTest, StreamsKeepOrderAndDictionariesFindByKey) {
+  JOutputStream stream;
+  JString text("hello");
+  JObject::putInteger(stream, "b", 2);
+  JObject::putObject(stream, "a", text);
+  ASSERT_EQ(stream.entries().size(), 2U);
+  EXPECT_EQ(stream.entries()[0].key, "b");
+  JDictionary dictionary(stream.entries());
+  EXPECT_EQ(JObject::getInteger(dictionary, "b", 0), 2);
+  EXPECT_EQ(JObject::getInteger(dictionary, "missing", 9), 9);
+  auto* stored = dynamic_cast<JString*>(JObject::getObject(dictionary, "a"));
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->str(), "hello");
+  EXPECT_EQ(JObject::getObject(dictionary, "b"), nullptr);
+}
