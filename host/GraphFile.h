@@ -1,0 +1,20 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "JGraph.h"
+
+// Saved graphs: a JSON document listing the modules (class name and content,
+// entries in order) and the links between them.
+
+// Throws std::runtime_error with a one-line message naming the file.
+void saveGraphFile(const JGraph& graph, const std::string& path);
+// A new graph built from the file. Classes are created from the registry.
+// Throws std::runtime_error with a one-line message naming the file and,
+// where there is one, the module and entry at fault.
+std::unique_ptr<JGraph> loadGraphFile(const std::string& path);
+
+std::string graphToJson(const JGraph& graph);
+// source names the text in messages (usually the file's path).
+std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string& source);
