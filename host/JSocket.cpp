@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "JSocketStreams.h"
 #include "SocketHandle.h"
@@ -25,9 +26,9 @@ SocketSettings& settingsStore() {
   static SocketSettings settings;
   return settings;
 }
-std::function<void(int, const std::string&)>& listenFailureHandler() {
-  static std::function<void(int, const std::string&)> handler;
-  return handler;
+std::function<void(int, const std::string&)>& listenObserver() {
+  static std::function<void(int, const std::string&)> observer;
+  return observer;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -70,10 +71,10 @@ void SocketSettings::apply(const SocketSettings& settings) {
   settingsStore() = settings;
 }
 
-void SocketSettings::setListenFailureHandler(
-    std::function<void(int port, const std::string& why)> handler) {
+void SocketSettings::setListenObserver(
+    std::function<void(int port, const std::string& error)> observer) {
   std::lock_guard<std::mutex> hold(settingsLock());
-  listenFailureHandler() = std::move(handler);
+  listenObserver() = std::move(observer);
 }
 
 // ---- JSocket
@@ -161,6 +162,42 @@ std::shared_ptr<JServerSocket::Info> JServerSocket::info() const {
   return info_;
 }
 
+namespace {
+
+// Closes a descriptor unless released.
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+int localPortOf(int fd) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+}
+
+void notifyListen(int port, const std::string& error) {
+  std::function<void(int, const std::string&)> observer;
+  {
+    std::lock_guard<std::mutex> hold(settingsLock());
+    observer = listenObserver();
+  }
+  if (observer) observer(port, error);
+}
+
+}  // namespace
+
 int JServerSocket::listen(int backlog) {
   std::shared_ptr<Info> in = info();
   if (!in) return 0;
@@ -169,12 +206,7 @@ int JServerSocket::listen(int backlog) {
       std::lock_guard<std::mutex> hold(in->lock);
       in->error = why;
     }
-    std::function<void(int, const std::string&)> handler;
-    {
-      std::lock_guard<std::mutex> hold(settingsLock());
-      handler = listenFailureHandler();
-    }
-    if (handler) handler(in->port, why);
+    notifyListen(in->port, why);
     return 0;
   };
   if (in->port < 0 || in->port > 65535) {
@@ -190,36 +222,24 @@ int JServerSocket::listen(int backlog) {
   const std::string service = std::to_string(in->port);
   int rc = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
 
-  int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    std::string why = std::strerror(errno);
-    ::freeaddrinfo(found);
-    return fail(why);
-  }
-  auto handle = std::make_shared<SocketHandle>(fd);  // owns fd from here on
+  const int raw = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (raw < 0) return fail(std::strerror(errno));
+  FdGuard fd(raw);
   int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  rc = ::bind(fd, found->ai_addr, found->ai_addrlen);
-  int bindErrno = errno;
-  ::freeaddrinfo(found);
-  if (rc != 0) return fail(std::strerror(bindErrno));
-  if (::listen(fd, backlog) != 0) return fail(std::strerror(errno));
+  ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(raw, found->ai_addr, found->ai_addrlen) != 0) return fail(std::strerror(errno));
+  if (::listen(raw, backlog) != 0) return fail(std::strerror(errno));
 
-  sockaddr_storage bound{};
-  socklen_t length = sizeof bound;
-  int boundPort = 0;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
-    boundPort = bound.ss_family == AF_INET6
-                    ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                    : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  }
+  const int boundPort = localPortOf(raw);
   {
     std::lock_guard<std::mutex> hold(in->lock);
     in->error.clear();
     in->boundPort = boundPort;
   }
-  setHandle(std::move(handle));
+  setHandle(std::make_shared<SocketHandle>(fd.release(), SocketHandle::Kind::kListener, boundPort));
+  notifyListen(in->port, std::string());
   return 1;
 }
 
@@ -236,7 +256,8 @@ int JServerSocket::accept(JSocket& client) {
         setTimeout(fd, SO_RCVTIMEO, settings.idleTimeoutMs);
         setTimeout(fd, SO_SNDTIMEO, settings.idleTimeoutMs);
       }
-      client.setHandle(std::make_shared<SocketHandle>(fd));
+      client.setHandle(
+          std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kConnection, localPortOf(fd)));
       return 1;
     }
     if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return 0;

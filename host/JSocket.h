@@ -19,8 +19,19 @@ struct SocketSettings {
 
   static SocketSettings current();
   static void apply(const SocketSettings& settings);
-  // Called, on the listening thread, when a server socket cannot listen.
-  static void setListenFailureHandler(std::function<void(int port, const std::string& why)> handler);
+  // Told of every listen, on the listening thread: the port asked for, and
+  // an empty error or the reason it failed.
+  static void setListenObserver(std::function<void(int port, const std::string& error)> observer);
+};
+
+// Which sockets of this process are open, by local port, so a host can tell
+// what a server is doing without looking inside it. Thread-safe.
+class SocketCensus {
+ public:
+  static int listeners(int port);
+  static int connections(int port);
+  static void opened(const SocketHandle& handle);
+  static void closed(const SocketHandle& handle);
 };
 
 // A TCP socket. Copies share one connection: assigning a temporary to a member

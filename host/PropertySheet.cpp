@@ -1,9 +1,78 @@
 #include "PropertySheet.h"
 
-std::vector<PropertyRow> listProperties(JModuleObj& /*module*/) { return {}; }
+#include <charconv>
+#include <memory>
 
-bool editProperty(JModuleObj& /*module*/, const std::string& name, const std::string& /*text*/,
+#include "JComponent.h"
+
+namespace {
+
+// The entry called name in the module's current list, copied, or null.
+std::unique_ptr<JProperty> findEntry(JModuleObj& module, const std::string& name) {
+  JArray list = module.getProperties();
+  for (int i = 0; i < list.size(); ++i) {
+    auto* property = dynamic_cast<JProperty*>(list.at(i));
+    if (property != nullptr && property->getName() == name.c_str()) {
+      return std::unique_ptr<JProperty>(static_cast<JProperty*>(property->clone()));
+    }
+  }
+  return nullptr;
+}
+
+bool parseWholeNumber(const std::string& text, int& value) {
+  const char* first = text.data();
+  const char* last = text.data() + text.size();
+  if (first != last && *first == '+') ++first;
+  auto [end, problem] = std::from_chars(first, last, value);
+  return problem == std::errc() && end == last && first != last;
+}
+
+}  // namespace
+
+std::vector<PropertyRow> listProperties(JModuleObj& module) {
+  std::vector<PropertyRow> rows;
+  JArray list = module.getProperties();
+  for (int i = 0; i < list.size(); ++i) {
+    if (auto* integer = dynamic_cast<JIntegerProperty*>(list.at(i))) {
+      rows.push_back(PropertyRow{integer->getName().str(), true, std::to_string(integer->value),
+                                 integer->lower, integer->upper});
+    } else if (auto* text = dynamic_cast<JStringProperty*>(list.at(i))) {
+      rows.push_back(PropertyRow{text->getName().str(), false, text->value.str(), 0, 0});
+    }
+  }
+  return rows;
+}
+
+bool editProperty(JModuleObj& module, const std::string& name, const std::string& text,
                   std::string& error) {
-  error = "no property " + name;
-  return false;
+  std::unique_ptr<JProperty> entry = findEntry(module, name);
+  if (!entry) {
+    error = "no property '" + JComponent::escape(name) + "' on " + module.className();
+    return false;
+  }
+  if (auto* integer = dynamic_cast<JIntegerProperty*>(entry.get())) {
+    const std::string limits =
+        std::to_string(integer->lower) + " to " + std::to_string(integer->upper);
+    int value = 0;
+    if (!parseWholeNumber(text, value)) {
+      error = "property '" + name + "' takes a whole number from " + limits + ", not '" +
+              JComponent::escape(text) + "'";
+      return false;
+    }
+    if (!integer->inLimits(value)) {
+      error = "property '" + name + "' must be from " + limits + ", not " + text;  // a number
+      return false;
+    }
+    integer->value = value;
+  } else if (auto* string = dynamic_cast<JStringProperty*>(entry.get())) {
+    string->value = JString(text);
+  } else {
+    error = "property '" + name + "' cannot be edited here";
+    return false;
+  }
+  if (module.updateProperty(*entry) == 0) {
+    error = std::string(module.className()) + " did not take property '" + name + "'";
+    return false;
+  }
+  return true;
 }

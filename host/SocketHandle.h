@@ -13,13 +13,17 @@
 // moment ago can never end up using another socket that reused it.
 class SocketHandle {
  public:
-  explicit SocketHandle(int fd) : fd_(fd) {}
+  enum class Kind { kListener, kConnection };
+  // Takes ownership of fd, bound to localPort.
+  SocketHandle(int fd, Kind kind, int localPort);
   ~SocketHandle();
   SocketHandle(const SocketHandle&) = delete;
   SocketHandle& operator=(const SocketHandle&) = delete;
 
   [[nodiscard]] int fd() const { return fd_; }
   [[nodiscard]] bool isClosed() const { return closed_.load(); }
+  [[nodiscard]] Kind kind() const { return kind_; }
+  [[nodiscard]] int localPort() const { return localPort_; }
 
   // Shuts both directions down; idempotent; any thread.
   void close();
@@ -29,6 +33,8 @@ class SocketHandle {
 
  private:
   const int fd_;
+  const Kind kind_;
+  const int localPort_;
   std::mutex lock_;  // orders shutdown calls against the closed flag
   std::atomic<bool> closed_{false};
 };

@@ -1,1 +1,156 @@
+// The real qeno-host process, driven as a user would drive it.
+
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "HostProcess.h"
+#include "JSocket.h"
+#include "TestSupport.h"
+
+using qeno::test::HostProcess;
+using qeno::test::TcpClient;
+
+namespace {
+
+class AppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("qeno-app-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    port_ = qeno::test::freePortBetween(2000, 9999);
+    ASSERT_NE(port_, 0);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Sends one request and returns the whole reply.
+  std::string request(const std::string& text) const {
+    TcpClient client;
+    if (!client.connect(port_)) return "<refused>";
+    client.send(text);
+    return client.readAll();
+  }
+
+  std::filesystem::path dir_;
+  int port_ = 0;
+};
+
+}  // namespace
+
+TEST_F(AppTest, ServesChangesReplySavesRestartsAndStopsOnSigint) {
+  const std::string saved = path("graph.json");
+  {
+    HostProcess host;
+    ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--port", std::to_string(port_), "--reply", "42",
+                                            "--quiet", "--save", saved}));
+    ASSERT_TRUE(host.waitForOutput("listening on 127.0.0.1 port " + std::to_string(port_)))
+        << host.error();
+    EXPECT_EQ(request("hi\r\n"), "42,x");
+    EXPECT_TRUE(host.waitForOutput("received (port " + std::to_string(port_) + "): hi\\r\\n"));
+
+    host.writeLine("reply -7");
+    host.writeLine("set url /changed");
+    host.writeLine("status");
+    ASSERT_TRUE(host.waitForOutput("server state 1 (listening), connected flag 1 (green)"));
+    EXPECT_EQ(request("again\n\n"), "-7,x");
+
+    host.signal(SIGINT);
+    EXPECT_EQ(host.wait(), 0) << host.error();
+    EXPECT_TRUE(host.output().find("saved the graph to " + saved) != std::string::npos);
+  }
+  ASSERT_TRUE(std::filesystem::exists(saved));
+
+  HostProcess again;
+  ASSERT_TRUE(again.start(QENO_HOST_PATH, {"--graph", saved, "--quiet"}));
+  ASSERT_TRUE(again.waitForOutput("listening on 127.0.0.1 port " + std::to_string(port_)))
+      << again.error();
+  EXPECT_EQ(request("back\r\n"), "-7,x");
+  again.writeLine("props");
+  EXPECT_TRUE(again.waitForOutput("/changed"));
+  // End of input does not stop a server started from the command line.
+  again.closeInput();
+  EXPECT_EQ(request("still\r\n"), "-7,x");
+  again.signal(SIGTERM);
+  EXPECT_EQ(again.wait(), 0) << again.error();
+}
+
+TEST_F(AppTest, BadCommandsGetOneLineAndThePromptGoesOn) {
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--port", std::to_string(port_), "--quiet"}));
+  ASSERT_TRUE(host.waitForOutput("listening on"));
+  host.writeLine("frobnicate \x1b[2J");
+  ASSERT_TRUE(host.waitForError("unknown command 'frobnicate'; type help"));
+  host.writeLine("set port 70000");
+  ASSERT_TRUE(host.waitForError("property 'port' must be from 80 to 10000, not 70000"));
+  host.writeLine("set key1offset abc");
+  ASSERT_TRUE(host.waitForError("property 'key1offset' takes a whole number from -50 to 50"));
+  host.writeLine("reply x");
+  ASSERT_TRUE(host.waitForError("reply takes a whole number"));
+  host.writeLine("reply 3");
+  EXPECT_EQ(request("ok\r\n"), "3,x");
+  EXPECT_EQ(host.error().find('\x1b'), std::string::npos);  // nothing reaches the terminal raw
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0);
+}
+
+TEST_F(AppTest, UserMistakesEndWithOneLineAndANonZeroStatus) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string malformed = path("bad.json");
+  std::ofstream(malformed) << "{ not json";
+  const std::vector<Case> cases = {
+      {{"--bogus"}, "--bogus"},
+      {{"--port", "79"}, "property 'port' must be from 80 to 10000, not 79"},
+      {{"--set", "key2offset=51"}, "property 'key2offset' must be from -50 to 50, not 51"},
+      {{"--set", "nothing"}, "--set takes NAME=VALUE"},
+      {{"--graph", malformed}, malformed},
+      {{"--graph", path("missing.json")}, "missing.json"},
+      {{"--bind", "not-an-address"}, "not-an-address"},
+      {{"--module", path("nothing.so")}, "cannot load module library"},
+  };
+  for (const Case& c : cases) {
+    HostProcess host;
+    std::vector<std::string> args = c.args;
+    args.push_back("--quiet");
+    ASSERT_TRUE(host.start(QENO_HOST_PATH, args));
+    const int status = host.wait();
+    EXPECT_NE(status, 0) << c.args[0];
+    EXPECT_LT(status, 128) << c.args[0] << " crashed: " << host.error();
+    const std::string error = host.error();
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;  // one line
+  }
+}
+
+TEST_F(AppTest, APortInUseIsToldWithTheReason) {
+  JServerSocket taken(port_);
+  ASSERT_EQ(taken.listen(1), 1);
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--port", std::to_string(port_), "--quiet"}));
+  EXPECT_EQ(host.wait(), 1);
+  EXPECT_NE(host.error().find("cannot listen on port " + std::to_string(port_) +
+                              ": Address already in use"),
+            std::string::npos)
+      << host.error();
+}
+
+TEST_F(AppTest, PropertiesArePrintedAsATable) {
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--properties", "--host-name", "box.test"}));
+  EXPECT_EQ(host.wait(), 0);
+  EXPECT_TRUE(host.waitForOutput("hostName/IPaddress  box.test"));
+  EXPECT_NE(host.output().find("port                8080        80..10000"), std::string::npos)
+      << host.output();
+  EXPECT_NE(host.output().find("key8offset          0           -50..50"), std::string::npos);
+}

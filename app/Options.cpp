@@ -1,0 +1,73 @@
+#include "Options.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+namespace {
+
+constexpr const char* kVersion = "qeno-host 0.1.0";
+
+std::string numericAddressCheck(const std::string& text) {
+  unsigned char scratch[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, text.c_str(), scratch) == 1) return {};
+  if (inet_pton(AF_INET6, text.c_str(), scratch) == 1) return {};
+  return "'" + text + "' is not a numeric IPv4 or IPv6 address";
+}
+
+}  // namespace
+
+std::optional<int> parseOptions(int argc, char** argv, Options& options) {
+  CLI::App app{"qeno-host: runs Qeno Server boxes in a graph, serving real clients.\n"
+               "Commands on standard input drive the graph; type 'help' once it runs.",
+               "qeno-host"};
+  app.set_version_flag("--version", kVersion);
+  std::vector<std::string> sets;
+
+  app.add_option("--port", options.port,
+                 "Port of the server (property 'port', 80 to 10000; default 8080)");
+  app.add_option("--reply", options.reply, "Number sent in every reply (input 'sendOutput')");
+  app.add_option("--host-name", options.hostName, "Host name shown in the box");
+  app.add_option("--url", options.url, "URL setting of the box");
+  app.add_option("--set", sets, "Any property, as NAME=VALUE (repeatable)")->type_name("NAME=VALUE");
+  app.add_option("--graph", options.graphFile, "Run the graph saved in FILE")->type_name("FILE");
+  app.add_option("--save", options.saveFile, "Save the graph to FILE on exit")->type_name("FILE");
+  app.add_flag("--properties", options.listProperties, "Print the property sheet and exit");
+  app.add_option("--render", options.renderFile, "Render the box to this PNG on every repaint")
+      ->type_name("FILE.png");
+  app.add_option("--bind", options.bindAddress,
+                 "Address the servers listen on (default 127.0.0.1: this machine only)")
+      ->check(CLI::Validator(numericAddressCheck, "ADDRESS"));
+  app.add_option("--client-timeout", options.clientTimeoutSeconds,
+                 "Close a connection idle this many seconds; 0: never (default 30)")
+      ->check(CLI::Range(0.0, 86400.0));
+  app.add_flag("--quiet", options.quiet, "Silence the debug channel");
+  app.add_option("--debug-log", options.debugLog, "Write the debug channel to FILE")
+      ->type_name("FILE");
+  app.add_option("--module", options.modulePath, "Module library to load")->type_name("FILE");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "qeno-host: %s (see --help)\n", e.what());
+    return 2;
+  }
+  for (const std::string& set : sets) {
+    std::size_t equals = set.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      std::fprintf(stderr, "qeno-host: --set takes NAME=VALUE, not '%s'\n", set.c_str());
+      return 2;
+    }
+    options.settings.emplace_back(set.substr(0, equals), set.substr(equals + 1));
+  }
+  if (!options.debugLog.empty() && options.quiet) {
+    std::fprintf(stderr, "qeno-host: --quiet and --debug-log exclude each other\n");
+    return 2;
+  }
+  return std::nullopt;
+}

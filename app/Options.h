@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What the user asked for on the command line.
+struct Options {
+  std::string modulePath;  // empty: the library beside the executable
+  std::optional<int> port;
+  std::optional<int> reply;
+  std::optional<std::string> hostName;
+  std::optional<std::string> url;
+  std::vector<std::pair<std::string, std::string>> settings;  // --set NAME=VALUE, in order
+  std::string graphFile;
+  std::string saveFile;
+  bool listProperties = false;
+  std::string renderFile;
+  std::string bindAddress = "127.0.0.1";
+  double clientTimeoutSeconds = 30;
+  bool quiet = false;
+  std::string debugLog;
+};
+
+// The port the one-box graph serves on when --port is not given: inside the
+// property sheet's range and free of root-only ports.
+constexpr int kDefaultPort = 8080;
+
+// Parses argv. Returns the exit code to end with at once (help, version, or a
+// one-line error already printed), or nothing to go on.
+std::optional<int> parseOptions(int argc, char** argv, Options& options);
