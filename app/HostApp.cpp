@@ -25,6 +25,7 @@ namespace {
 
 constexpr const char* kServerClass = "QenoServer";
 constexpr int kStartupWaitMs = 5000;
+constexpr std::size_t kLongestCommand = 64 * 1024;
 
 const char* const kHelp =
     "commands:\n"
@@ -307,6 +308,12 @@ int HostApp::loop() {
         continue;
       }
       pending.append(buffer, static_cast<std::size_t>(got));
+      if (pending.size() > kLongestCommand && pending.find('\n') == std::string::npos) {
+        // Input that never ends a line must not grow without bound.
+        console::err("command line longer than " + std::to_string(kLongestCommand) +
+                     " bytes ignored");
+        pending.clear();
+      }
       std::size_t newline = 0;
       while (!quit_ && (newline = pending.find('\n')) != std::string::npos) {
         std::string line = pending.substr(0, newline);

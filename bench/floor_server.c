@@ -1,0 +1,66 @@
+/* A minimal blocking server for the Qeno Server protocol, the yardstick for
+ * qeno-host. Reads a request until two line-break bytes in a row, replies
+ * "<reply>,x" and closes.
+ *   protocol floor: the listening socket stays open.
+ *   design floor (--design): the listening socket is closed on accept and
+ *   opened anew after each client, as Qeno Server does.
+ * Usage: floor_server PORT REPLY [--design] */
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static int open_listener(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  struct sockaddr_in address;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons((unsigned short)port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, (struct sockaddr*)&address, sizeof address) != 0 || listen(fd, 1) != 0) {
+    perror("floor_server: listen");
+    exit(1);
+  }
+  return fd;
+}
+
+static int has_pair(const char* text, size_t length) {
+  int run = 0;
+  for (size_t i = 0; i < length; ++i) {
+    run = (text[i] == '\r' || text[i] == '\n') ? run + 1 : 0;
+    if (run == 2) return 1;
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: floor_server PORT REPLY [--design]\n");
+    return 2;
+  }
+  const int port = atoi(argv[1]);
+  const int design = argc > 3 && strcmp(argv[3], "--design") == 0;
+  char reply[32];
+  snprintf(reply, sizeof reply, "%d,x", atoi(argv[2]));
+  int listener = open_listener(port);
+  for (;;) {
+    int client = accept(listener, NULL, NULL);
+    if (client < 0) continue;
+    if (design) close(listener);
+    char request[5000];
+    size_t length = 0;
+    ssize_t n;
+    while (length < sizeof request &&
+           (n = recv(client, request + length, sizeof request - length, 0)) > 0) {
+      length += (size_t)n;
+      if (has_pair(request, length)) break;
+    }
+    send(client, reply, strlen(reply), MSG_NOSIGNAL);
+    close(client);
+    if (design) listener = open_listener(port);
+  }
+}
