@@ -1,17 +1,496 @@
 #include "GraphFile.h"
 
-#include <stdexcept>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-void saveGraphFile(const JGraph& /*graph*/, const std::string& path) {
-  throw std::runtime_error("cannot save " + path + ": saving graphs is not available yet");
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "JException.h"
+#include "JPersist.h"
+#include "JRegistry.h"
+
+// The document:
+//   {"format": "qeno-graph", "version": 1,
+//    "modules": [{"class": "<name>", "content": {<key>: <value>, ...}}, ...],
+//    "links": [{"from": {"module": i, "output": n}, "to": {"module": j, "input": m}}, ...]}
+// Content keeps the order the module wrote its entries in. An integer entry is
+// a JSON integer; a text entry is a JSON string when the text is valid UTF-8,
+// else {"bytes": "<hex>"}, so every byte sequence comes back exactly.
+//
+// Loading is strict: anything the format does not define is refused, content
+// keys included. A key the module does not write would otherwise be dropped
+// without a word, and a misspelt "port" would quietly load as port 0. Keys the
+// file leaves out are fine; the module treats them as absent.
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kFormat = "qeno-graph";
+constexpr int kVersion = 1;
+
+// RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const std::string& text) {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+      extra = 1;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+      extra = 2;
+      if (lead == 0xe0) low = 0xa0;
+      if (lead == 0xed) high = 0x9f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+      extra = 3;
+      if (lead == 0xf0) low = 0x90;
+      if (lead == 0xf4) high = 0x8f;
+    } else {
+      return false;
+    }
+    if (n - i <= static_cast<std::size_t>(extra)) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      // Only the first continuation byte has the narrowed range.
+      const unsigned char lo = k == 1 ? low : 0x80;
+      const unsigned char hi = k == 1 ? high : 0xbf;
+      if (next < lo || next > hi) return false;
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return true;
+}
+
+// Messages are one line of text whatever a path, key or quoted piece of a
+// broken file holds: controls are escaped, and so are bytes above 0x7f when
+// they do not form UTF-8.
+std::string oneLine(const std::string& text) {
+  static const char* const hex = "0123456789abcdef";
+  const bool utf8 = isValidUtf8(text);
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte < 0x20 || byte == 0x7f || (byte > 0x7f && !utf8)) {
+      out += "\\x";
+      out += hex[byte >> 4];
+      out += hex[byte & 0xf];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+[[noreturn]] void fail(const std::string& source, const std::string& detail) {
+  throw std::runtime_error(oneLine(source + ": " + detail));
+}
+
+std::string quoted(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+std::string moduleText(std::size_t index, const std::string& className) {
+  return "module " + std::to_string(index) + " (" + className + ")";
+}
+
+std::string systemReason(int error) {
+  return std::system_category().message(error);
+}
+
+Json encodeText(const std::string& text) {
+  if (isValidUtf8(text)) return Json(text);
+  static const char* const hex = "0123456789abcdef";
+  std::string digits;
+  digits.reserve(text.size() * 2);
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    digits += hex[byte >> 4];
+    digits += hex[byte & 0xf];
+  }
+  Json wrapped = Json::object();
+  wrapped["bytes"] = digits;
+  return wrapped;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The text a JSON value stands for, or false when it is not a text.
+bool decodeText(const Json& value, std::string& text) {
+  if (value.is_string()) {
+    text = value.get<std::string>();
+    return true;
+  }
+  if (!value.is_object() || value.size() != 1 || !value.contains("bytes")) return false;
+  const Json& bytes = value["bytes"];
+  if (!bytes.is_string()) return false;
+  const auto& digits = bytes.get_ref<const std::string&>();
+  if (digits.size() % 2 != 0) return false;
+  std::string decoded;
+  decoded.reserve(digits.size() / 2);
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    const int high = hexValue(digits[i]);
+    const int low = hexValue(digits[i + 1]);
+    if (high < 0 || low < 0) return false;
+    decoded += static_cast<char>(high * 16 + low);
+  }
+  text = std::move(decoded);
+  return true;
+}
+
+// A JSON integer that fits an int. Floats (even 80.0) and booleans do not.
+bool asInt32(const Json& value, int& result) {
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<int32_t>::max())) return false;
+    result = static_cast<int>(v);
+    return true;
+  }
+  if (value.is_number_integer()) {
+    const auto v = value.get<std::int64_t>();
+    if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
+      return false;
+    }
+    result = static_cast<int>(v);
+    return true;
+  }
+  return false;
+}
+
+enum class Kind { kInteger, kText, kOther };
+
+Kind kindOf(const JContentEntry& entry) {
+  if (entry.isInteger) return Kind::kInteger;
+  return dynamic_cast<const JString*>(entry.object.get()) != nullptr ? Kind::kText : Kind::kOther;
+}
+
+Json contentToJson(JModuleObj& module, std::size_t index) {
+  JOutputStream stream;
+  module.saveContent(stream);
+  Json content = Json::object();
+  for (const JContentEntry& entry : stream.entries()) {
+    const std::string where =
+        moduleText(index, module.className()) + ": entry " + quoted(entry.key);
+    if (!isValidUtf8(entry.key)) {
+      throw std::runtime_error(oneLine(where + ": the key is not UTF-8 text"));
+    }
+    switch (kindOf(entry)) {
+      case Kind::kInteger:
+        content[entry.key] = entry.integer;
+        break;
+      case Kind::kText:
+        content[entry.key] = encodeText(static_cast<const JString&>(*entry.object).str());
+        break;
+      case Kind::kOther:
+        throw std::runtime_error(oneLine(where + " holds a " + entry.object->className() +
+                                         ", which a graph file cannot store"));
+    }
+  }
+  return content;
+}
+
+// Refuses members of object other than those named.
+void onlyMembers(const Json& object, std::initializer_list<const char*> allowed,
+                 const std::string& source, const std::string& where) {
+  for (const auto& member : object.items()) {
+    bool known = false;
+    for (const char* name : allowed) known = known || member.key() == name;
+    if (!known) fail(source, where + "unknown member " + quoted(member.key()));
+  }
+}
+
+std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
+                                           const std::string& source) {
+  const std::string at = "module " + std::to_string(index) + ": ";
+  if (!entry.is_object()) fail(source, at + "must be an object");
+  onlyMembers(entry, {"class", "content"}, source, at);
+  if (!entry.contains("class") || !entry["class"].is_string()) {
+    fail(source, at + "\"class\" must be a text");
+  }
+  const std::string className = entry["class"].get<std::string>();
+  const std::string where = moduleText(index, className) + ": ";
+  std::unique_ptr<JObject> object = JRegistry::instance().create(className);
+  if (!object) fail(source, where + "no such class is registered");
+  auto* asModule = dynamic_cast<JModuleObj*>(object.get());
+  if (asModule == nullptr) fail(source, where + "the class is not a module");
+  object.release();
+  std::unique_ptr<JModuleObj> module(asModule);
+
+  if (!entry.contains("content") || !entry["content"].is_object()) {
+    fail(source, where + "\"content\" must be an object");
+  }
+  // What a fresh instance writes tells the kind each key must have.
+  JOutputStream fresh;
+  module->saveContent(fresh);
+  std::map<std::string, Kind> expected;
+  for (const JContentEntry& e : fresh.entries()) expected[e.key] = kindOf(e);
+
+  JDictionary dictionary;
+  for (const auto& item : entry["content"].items()) {
+    const std::string& key = item.key();
+    const std::string what = where + "entry " + quoted(key);
+    auto found = expected.find(key);
+    if (found == expected.end()) fail(source, what + " is not one that " + className + " stores");
+    JContentEntry stored;
+    stored.key = key;
+    switch (found->second) {
+      case Kind::kInteger:
+        if (!item.value().is_number_integer()) fail(source, what + " must be an integer");
+        if (!asInt32(item.value(), stored.integer)) {
+          fail(source, what + " must be an integer from -2147483648 to 2147483647");
+        }
+        stored.isInteger = true;
+        break;
+      case Kind::kText: {
+        std::string text;
+        if (!decodeText(item.value(), text)) {
+          fail(source, what + " must be a text (a string or {\"bytes\": \"<hex>\"})");
+        }
+        stored.object = std::make_shared<JString>(std::move(text));
+        break;
+      }
+      case Kind::kOther:
+        fail(source, what + " holds a kind of value a graph file cannot store");
+    }
+    dictionary.put(std::move(stored));
+  }
+  try {
+    module->loadContent(dictionary);
+  } catch (JException* e) {
+    const std::string message = e->getMessage().str();
+    delete e;
+    fail(source, where + "cannot take its content: " + message);
+  } catch (const std::exception& e) {
+    fail(source, where + "cannot take its content: " + e.what());
+  }
+  return module;
+}
+
+int linkIndex(const Json& end, const char* member, const std::string& source,
+              const std::string& where) {
+  int value = 0;
+  if (!end.contains(member) || !asInt32(end[member], value)) {
+    fail(source, where + quoted(member) + " must be an integer");
+  }
+  return value;
+}
+
+void linkFromJson(JGraph& graph, const Json& entry, std::size_t index, const std::string& source) {
+  const std::string at = "link " + std::to_string(index) + ": ";
+  if (!entry.is_object()) fail(source, at + "must be an object");
+  onlyMembers(entry, {"from", "to"}, source, at);
+  if (!entry.contains("from") || !entry["from"].is_object()) {
+    fail(source, at + "\"from\" must be an object");
+  }
+  if (!entry.contains("to") || !entry["to"].is_object()) {
+    fail(source, at + "\"to\" must be an object");
+  }
+  const Json& from = entry["from"];
+  const Json& to = entry["to"];
+  onlyMembers(from, {"module", "output"}, source, at + "\"from\": ");
+  onlyMembers(to, {"module", "input"}, source, at + "\"to\": ");
+  const int fromModule = linkIndex(from, "module", source, at + "\"from\": ");
+  const int output = linkIndex(from, "output", source, at + "\"from\": ");
+  const int toModule = linkIndex(to, "module", source, at + "\"to\": ");
+  const int input = linkIndex(to, "input", source, at + "\"to\": ");
+  const auto count = static_cast<int>(graph.modules().size());
+  for (int m : {fromModule, toModule}) {
+    if (m < 0 || m >= count) {
+      fail(source, at + "module " + std::to_string(m) + " does not exist (the graph has " +
+                       std::to_string(count) + " modules)");
+    }
+  }
+  const std::string ends = "link " + std::to_string(index) + " (module " +
+                           std::to_string(fromModule) + " output " + std::to_string(output) +
+                           " to module " + std::to_string(toModule) + " input " +
+                           std::to_string(input) + "): ";
+  try {
+    graph.link(*graph.modules()[static_cast<std::size_t>(fromModule)], output,
+               *graph.modules()[static_cast<std::size_t>(toModule)], input);
+  } catch (const std::invalid_argument& e) {
+    fail(source, ends + e.what());
+  }
+}
+
+std::string readWholeFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail(path, "cannot read: " + systemReason(errno));
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      text.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      const int error = errno;
+      ::close(fd);
+      fail(path, "cannot read: " + systemReason(error));
+    }
+  }
+  ::close(fd);
+  return text;
+}
+
+bool writeAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string graphToJson(const JGraph& graph) {
+  Json document = Json::object();
+  document["format"] = kFormat;
+  document["version"] = kVersion;
+  Json modules = Json::array();
+  const auto& list = graph.modules();
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    Json module = Json::object();
+    module["class"] = list[i]->className();
+    module["content"] = contentToJson(*list[i], i);
+    modules.push_back(std::move(module));
+  }
+  document["modules"] = std::move(modules);
+  Json links = Json::array();
+  for (const auto& link : graph.links()) {
+    const int from = graph.indexOf(*link->getSource());
+    const int to = graph.indexOf(*link->getTarget());
+    if (from < 0 || to < 0) throw std::runtime_error("a link joins a module outside the graph");
+    Json entry = Json::object();
+    entry["from"] = Json{{"module", from}, {"output", link->getOutput()}};
+    entry["to"] = Json{{"module", to}, {"input", link->getInput()}};
+    links.push_back(std::move(entry));
+  }
+  document["links"] = std::move(links);
+  return document.dump(2) + "\n";
+}
+
+std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string& source) {
+  Json document;
+  try {
+    document = Json::parse(json);
+  } catch (const Json::parse_error& e) {
+    // Drop the library's "[json.exception.parse_error.101] " tag.
+    std::string why = e.what();
+    const std::size_t tag = why.find("] ");
+    if (tag != std::string::npos) why.erase(0, tag + 2);
+    fail(source, "not a valid JSON document: " + why);
+  }
+  if (!document.is_object()) fail(source, "not a graph file: the document is not an object");
+  if (!document.contains("format") || document["format"] != kFormat) {
+    fail(source, "not a graph file: \"format\" must be \"" + std::string(kFormat) + "\"");
+  }
+  int version = 0;
+  if (!document.contains("version") || !asInt32(document["version"], version)) {
+    fail(source, "\"version\" must be an integer");
+  }
+  if (version != kVersion) {
+    fail(source, "version " + std::to_string(version) + " is not supported (only " +
+                     std::to_string(kVersion) + ")");
+  }
+  onlyMembers(document, {"format", "version", "modules", "links"}, source, "");
+  if (!document.contains("modules") || !document["modules"].is_array()) {
+    fail(source, "\"modules\" must be an array");
+  }
+  if (document.contains("links") && !document["links"].is_array()) {
+    fail(source, "\"links\" must be an array");
+  }
+
+  // Everything goes into a graph of its own, handed out only when complete; a
+  // failure destroys it and touches nothing that exists.
+  auto graph = std::make_unique<JGraph>();
+  const Json& modules = document["modules"];
+  for (std::size_t i = 0; i < modules.size(); ++i) {
+    graph->add(moduleFromJson(modules[i], i, source));
+  }
+  if (document.contains("links")) {
+    const Json& links = document["links"];
+    for (std::size_t i = 0; i < links.size(); ++i) linkFromJson(*graph, links[i], i, source);
+  }
+  return graph;
+}
+
+void saveGraphFile(const JGraph& graph, const std::string& path) {
+  std::string text;
+  try {
+    text = graphToJson(graph);
+  } catch (const std::exception& e) {
+    fail(path, std::string("cannot save: ") + e.what());
+  }
+
+  // Written beside the target and renamed over it, so a reader sees the old
+  // file or the new one, never a part.
+  static std::atomic<unsigned> counter{0};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    // 0666 less the umask, as for any new file.
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) fail(path, "cannot write: " + systemReason(errno));
+
+  auto abandon = [&](int error) {
+    ::close(fd);
+    ::unlink(temporary.c_str());
+    fail(path, "cannot write: " + systemReason(error));
+  };
+  // A replaced file keeps its permissions.
+  struct stat existing {};
+  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    ::fchmod(fd, existing.st_mode & 07777);
+  }
+  if (!writeAll(fd, text)) abandon(errno);
+  if (::fsync(fd) != 0) abandon(errno);
+  if (::close(fd) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    fail(path, "cannot write: " + systemReason(error));
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    fail(path, "cannot write: " + systemReason(error));
+  }
 }
 
 std::unique_ptr<JGraph> loadGraphFile(const std::string& path) {
-  throw std::runtime_error("cannot load " + path + ": loading graphs is not available yet");
-}
-
-std::string graphToJson(const JGraph& /*graph*/) { return "{}"; }
-
-std::unique_ptr<JGraph> graphFromJson(const std::string& /*json*/, const std::string& source) {
-  throw std::runtime_error("cannot load " + source + ": loading graphs is not available yet");
+  return graphFromJson(readWholeFile(path), path);
 }

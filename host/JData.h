@@ -12,7 +12,7 @@ class JDataType : public JObject {
 
 class JIntegerData : public JDataType {
  public:
-  static const int id = 1;
+  static constexpr int id = 1;
   explicit JIntegerData(int& variable) : variable_(&variable) {}
   [[nodiscard]] const char* className() const override { return "JIntegerData"; }
   [[nodiscard]] JObject* clone() const override { return new JIntegerData(*this); }
@@ -25,7 +25,7 @@ class JIntegerData : public JDataType {
 
 class JRealData : public JDataType {
  public:
-  static const int id = 2;
+  static constexpr int id = 2;
   explicit JRealData(double& variable) : variable_(&variable) {}
   [[nodiscard]] const char* className() const override { return "JRealData"; }
   [[nodiscard]] JObject* clone() const override { return new JRealData(*this); }
@@ -38,7 +38,7 @@ class JRealData : public JDataType {
 
 class JStringData : public JDataType {
  public:
-  static const int id = 3;
+  static constexpr int id = 3;
   explicit JStringData(JString& variable) : variable_(&variable) {}
   [[nodiscard]] const char* className() const override { return "JStringData"; }
   [[nodiscard]] JObject* clone() const override { return new JStringData(*this); }

@@ -1,1 +1,489 @@
+// The box's face: ports, input handling, output values and painting.
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BoxRenderer.h"
+#include "HostModules.h"
+#include "JComponent.h"
+#include "JData.h"
+#include "JGraph.h"
+#include "QenoServer.h"
+#include "TestSupport.h"
+
+using qeno::test::TcpClient;
+using qeno::test::waitUntil;
+
+namespace {
+
+// Counts the starts that input 0 asks for and starts the server as usual.
+class CountingServer : public QenoServer {
+ public:
+  void startServer(JString host, int port, JString url) override {
+    ++starts;
+    QenoServer::startServer(host, port, url);
+  }
+  std::atomic<int> starts{0};
+};
+
+// A start that never gets as far as listening: it stays pending.
+class NeverListeningServer : public QenoServer {
+ public:
+  void startServer(JString /*host*/, int /*port*/, JString /*url*/) override {
+    ++starts;
+    startPending = 1;
+  }
+  std::atomic<int> starts{0};
+};
+
+}  // namespace
+
+// ---- names, types and values
+
+class PortsTest : public ::testing::Test {
+ protected:
+  QenoServer server;
+  JLinkObj link{nullptr, 0, nullptr, 0};  // getOutput does not read it
+};
+
+TEST_F(PortsTest, NamesCountFromOneWithinEachGroupOfTen) {
+  EXPECT_EQ(server.inputName(0).str(), "readInput");
+  EXPECT_EQ(server.inputName(1).str(), "sendOutput");
+  EXPECT_EQ(server.outputName(0).str(), "int_1");
+  EXPECT_EQ(server.outputName(9).str(), "int_10");
+  EXPECT_EQ(server.outputName(10).str(), "float_1");
+  EXPECT_EQ(server.outputName(19).str(), "float_10");
+  EXPECT_EQ(server.outputName(20).str(), "xml_1");
+  EXPECT_EQ(server.outputName(29).str(), "xml_10");
+  const char* const groups[] = {"int_", "float_", "xml_"};
+  for (int n = 0; n < 30; ++n) {
+    EXPECT_EQ(server.outputName(n).str(), groups[n / 10] + std::to_string(n % 10 + 1)) << n;
+  }
+}
+
+TEST_F(PortsTest, TypesFollowTheGroups) {
+  EXPECT_EQ(server.inputType(0), JIntegerData::id);
+  EXPECT_EQ(server.inputType(1), JIntegerData::id);
+  EXPECT_EQ(server.outputType(0), JIntegerData::id);
+  EXPECT_EQ(server.outputType(9), JIntegerData::id);
+  EXPECT_EQ(server.outputType(10), JRealData::id);
+  EXPECT_EQ(server.outputType(19), JRealData::id);
+  EXPECT_EQ(server.outputType(20), JStringData::id);
+  EXPECT_EQ(server.outputType(29), JStringData::id);
+}
+
+TEST_F(PortsTest, FloatOutputsWidenExactly) {
+  server.floatValues[0] = 0.1F;
+  server.floatValues[9] = -3.5F;
+  double value = 0;
+  JRealData holder(value);
+  server.getOutput(10, link, holder);
+  EXPECT_EQ(value, 0.100000001490116119384765625);
+  EXPECT_NE(value, 0.1);
+  server.getOutput(19, link, holder);
+  EXPECT_EQ(value, -3.5);
+}
+
+TEST_F(PortsTest, IntegerAndTextOutputsDeliverWhatTheInstanceHolds) {
+  server.intValues[9] = -12345;
+  server.textValues[9] = "last chunk";
+  int integer = 0;
+  JIntegerData integerHolder(integer);
+  server.getOutput(9, link, integerHolder);
+  EXPECT_EQ(integer, -12345);
+  JString text("stale");
+  JStringData textHolder(text);
+  for (int n = 20; n < 29; ++n) {
+    server.getOutput(n, link, textHolder);
+    EXPECT_EQ(text.str(), "") << n;
+  }
+  server.getOutput(29, link, textHolder);
+  EXPECT_EQ(text.str(), "last chunk");
+}
+
+// ---- placement
+
+class PlacementTest : public ::testing::Test {
+ protected:
+  static constexpr double kEps = 1e-9;
+  PlacementTest() {
+    server.x = 100;
+    server.y = 50;
+    server.width = 160;
+    server.height = 300;
+  }
+  QenoServer server;
+  JLinkObj link{nullptr, 0, nullptr, 0};  // placement does not read it
+};
+
+TEST_F(PlacementTest, InputZeroSitsAloneOnTheTopEdge) {
+  EXPECT_EQ(server.inputFace(0), kFaceTop);
+  const JFRect area = server.inputArea(0);
+  EXPECT_NEAR(area.y + area.height, server.y, kEps);  // stands out above the edge
+  EXPECT_NEAR(area.x + area.width / 2, server.x + server.width / 2, kEps);
+  EXPECT_GT(area.width, 0);
+  const JFPoint point = server.inputPoint(0, link);
+  EXPECT_NEAR(point.x, server.x + server.width / 2, kEps);
+  EXPECT_NEAR(point.y, server.y, kEps);
+}
+
+TEST_F(PlacementTest, InputOneSitsAloneOnTheLeftEdgeAndOtherIndicesAnswerAsIt) {
+  EXPECT_EQ(server.inputFace(1), kFaceLeft);
+  const JFRect area = server.inputArea(1);
+  EXPECT_NEAR(area.x + area.width, server.x, kEps);
+  EXPECT_NEAR(area.y + area.height / 2, server.y + server.height / 2, kEps);
+  const JFPoint point = server.inputPoint(1, link);
+  EXPECT_NEAR(point.x, server.x, kEps);
+  EXPECT_NEAR(point.y, server.y + server.height / 2, kEps);
+  // Any other index is placed on the left edge too.
+  EXPECT_EQ(server.inputFace(7), kFaceLeft);
+  EXPECT_NEAR(server.inputArea(7).x + server.inputArea(7).width, server.x, kEps);
+}
+
+TEST_F(PlacementTest, ThirtyOutputsShareTheRightEdgeInOrder) {
+  double previousEnd = server.y + 0.1 * server.height - kEps;  // the top margin is kept clear
+  for (int n = 0; n < 30; ++n) {
+    EXPECT_EQ(server.outputFace(n), kFaceRight) << n;
+    const JFRect area = server.outputArea(n);
+    const JFPoint point = server.outputPoint(n, link);
+    EXPECT_NEAR(area.x, server.x + server.width, kEps) << n;
+    EXPECT_GT(area.height, 0) << n;
+    EXPECT_GE(area.y, previousEnd) << n;  // below the previous one, no overlap
+    EXPECT_NEAR(point.x, server.x + server.width, kEps) << n;
+    EXPECT_NEAR(point.y, area.y + area.height / 2, kEps) << n;
+    previousEnd = area.y + area.height;
+  }
+  EXPECT_LE(previousEnd, server.y + 0.9 * server.height + kEps);
+}
+
+// ---- the key helpers
+
+TEST(KeyMatchTest, StepsThroughAKeyAndReportsACompleteMatchAsMinusOne) {
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "abc", 0, 3), 1);
+  EXPECT_EQ(QenoServer::matchKeyChar('b', "abc", 1, 3), 2);
+  EXPECT_EQ(QenoServer::matchKeyChar('c', "abc", 2, 3), -1);
+  EXPECT_EQ(QenoServer::matchKeyChar('x', "x", 0, 1), -1);
+  // len, not the text's end, bounds the key.
+  EXPECT_EQ(QenoServer::matchKeyChar('b', "abc", 1, 2), -1);
+}
+
+TEST(KeyMatchTest, MismatchesAndSpentStatesGiveZero) {
+  EXPECT_EQ(QenoServer::matchKeyChar('x', "abc", 1, 3), 0);
+  // A mismatch does not try the key's first character again.
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "ab", 1, 2), 0);
+  // After a complete match nothing more matches.
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "abc", -1, 3), 0);
+  EXPECT_EQ(QenoServer::matchKeyChar('c', "abc", 3, 3), 0);
+  EXPECT_EQ(QenoServer::matchKeyChar('c', "abcdef", 5, 3), 0);
+  // An empty key never matches, not even the terminating zero.
+  EXPECT_EQ(QenoServer::matchKeyChar('\0', "", 0, 0), 0);
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "a", 0, 0), 0);
+}
+
+TEST(KeyMatchTest, FedAStreamItFindsTheKeyOnlyWithoutAFalseStart) {
+  auto matches = [](const std::string& stream, const std::string& key) {
+    int pos = 0;
+    for (char ch : stream) {
+      pos = QenoServer::matchKeyChar(ch, key.c_str(), pos, static_cast<int>(key.size()));
+      if (pos == -1) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(matches("x<id>", "<id>"));
+  EXPECT_TRUE(matches("<id>", "<id>"));
+  EXPECT_FALSE(matches("<i<id>", "<id>"));  // the restart skips the second '<'
+  EXPECT_FALSE(matches("<i", "<id>"));
+}
+
+TEST(ReadDecimalTest, ReadsDigitsUpToTheFirstOtherCharacter) {
+  EXPECT_EQ(QenoServer::readDecimal("123x", 4, 0), 123);
+  EXPECT_EQ(QenoServer::readDecimal("ab12cd", 6, 2), 12);
+  EXPECT_EQ(QenoServer::readDecimal("007,", 4, 0), 7);
+  EXPECT_EQ(QenoServer::readDecimal("x12", 3, 0), 0);
+  EXPECT_EQ(QenoServer::readDecimal("-5,", 3, 0), 0);  // no sign
+}
+
+TEST(ReadDecimalTest, ReachingLenGivesMinusOne) {
+  EXPECT_EQ(QenoServer::readDecimal("123", 3, 0), -1);
+  EXPECT_EQ(QenoServer::readDecimal("12345x", 3, 0), -1);  // len cuts the digits off
+  EXPECT_EQ(QenoServer::readDecimal("12x", 3, 3), -1);
+  EXPECT_EQ(QenoServer::readDecimal("12x", 3, 7), -1);
+  EXPECT_EQ(QenoServer::readDecimal("", 0, 0), -1);
+}
+
+TEST(ReadDecimalTest, OverflowWrapsWithoutBeingDetected) {
+  // 2^32 + 1 wraps round to 1.
+  EXPECT_EQ(QenoServer::readDecimal("4294967297x", 11, 0), 1);
+}
+
+// ---- inputs and outputs through real links
+
+class GraphWiringTest : public ::testing::Test {
+ protected:
+  GraphWiringTest()
+      : server(static_cast<CountingServer&>(graph.add(std::make_unique<CountingServer>()))),
+        enable(static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()))),
+        reply(static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()))) {
+    JComponent::debugSilence();
+    server.port = qeno::test::freePort();
+    graph.link(enable, 0, server, 0);
+    graph.link(reply, 0, server, 1);
+  }
+
+  std::string request(const std::string& text) {
+    TcpClient client;
+    if (!client.connect(server.port)) return "(no connection)";
+    client.send(text);
+    return client.readAll();
+  }
+
+  JGraph graph;
+  CountingServer& server;
+  JIntegerSource& enable;
+  JIntegerSource& reply;
+};
+
+TEST_F(GraphWiringTest, EachInputTakesOneLink) {
+  EXPECT_FALSE(server.inputAllowed(0));
+  EXPECT_FALSE(server.inputAllowed(1));
+  auto& other = graph.add(std::make_unique<JIntegerSource>());
+  EXPECT_THROW(graph.link(other, 0, server, 0), std::invalid_argument);
+}
+
+TEST_F(GraphWiringTest, InputOneSetsTheNumberOfTheNextReply) {
+  reply.setValue(42);
+  EXPECT_EQ(server.replyValue, 42);
+  EXPECT_EQ(server.starts, 0);  // input 1 starts nothing
+  enable.setValue(1);
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  EXPECT_EQ(request("hello\r\n"), "42,x");
+  reply.setValue(-7);
+  EXPECT_EQ(request("again\r\n"), "-7,x");
+}
+
+TEST_F(GraphWiringTest, ANonZeroValueOnInputZeroStartsTheServerOnTheConfiguredPort) {
+  enable.setValue(5);
+  EXPECT_EQ(server.enableValue, 5);
+  EXPECT_EQ(server.serveRequested, 1);
+  EXPECT_EQ(server.starts, 1);
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  EXPECT_EQ(server.workerPort, server.port);
+  EXPECT_EQ(request("\r\n"), "0,x");
+}
+
+TEST_F(GraphWiringTest, FurtherNonZeroValuesWhileServingStartNothing) {
+  enable.setValue(1);
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  enable.setValue(2);  // listening
+  EXPECT_EQ(server.enableValue, 2);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(server.port));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == 2; }));
+  enable.setValue(3);  // connected
+  EXPECT_EQ(server.enableValue, 3);
+  EXPECT_EQ(server.starts, 1);
+  ASSERT_TRUE(client.send("\r\n"));
+  EXPECT_EQ(client.readAll(), "0,x");
+  // Still the one worker, listening again.
+  EXPECT_EQ(request("\r\n"), "0,x");
+  EXPECT_EQ(server.starts, 1);
+}
+
+TEST_F(GraphWiringTest, ZeroOnInputZeroLeavesAListeningServerListening) {
+  enable.setValue(1);
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  enable.setValue(0);
+  EXPECT_EQ(server.serverState, 1);
+  TcpClient client;
+  EXPECT_TRUE(client.tryConnect(server.port));
+}
+
+TEST(PendingStartTest, AStartStillPendingCountsAsRunning) {
+  JGraph graph;
+  auto& server =
+      static_cast<NeverListeningServer&>(graph.add(std::make_unique<NeverListeningServer>()));
+  auto& enable = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
+  graph.link(enable, 0, server, 0);
+  enable.setValue(1);
+  ASSERT_EQ(server.starts, 1);
+  ASSERT_EQ(server.serverState, 0);
+  enable.setValue(1);
+  enable.setValue(9);
+  EXPECT_EQ(server.starts, 1);
+  EXPECT_EQ(server.enableValue, 9);
+}
+
+TEST_F(GraphWiringTest, ATextSinkOnOutput29ReceivesEveryChunk) {
+  auto& sink = static_cast<JTextSink&>(graph.add(std::make_unique<JTextSink>()));
+  graph.link(server, 29, sink, 0);
+  std::mutex lock;
+  std::vector<std::string> chunks;
+  sink.setHandler([&](const std::string& text) {
+    std::lock_guard<std::mutex> hold(lock);
+    chunks.push_back(text);
+  });
+  enable.setValue(1);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(server.port));
+  ASSERT_TRUE(client.send("first "));
+  ASSERT_TRUE(waitUntil([&] { return sink.received() == 1; }));
+  ASSERT_TRUE(client.send("second\r\n"));
+  EXPECT_EQ(client.readAll(), "0,x");
+  ASSERT_TRUE(waitUntil([&] { return sink.received() == 2; }));
+  std::lock_guard<std::mutex> hold(lock);
+  EXPECT_EQ(chunks, (std::vector<std::string>{"first ", "second\r\n"}));
+}
+
+// ---- painting
+
+namespace {
+
+bool isColour(const JColor& pixel, const JColor& colour) {
+  return pixel == colour;
+}
+
+bool isDark(const JColor& pixel) {
+  return pixel.getRed() < 128 && pixel.getGreen() < 128 && pixel.getBlue() < 128;
+}
+
+JRect wholeImage(const JImage& image) {
+  return JRect(0, 0, image.width(), image.height());
+}
+
+// Sets depth2 for one test.
+class Depth2Scope {
+ public:
+  explicit Depth2Scope(int value) : saved_(JModuleObj::depth2) { JModuleObj::depth2 = value; }
+  ~Depth2Scope() { JModuleObj::depth2 = saved_; }
+  Depth2Scope(const Depth2Scope&) = delete;
+  Depth2Scope& operator=(const Depth2Scope&) = delete;
+
+ private:
+  int saved_;
+};
+
+}  // namespace
+
+class PaintingTest : public ::testing::Test {
+ protected:
+  // Whether image shows exactly one square of side depth2 in colour, at
+  // depth2 right of and below the box's corner, and no other such pixel.
+  static void expectSquare(const JImage& image, const JColor& colour) {
+    const int d = JModuleObj::depth2;
+    const int at = qeno::test::boxCorner(image) + d;
+    auto inColour = [&](const JColor& p) { return isColour(p, colour); };
+    EXPECT_EQ(qeno::test::countPixels(image, JRect(at, at, d, d), inColour), d * d);
+    EXPECT_EQ(qeno::test::countPixels(image, wholeImage(image), inColour), d * d);
+    EXPECT_FALSE(inColour(image.pixel(at - 1, at)));
+    EXPECT_FALSE(inColour(image.pixel(at, at - 1)));
+    EXPECT_FALSE(inColour(image.pixel(at + d, at + d - 1)));
+    EXPECT_FALSE(inColour(image.pixel(at + d - 1, at + d)));
+  }
+
+  static int count(const JImage& image, const JColor& colour) {
+    return qeno::test::countPixels(image, wholeImage(image),
+                                   [&](const JColor& p) { return isColour(p, colour); });
+  }
+
+  QenoServer server;
+};
+
+TEST_F(PaintingTest, AFreshInstanceShowsARedSquare) {
+  const JImage image = renderModule(server);
+  ASSERT_GE(qeno::test::boxCorner(image), 0);
+  expectSquare(image, JColor::red);
+  EXPECT_EQ(count(image, JColor::green), 0);
+}
+
+TEST_F(PaintingTest, TheSquareIsGreenOnceConnected) {
+  server.connectedFlag = 1;
+  const JImage image = renderModule(server);
+  expectSquare(image, JColor::green);
+  EXPECT_EQ(count(image, JColor::red), 0);
+}
+
+TEST_F(PaintingTest, TheSquareTurnsGreenWhenAClientConnectsAndStaysGreen) {
+  JComponent::debugSilence();
+  server.port = qeno::test::freePort();
+  server.enableValue = 1;
+  server.serveRequested = 1;
+  server.startServer(server.hostName, server.port, server.url);
+  TcpClient client;
+  ASSERT_TRUE(client.connect(server.port));
+  ASSERT_TRUE(waitUntil([&] { return server.connectedFlag == 1; }));
+  expectSquare(renderModule(server), JColor::green);
+  ASSERT_TRUE(client.send("\r\n"));
+  EXPECT_EQ(client.readAll(), "0,x");
+  server.stop();
+  expectSquare(renderModule(server), JColor::green);
+}
+
+TEST_F(PaintingTest, TheSquareNeedsMoreThanThreeTimesDepth2InBothDirections) {
+  const int limit = 3 * JModuleObj::depth2;
+  struct Case {
+    int width;
+    int height;
+    bool shown;
+  };
+  for (const Case& c : {Case{limit, limit, false}, Case{limit + 1, limit, false},
+                        Case{limit, limit + 1, false}, Case{limit + 1, limit + 1, true}}) {
+    server.width = c.width;
+    server.height = c.height;
+    const JImage image = renderModule(server);
+    if (c.shown) {
+      expectSquare(image, JColor::red);
+    } else {
+      EXPECT_EQ(count(image, JColor::red), 0) << c.width << "x" << c.height;
+    }
+  }
+}
+
+TEST_F(PaintingTest, Depth2IsReadAtEveryPaint) {
+  Depth2Scope scope(5);
+  expectSquare(renderModule(server), JColor::red);
+}
+
+TEST_F(PaintingTest, TitleAndAddressLinesHoldTheirTexts) {
+  const JImage image = renderModule(server);
+  const qeno::test::FaceLines lines = qeno::test::faceLinesOf(image, server);
+  // 160 x 200 less depth2 = 8 on each side: h = 184, so h/12 = 15, h/3 = 61, h/2 = 92.
+  const JRect interiorTop(lines.title.x, lines.title.y - 15, 144, 15);
+  EXPECT_EQ(lines.title.height, 61);
+  EXPECT_EQ(lines.address.y - lines.title.y, 92 - 15);
+  EXPECT_GT(qeno::test::countPixels(image, lines.title, isDark), 50);
+  EXPECT_GT(qeno::test::countPixels(image, lines.address, isDark), 50);
+  // Nothing is written above the title or between the lines.
+  EXPECT_EQ(qeno::test::countPixels(image, interiorTop, isDark), 0);
+  const int titleEnd = lines.title.y + lines.title.height;
+  EXPECT_EQ(
+      qeno::test::countPixels(
+          image, JRect(lines.title.x, titleEnd, lines.title.width, lines.address.y - titleEnd),
+          isDark),
+      0);
+
+  const JImage expected = qeno::test::renderTextLines(server, "Qeno Server", "localhost:80");
+  EXPECT_TRUE(qeno::test::samePixels(image, expected, lines.title));
+  EXPECT_TRUE(qeno::test::samePixels(image, expected, lines.address));
+  // The comparison tells texts apart.
+  const JImage other = qeno::test::renderTextLines(server, "Qeno Server", "localhost:8");
+  EXPECT_FALSE(qeno::test::samePixels(image, other, lines.address));
+}
+
+TEST_F(PaintingTest, TheAddressLineShowsHostNameColonAndPort) {
+  server.port = 0;
+  JImage image = renderModule(server);
+  qeno::test::FaceLines lines = qeno::test::faceLinesOf(image, server);
+  EXPECT_TRUE(qeno::test::samePixels(
+      image, qeno::test::renderTextLines(server, "Qeno Server", "localhost:0"), lines.address));
+
+  server.hostName = "10.0.0.7";
+  server.port = -8080;
+  image = renderModule(server);
+  EXPECT_TRUE(qeno::test::samePixels(
+      image, qeno::test::renderTextLines(server, "Qeno Server", "10.0.0.7:-8080"), lines.address));
+}

@@ -121,6 +121,13 @@ void TcpClient::close() {
   fd_ = -1;
 }
 
+void TcpClient::abort() {
+  if (fd_ < 0) return;
+  linger zero{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &zero, sizeof zero);
+  close();
+}
+
 DebugCapture::DebugCapture() {
   JComponent::debugCapture([this](const std::string& line) {
     std::lock_guard<std::mutex> hold(lock_);
@@ -140,6 +147,13 @@ int DebugCapture::count(const std::string& line) const {
   return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
 }
 
+int DebugCapture::countStartingWith(const std::string& prefix) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& l) {
+    return l.compare(0, prefix.size(), prefix) == 0;
+  }));
+}
+
 bool DebugCapture::waitFor(const std::string& line, int timeoutMs, int times) const {
   return waitUntil([&] { return count(line) >= times; }, timeoutMs);
 }
@@ -150,3 +164,85 @@ void DebugCapture::clear() {
 }
 
 }  // namespace qeno::test
+
+// ---- Painted boxes
+
+#include <cmath>
+
+#include "BoxRenderer.h"
+
+namespace qeno::test {
+
+// renderModule leaves the same margin on every side, so the frame's top-left
+// corner is the first black pixel on the diagonal.
+int boxCorner(const JImage& image) {
+  for (int i = 0; i < std::min(image.width(), image.height()); ++i) {
+    if (image.pixel(i, i) == JColor::black) return i;
+  }
+  return -1;
+}
+
+namespace {
+
+class TextLinesBox : public JAddObj {
+ public:
+  TextLinesBox(std::string title, std::string address)
+      : title_(std::move(title)), address_(std::move(address)) {}
+  void drawInterior(JGraphics g, int x, int y, int w, int h) override {
+    drawText(g, title_, JRect(x, y + h / 12, w, h / 3));
+    drawText(g, address_, JRect(x, y + h / 2, w, h / 3));
+  }
+
+ private:
+  std::string title_;
+  std::string address_;
+};
+
+}  // namespace
+
+FaceLines faceLinesOf(const JImage& image, const JModuleObj& module) {
+  const int corner = boxCorner(image);
+  const int d = JModuleObj::depth2;
+  const int x = corner + d;
+  const int y = corner + d;
+  const int w = static_cast<int>(std::lround(module.width)) - 2 * d;
+  const int h = static_cast<int>(std::lround(module.height)) - 2 * d;
+  return FaceLines{JRect(x, y + h / 12, w, h / 3), JRect(x, y + h / 2, w, h / 3)};
+}
+
+JImage renderTextLines(const JModuleObj& module, const std::string& title,
+                       const std::string& address) {
+  TextLinesBox box(title, address);
+  box.x = module.x;
+  box.y = module.y;
+  box.width = module.width;
+  box.height = module.height;
+  return renderModule(box);
+}
+
+int countPixels(const JImage& image, const JRect& rect,
+                const std::function<bool(const JColor&)>& test) {
+  int count = 0;
+  for (int y = rect.y; y < rect.y + rect.height; ++y) {
+    for (int x = rect.x; x < rect.x + rect.width; ++x) count += test(image.pixel(x, y)) ? 1 : 0;
+  }
+  return count;
+}
+
+bool samePixels(const JImage& a, const JImage& b, const JRect& rect) {
+  for (int y = rect.y; y < rect.y + rect.height; ++y) {
+    for (int x = rect.x; x < rect.x + rect.width; ++x) {
+      if (!(a.pixel(x, y) == b.pixel(x, y))) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace qeno::test
+
+// Fontconfig, which cairo uses to find a font for box texts, keeps its
+// configuration for the life of the process; LeakSanitizer would report that
+// at exit in every test that paints text.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n";
+}

@@ -34,6 +34,8 @@ class TcpClient {
   std::string readSome(int timeoutMs);
   void shutdownWrite();
   void close();
+  // Closes with a reset (zero linger) instead of an orderly end of stream.
+  void abort();
   [[nodiscard]] bool eof() const { return eof_; }
   [[nodiscard]] bool reset() const { return reset_; }
   [[nodiscard]] int fd() const { return fd_; }
@@ -54,6 +56,7 @@ class DebugCapture {
 
   [[nodiscard]] std::vector<std::string> lines() const;
   [[nodiscard]] int count(const std::string& line) const;
+  [[nodiscard]] int countStartingWith(const std::string& prefix) const;
   bool waitFor(const std::string& line, int timeoutMs = 5000, int times = 1) const;
   void clear();
 
@@ -61,5 +64,38 @@ class DebugCapture {
   mutable std::mutex lock_;
   std::vector<std::string> lines_;
 };
+
+}  // namespace qeno::test
+
+// ---- Painted boxes: where a module's text lines are and what they show.
+
+#include "JGraphics.h"
+#include "JModuleObj.h"
+
+namespace qeno::test {
+
+// The top-left corner (x and y alike) of the box's frame in an image that
+// renderModule made, or -1.
+int boxCorner(const JImage& image);
+
+// The rectangles of a box's title and address lines in an image that
+// renderModule made of module: the interior (the box less depth2 on every
+// side) cut at h/12, h/3 and h/2.
+struct FaceLines {
+  JRect title;
+  JRect address;
+};
+FaceLines faceLinesOf(const JImage& image, const JModuleObj& module);
+
+// A plain box of module's geometry that shows the two given texts in those
+// rectangles, rendered the same way: the expected face, pixel for pixel.
+JImage renderTextLines(const JModuleObj& module, const std::string& title,
+                       const std::string& address);
+
+// Pixels of rect for which test holds.
+int countPixels(const JImage& image, const JRect& rect,
+                const std::function<bool(const JColor&)>& test);
+// Whether a and b agree on every pixel of rect.
+bool samePixels(const JImage& a, const JImage& b, const JRect& rect);
 
 }  // namespace qeno::test
