@@ -129,6 +129,9 @@ void QenoServer::finishWorker() {
   stopRequested = true;
   closeSockets();
   releaseClient();
+  // A closed listening socket keeps its port bound until the descriptor is
+  // released; a stopped server must leave the port to others.
+  serverSocket = JServerSocket();
   serverState = 0;
   startPending = 0;
   repaint();
