@@ -37,5 +37,10 @@ int QenoServer::readDecimal(const char* text, int len, int pos) {
 
 void QenoServer::publishAll() {
   outputsPublished = 1;
-  for (int i = 0; i < publishCount; ++i) broadcast(i);
+  int count = 0;
+  {
+    std::lock_guard<std::mutex> hold(keysLock);
+    count = publishCount;
+  }
+  for (int i = 0; i < count; ++i) broadcast(i);
 }

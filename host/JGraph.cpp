@@ -124,12 +124,18 @@ void JGraph::propagate(JModuleObj& source, int output) {
     if (targets.empty()) return;
     ++inFlight_;
   }
+  // Ends the delivery even when an input throws, so unlink never waits for ever.
+  struct Done {
+    JGraph& graph;
+    ~Done() {
+      {
+        std::lock_guard<std::mutex> hold(graph.linksLock_);
+        --graph.inFlight_;
+      }
+      graph.idle_.notify_all();
+    }
+  } done{*this};
   for (const auto& l : targets) l->getTarget()->inputChanged(l->getInput(), *l);
-  {
-    std::lock_guard<std::mutex> hold(linksLock_);
-    --inFlight_;
-  }
-  idle_.notify_all();
 }
 
 void JGraph::requestRepaint(JModuleObj& module) {

@@ -12,13 +12,11 @@ QenoServer::QenoServer(const QenoServer& other)
     : JAddObj(other),
       connectedFlag(other.connectedFlag.load()),
       outputsPublished(other.outputsPublished.load()),
-      publishCount(other.publishCount),
       enableValue(other.enableValue.load()),
       replyValue(other.replyValue.load()),
       hostName(other.hostName),
       port(other.port),
       url(other.url),
-      keyLength(other.keyLength),
       workerHost(other.workerHost),
       workerPort(other.workerPort),
       workerUrl(other.workerUrl),
@@ -26,8 +24,11 @@ QenoServer::QenoServer(const QenoServer& other)
       intValues(other.intValues),
       floatValues(other.floatValues) {
   {
+    // The worker writes these at the start of every exchange.
     std::lock_guard<std::mutex> hold(other.keysLock);
     keys = other.keys;
+    keyLength = other.keyLength;
+    publishCount = other.publishCount;
   }
   std::lock_guard<std::mutex> hold(other.outputLock);
   textValues = other.textValues;

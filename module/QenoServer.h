@@ -95,14 +95,14 @@ class QenoServer : public JAddObj {
   std::atomic<uint8_t> outputsPublished{0};
   JThread worker;
   JCriticalSection lock;
-  int32_t publishCount = 0;
+  int32_t publishCount = 0;  // guarded by keysLock
   std::atomic<int32_t> enableValue{0};
   std::atomic<int32_t> replyValue{0};
   JString hostName;
   int32_t port = 80;
   JString url;
   std::array<KeySetting, kKeyCount> keys;  // texts guarded by keysLock
-  std::array<int32_t, kKeyCount> keyLength{};
+  std::array<int32_t, kKeyCount> keyLength{};  // guarded by keysLock
   std::atomic<uint8_t> startPending{0};
   JString workerHost;
   int32_t workerPort = 0;
@@ -119,7 +119,7 @@ class QenoServer : public JAddObj {
   std::array<char, kChunkSize> dataBuf{};
   int32_t receiveCount = 0;  // worker only
   mutable std::mutex outputLock;  // guards textValues
-  mutable std::mutex keysLock;    // guards the texts in keys
+  mutable std::mutex keysLock;    // guards the texts in keys, keyLength, publishCount
 
  protected:
   QenoServer(const QenoServer& other);

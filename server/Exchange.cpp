@@ -11,9 +11,9 @@
 #include "QenoServer.h"
 
 void QenoServer::resetExchange() {
-  publishCount = 0;
   outputsPublished = 0;
   std::lock_guard<std::mutex> hold(keysLock);
+  publishCount = 0;
   for (int i = 0; i < kKeyCount; ++i) keyLength[i] = keys[i].key.length();
 }
 

@@ -59,8 +59,11 @@ TEST_F(AppTest, ServesChangesReplySavesRestartsAndStopsOnSigint) {
 
     host.writeLine("reply -7");
     host.writeLine("set url /changed");
-    host.writeLine("status");
-    ASSERT_TRUE(host.waitForOutput("server state 1 (listening), connected flag 1 (green)"));
+    // The server listens again once the last connection has wound down.
+    ASSERT_TRUE(qeno::test::waitUntil([&] {
+      host.writeLine("status");
+      return host.waitForOutput("server state 1 (listening), connected flag 1 (green)", 200);
+    }));
     EXPECT_EQ(request("again\n\n"), "-7,x");
 
     host.signal(SIGINT);

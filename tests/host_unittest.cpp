@@ -11,6 +11,7 @@
 
 #include "HostModules.h"
 #include "JComponent.h"
+#include "JException.h"
 #include "JGraph.h"
 #include "JPersist.h"
 #include "JRegistry.h"
@@ -267,4 +268,23 @@ TEST(PersistTest, StreamsKeepOrderAndDictionariesFindByKey) {
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->str(), "hello");
   EXPECT_EQ(JObject::getObject(dictionary, "b"), nullptr);
+}
+
+TEST(GraphTest, AnInputThatThrowsDoesNotLeaveUnlinkWaiting) {
+  JGraph graph;
+  auto& source = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
+  struct Thrower : JAddObj {
+    Thrower() { inputCount = 1; }
+    void inputChanged(int /*n*/, JLinkObj& /*link*/) override { throw new JException("bad"); }
+  };
+  auto& thrower = graph.add(std::make_unique<Thrower>());
+  JLinkObj& link = graph.link(source, 0, thrower, 0);
+  try {
+    source.setValue(1);
+    FAIL() << "the input's exception did not reach the caller";
+  } catch (JException* e) {
+    delete e;
+  }
+  graph.unlink(link);  // returns: no delivery is left in flight
+  EXPECT_TRUE(graph.links().empty());
 }
