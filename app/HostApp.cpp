@@ -61,6 +61,7 @@ HostApp::~HostApp() {
   graph_.reset();  // before the library that holds the boxes' code
   library_.reset();
   if (signalFd_ >= 0) ::close(signalFd_);
+  JImage::releaseCaches();
 }
 
 int HostApp::run() {

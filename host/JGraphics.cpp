@@ -1,6 +1,7 @@
 #include "JGraphics.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 
@@ -126,4 +127,9 @@ std::string JImage::writePng(const std::string& path) const {
   cairo_status_t status = cairo_surface_write_to_png(context_->surface, path.c_str());
   if (status == CAIRO_STATUS_SUCCESS) return {};
   return std::string("cannot write ") + path + ": " + cairo_status_to_string(status);
+}
+
+void JImage::releaseCaches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }

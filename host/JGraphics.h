@@ -70,6 +70,9 @@ class JImage {
   [[nodiscard]] JColor pixel(int x, int y) const;
   // Writes the image; returns an empty string, or the reason it failed.
   [[nodiscard]] std::string writePng(const std::string& path) const;
+  // Frees the font caches that text drawing keeps for the life of the
+  // process. Call at the end, when no image is left.
+  static void releaseCaches();
 
  private:
   int width_;

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Benchmarks qeno-host against the two floors, interleaved so that machine
+# noise hits all alike, and prints qeno-host's figures as ratios to each.
+#   bash bench/run.sh [REQUESTS_PER_RUN] [ROUNDS] [CLIENTS]
+# Every server gets a fresh port, so each starts without TIME_WAIT history.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+requests="${1:-5000}"
+rounds="${2:-3}"
+clients="${3:-1}"
+
+bash scripts/install-deps.sh
+bash scripts/build.sh plain >/dev/null
+bin=build/plain
+out="$(mktemp -d)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$out"
+}
+trap cleanup EXIT
+
+# A port nobody listens on and with no connections, from a range the
+# property sheet accepts.
+free_port() {
+  local port
+  while :; do
+    port=$((2000 + RANDOM % 8000))
+    if ! ss -Htan "( sport = :$port or dport = :$port )" | grep -q .; then
+      echo "$port"
+      return
+    fi
+  done
+}
+
+protocol_port=$(free_port)
+design_port=$(free_port)
+qeno_port=$(free_port)
+"$bin/floor_server" "$protocol_port" 42 & pids+=($!)
+"$bin/floor_server" "$design_port" 42 --design & pids+=($!)
+# End of standard input does not stop qeno-host.
+"$bin/qeno-host" --port "$qeno_port" --reply 42 --quiet </dev/null >"$out/qeno.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do
+  grep -q "listening on" "$out/qeno.out" 2>/dev/null && break
+  sleep 0.1
+done
+
+run() {  # label port
+  "$bin/qeno-bench" --port "$2" -n "$requests" -c "$clients" --expect '42,x' --label "$1" \
+    | grep '^RESULT' >>"$out/results" || true
+}
+
+echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%d)"
+echo "runs: $rounds rounds x $requests requests, $clients client(s), interleaved"
+for round in $(seq "$rounds"); do
+  run protocol-floor "$protocol_port"
+  run qeno-host "$qeno_port"
+  run design-floor "$design_port"
+  run qeno-host "$qeno_port"
+done
+
+awk '
+  {
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+    l = v["label"]; n[l]++
+    rps[l] += v["rps"]; p50[l] += v["p50_us"]; p90[l] += v["p90_us"]; p99[l] += v["p99_us"]
+    if (v["max_us"] > mx[l]) mx[l] = v["max_us"]
+    retries[l] += v["retries"]; errors[l] += v["errors"] + v["wrong"]; stalls[l] += v["stalls"]
+  }
+  END {
+    printf "%-15s %10s %8s %8s %8s %9s %9s %7s %7s\n", "server", "req/s", "p50 us", "p90 us", "p99 us", "max us", "retries", "errors", "stalls"
+    split("protocol-floor design-floor qeno-host", order, " ")
+    for (k = 1; k <= 3; k++) {
+      l = order[k]
+      if (!n[l]) continue
+      printf "%-15s %10.0f %8.0f %8.0f %8.0f %9d %9d %7d %7d\n", l, rps[l]/n[l], p50[l]/n[l], p90[l]/n[l], p99[l]/n[l], mx[l], retries[l], errors[l], stalls[l]
+    }
+    q = rps["qeno-host"]/n["qeno-host"]
+    printf "qeno-host / protocol floor: %.2f   qeno-host / design floor: %.2f\n", q/(rps["protocol-floor"]/n["protocol-floor"]), q/(rps["design-floor"]/n["design-floor"])
+  }' "$out/results"
