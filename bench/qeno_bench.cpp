@@ -1,7 +1,8 @@
 // qeno-bench: a load client for servers that speak the Qeno Server protocol.
 // Each request is one connection: connect, send the request, read the reply
-// to end of stream, close. A refused connection is retried after a short
-// pause: a Qeno Server closes its listening socket while it serves a client.
+// to end of stream, close. A refused connection (or one reset before any
+// reply) is retried after a short pause: a Qeno Server closes its listening
+// socket while it serves a client.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -94,6 +95,12 @@ Outcome exchange(const Settings& s, const sockaddr_in& target, std::string& repl
     }
     if (n == 0) break;
     if (errno == EINTR) continue;
+    // A connection still queued when the server closed its listening socket
+    // is reset before any reply: the server turned it away, like a refusal.
+    if (errno == ECONNRESET && reply.empty()) {
+      ::close(fd);
+      return Outcome::kRefused;
+    }
     return fail("read");
   }
   ::close(fd);

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "JSocketStreams.h"
+#include "LingeringCloser.h"
 #include "SocketHandle.h"
 
 namespace {
@@ -108,17 +109,12 @@ void JSocket::close() {
 
 void JSocket::closeGracefully() {
   std::shared_ptr<SocketHandle> h = sharedHandle();
-  if (!h || !h->shutdownOutput()) return;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(SocketSettings::current().lingerMs);
-  char scratch[4096];
-  while (!h->isClosed() && waitReadable(h->fd(), deadline)) {
-    ssize_t got = ::recv(h->fd(), scratch, sizeof scratch, MSG_DONTWAIT);
-    if (got > 0) continue;
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    break;  // end of stream from the peer, or an error
-  }
-  h->close();
+  if (!h || h->isClosed()) return;
+  // This socket lets go of the connection; the closer ends it, so the
+  // caller can listen again without waiting for the peer.
+  setHandle(nullptr);
+  LingeringCloser::instance().add(
+      std::move(h), Clock::now() + std::chrono::milliseconds(SocketSettings::current().lingerMs));
 }
 
 bool JSocket::isClosed() const {
@@ -239,6 +235,7 @@ int JServerSocket::listen(int backlog) {
     in->boundPort = boundPort;
   }
   setHandle(std::make_shared<SocketHandle>(fd.release(), SocketHandle::Kind::kListener, boundPort));
+  LingeringCloser::instance().listening(boundPort);
   notifyListen(in->port, std::string());
   return 1;
 }

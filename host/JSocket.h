@@ -50,11 +50,12 @@ class JSocket : public JObject {
   // Shuts the connection down and wakes any thread blocked on it. Closing a
   // closed or never opened socket does nothing.
   virtual void close();
-  // Sends end of stream after the data already sent, then waits (at most
-  // SocketSettings::lingerMs, or until close() from another thread) for the
-  // peer to finish, discarding what it still sends, and closes. Closing with
-  // unread input would make the system reset the connection, which can cost
-  // the peer the reply it has not read yet.
+  // Sends end of stream after the data already sent and lets go of the
+  // connection: the host's closer then waits (at most
+  // SocketSettings::lingerMs) for the peer to finish, discarding what it
+  // still sends, and closes. Closing with unread input would make the system
+  // reset the connection, which can cost the peer the reply it has not read
+  // yet. Returns at once.
   void closeGracefully();
   [[nodiscard]] bool isClosed() const;
   // Operating-system descriptor, or -1 when not open.
