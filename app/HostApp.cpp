@@ -105,16 +105,18 @@ bool HostApp::setUp() {
   settings.bindAddress = options_.bindAddress;
   settings.idleTimeoutMs = static_cast<int>(std::lround(options_.clientTimeoutSeconds * 1000));
   SocketSettings::apply(settings);
+  // Called on the worker threads, at every listen.
   SocketSettings::setListenObserver([this](int port, const std::string& error) {
-    {
+    if (!started_) {
       std::lock_guard<std::mutex> hold(listenLock_);
       listenResults_.emplace_back(port, error);
+      return;
     }
     // Failures after start-up are told on the host thread, not only in the
     // debug channel.
     if (!error.empty() && graph_) {
-      graph_->post([this, port, error] {
-        if (started_) console::err("cannot listen on port " + std::to_string(port) + ": " + error);
+      graph_->post([port, error] {
+        console::err("cannot listen on port " + std::to_string(port) + ": " + error);
       });
     }
   });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,6 +61,6 @@ class HostApp {
   int signalFd_ = -1;
 
   std::mutex listenLock_;  // guards listenResults_
-  std::vector<std::pair<int, std::string>> listenResults_;
-  bool started_ = false;  // host thread
+  std::vector<std::pair<int, std::string>> listenResults_;  // first listens only
+  std::atomic<bool> started_{false};  // set once the first listens are in
 };
