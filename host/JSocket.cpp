@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <utility>
 
 #include "JSocketStreams.h"
+#include "ListenerProbe.h"
 #include "LingeringCloser.h"
 #include "SocketHandle.h"
 
@@ -175,6 +177,11 @@ class FdGuard {
   int fd_;
 };
 
+std::mutex& listenLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 int localPortOf(int fd) {
   sockaddr_storage bound{};
   socklen_t length = sizeof bound;
@@ -225,10 +232,23 @@ int JServerSocket::listen(int backlog) {
   FdGuard fd(raw);
   int on = 1;
   ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Binding and listening walk every socket bound to the port unless all of
+  // them allow port reuse, and a server that re-opens its listener after
+  // each client leaves a TIME_WAIT entry there per client: without this
+  // option each re-listen costs time in proportion to the last minute's
+  // clients. The option also lets listeners share a port, so a port that
+  // another socket already listens on is refused below, as it would be
+  // without it.
+  ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
   if (::bind(raw, found->ai_addr, found->ai_addrlen) != 0) return fail(std::strerror(errno));
   if (::listen(raw, backlog) != 0) return fail(std::strerror(errno));
-
   const int boundPort = localPortOf(raw);
+  struct stat self {};
+  if (::fstat(raw, &self) == 0 && anotherListenerOn(boundPort, self.st_ino)) {
+    return fail(std::strerror(EADDRINUSE));
+  }
+
   {
     std::lock_guard<std::mutex> hold(in->lock);
     in->error.clear();

@@ -1,6 +1,7 @@
 // The host layer's mechanisms that the module relies on.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -287,4 +288,43 @@ TEST(GraphTest, AnInputThatThrowsDoesNotLeaveUnlinkWaiting) {
   }
   graph.unlink(link);  // returns: no delivery is left in flight
   EXPECT_TRUE(graph.links().empty());
+}
+
+TEST(SocketTest, AListenerThatAllowsPortSharingStillMakesThePortInUse) {
+  // A socket of another program that, like the host's, allows port reuse:
+  // the kernel would let both listen, so the host must refuse by itself.
+  for (int family : {AF_INET, AF_INET6}) {
+    int other = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(other, 0);
+    int on = 1;
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+      v4->sin_family = AF_INET;
+      v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      length = sizeof *v4;
+    } else {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+      v6->sin6_family = AF_INET6;
+      v6->sin6_addr = in6addr_any;
+      length = sizeof *v6;
+    }
+    if (::bind(other, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+      ::close(other);
+      continue;  // no IPv6 here
+    }
+    ASSERT_EQ(::listen(other, 1), 0);
+    socklen_t bound = sizeof address;
+    ::getsockname(other, reinterpret_cast<sockaddr*>(&address), &bound);
+    const int port = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    JServerSocket server(port);
+    EXPECT_EQ(server.listen(1), 0) << "family " << family;
+    EXPECT_EQ(server.lastError(), "Address already in use");
+    ::close(other);
+    JServerSocket again(port);
+    EXPECT_EQ(again.listen(1), 1) << "the port is free once the other listener is gone";
+  }
 }

@@ -1,0 +1,64 @@
+#include "ListenerProbe.h"
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr int kTcpListenState = 10;
+
+// Asks the kernel's socket diagnostics for the listening TCP sockets of one
+// family on port.
+bool anotherInFamily(int family, int port, unsigned long ownInode) {
+  const int link = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (link < 0) return false;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message{};
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.request.sdiag_family = static_cast<uint8_t>(family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = 1U << kTcpListenState;
+  message.request.id.idiag_sport = htons(static_cast<uint16_t>(port));
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(link, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
+    ::close(link);
+    return false;
+  }
+  bool found = false;
+  alignas(nlmsghdr) char buffer[16384];
+  for (bool done = false; !done;) {
+    ssize_t got = ::recv(link, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    auto length = static_cast<unsigned int>(got);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length); h = NLMSG_NEXT(h, length)) {
+      if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+        done = true;
+        break;
+      }
+      const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      if (ntohs(socket->id.idiag_sport) == port && socket->idiag_inode != ownInode) found = true;
+    }
+  }
+  ::close(link);
+  return found;
+}
+
+}  // namespace
+
+bool anotherListenerOn(int port, unsigned long ownInode) {
+  return anotherInFamily(AF_INET, port, ownInode) || anotherInFamily(AF_INET6, port, ownInode);
+}
