@@ -7,33 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 requests="${1:-100000}"
-bash scripts/install-deps.sh
-bash scripts/build.sh plain >/dev/null
-bin=build/plain
-out="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$out"
-}
-trap cleanup EXIT
+source bench/common.sh
 
-free_port() {
-  local port
-  while :; do
-    port=$((2000 + RANDOM % 7000))
-    ss -Htan "( sport = :$port or dport = :$port )" | grep -q . || { echo "$port"; return; }
-  done
-}
-wait_listening() {  # output-file count
-  for _ in $(seq 100); do
-    [ "$(grep -c 'listening on' "$1" 2>/dev/null || true)" -ge "$2" ] && return 0
-    sleep 0.1
-  done
-  echo "measure.sh: qeno-host did not start: $(cat "$1")" >&2
-  exit 1
-}
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss_kib() { awk '/^VmRSS/ {print $2}' "/proc/$1/status"; }
 

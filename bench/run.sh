@@ -10,30 +10,7 @@ requests="${1:-5000}"
 rounds="${2:-3}"
 clients="${3:-1}"
 
-bash scripts/install-deps.sh
-bash scripts/build.sh plain >/dev/null
-bin=build/plain
-out="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$out"
-}
-trap cleanup EXIT
-
-# A port nobody listens on and with no connections, from a range the
-# property sheet accepts.
-free_port() {
-  local port
-  while :; do
-    port=$((2000 + RANDOM % 8000))
-    if ! ss -Htan "( sport = :$port or dport = :$port )" | grep -q .; then
-      echo "$port"
-      return
-    fi
-  done
-}
+source bench/common.sh
 
 protocol_port=$(free_port)
 design_port=$(free_port)
@@ -43,10 +20,7 @@ qeno_port=$(free_port)
 # End of standard input does not stop qeno-host.
 "$bin/qeno-host" --port "$qeno_port" --reply 42 --quiet </dev/null >"$out/qeno.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do
-  grep -q "listening on" "$out/qeno.out" 2>/dev/null && break
-  sleep 0.1
-done
+wait_listening "$out/qeno.out" 1
 
 run() {  # label port
   "$bin/qeno-bench" --port "$2" -n "$requests" -c "$clients" --expect '42,x' --label "$1" \
