@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -58,6 +61,11 @@ class QenoServer : public JAddObj {
   void serveRequest();          // worker thread
   void resetExchange();         // worker thread
   static bool hasLineBreakPair(const char* text);
+  // One receive result of the exchange (worker thread): n bytes (at most
+  // kChunkSize) in chunk, which has room for one more, or recv's failure or
+  // end of stream. Publishes and accumulates a chunk; dataLength is the
+  // length of the text in dataBuf. Returns whether that text ends the request.
+  bool takeReceived(ssize_t n, char* chunk, std::size_t& dataLength);
 
   // ---- ports (face/)
   JString inputName(int n) override;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour into build/<flavour>:
 #   plain (default), asan (AddressSanitizer + UBSan) or tsan (ThreadSanitizer).
+# QENO_BUILD_PREFIX replaces "build/" (build/mine- builds into build/mine-plain),
+# for a second tree of builds beside the usual one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,5 +15,6 @@ case "$flavour" in
 esac
 
 jobs="$(nproc)"
-cmake -S . -B "build/$flavour" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQENO_SANITIZE="$sanitize" >/dev/null
-cmake --build "build/$flavour" -j "$jobs"
+dir="${QENO_BUILD_PREFIX:-build/}$flavour"
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQENO_SANITIZE="$sanitize" >/dev/null
+cmake --build "$dir" -j "$jobs"

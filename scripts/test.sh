@@ -1,23 +1,45 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three
-# times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer. Any
-# failure or sanitizer report fails the run.
+# times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer (the
+# soak and churn tests in their short forms); then the in-process test
+# programs under valgrind memcheck, and the request exchange's fuzz target
+# for a while (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer
+# report fails the run.
+#   bash scripts/test.sh [STAGE...]   stages: plain asan tsan memcheck fuzz (default all)
+# Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
-flavours=("$@")
-[ ${#flavours[@]} -gt 0 ] || flavours=(plain asan tsan)
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(plain asan tsan memcheck fuzz)
+prefix="${QENO_BUILD_PREFIX:-build/}"
 
-export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:exitcode=66"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=67"
-export TSAN_OPTIONS="halt_on_error=1:exitcode=68:second_deadlock_stack=1"
+source scripts/sanitizer-options.sh
 
-for flavour in "${flavours[@]}"; do
-  echo "== $flavour: build"
-  bash scripts/build.sh "$flavour"
-  echo "== $flavour: test"
-  ctest --test-dir "build/$flavour" --output-on-failure -j 2
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    plain | asan | tsan)
+      echo "== $stage: build"
+      bash scripts/build.sh "$stage"
+      echo "== $stage: test"
+      ctest --test-dir "$prefix$stage" --output-on-failure -j 2
+      ;;
+    memcheck)
+      echo "== memcheck: build (plain)"
+      bash scripts/build.sh plain
+      echo "== memcheck: test"
+      bash scripts/memcheck.sh "${prefix}plain"
+      ;;
+    fuzz)
+      echo "== fuzz: build and run"
+      bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
+      ;;
+    *)
+      echo "test.sh: unknown stage '$stage' (plain, asan, tsan, memcheck or fuzz)" >&2
+      exit 2
+      ;;
+  esac
 done
-echo "== all test runs passed: ${flavours[*]}"
+echo "== all test runs passed: ${stages[*]}"

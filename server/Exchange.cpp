@@ -29,13 +29,41 @@ bool QenoServer::hasLineBreakPair(const char* text) {
   return false;
 }
 
+bool QenoServer::takeReceived(ssize_t n, char* chunk, std::size_t& dataLength) {
+  if (n > 0) {
+    chunk[n] = '\0';
+    {
+      std::lock_guard<std::mutex> hold(outputLock);
+      textValues[9] = JString(chunk);
+    }
+    broadcast(29);
+    connectedFlag = 1;
+    if (dataLength + static_cast<std::size_t>(n) < kAccumulateLimit) {
+      const std::size_t textLength = std::strlen(chunk);
+      std::memcpy(dataBuf.data() + dataLength, chunk, textLength + 1);
+      dataLength += textLength;
+    }
+    char shown[kChunkSize + 100];
+    std::snprintf(shown, sizeof shown, "dataBuf now: %s", dataBuf.data());
+    JComponent::debug(shown);
+  } else if (n == -1) {
+    JComponent::debug("-1");
+    serverState = 0;
+  } else if (n == 0) {
+    JComponent::debug("z result");
+    serverState = 0;
+  } else {
+    JComponent::debug("hmm. weird result");
+  }
+  return hasLineBreakPair(dataBuf.data());
+}
+
 void QenoServer::serveRequest() {
   resetExchange();
   receiveCount = 0;
   dataBuf[0] = '\0';
   std::size_t dataLength = 0;
   char chunk[kChunkSize + 1];
-  char shown[kChunkSize + 100];
   try {
     while (serverState > 1) {
       const int socketHandle = static_cast<int>(outputStream);
@@ -52,31 +80,7 @@ void QenoServer::serveRequest() {
         n = ::recv(socketHandle, chunk, kChunkSize, 0);
       } while (n < 0 && errno == EINTR);
       JComponent::debug("got result");
-      if (n > 0) {
-        chunk[n] = '\0';
-        {
-          std::lock_guard<std::mutex> hold(outputLock);
-          textValues[9] = JString(chunk);
-        }
-        broadcast(29);
-        connectedFlag = 1;
-        if (dataLength + static_cast<std::size_t>(n) < kAccumulateLimit) {
-          const std::size_t textLength = std::strlen(chunk);
-          std::memcpy(dataBuf.data() + dataLength, chunk, textLength + 1);
-          dataLength += textLength;
-        }
-        std::snprintf(shown, sizeof shown, "dataBuf now: %s", dataBuf.data());
-        JComponent::debug(shown);
-      } else if (n == -1) {
-        JComponent::debug("-1");
-        serverState = 0;
-      } else if (n == 0) {
-        JComponent::debug("z result");
-        serverState = 0;
-      } else {
-        JComponent::debug("hmm. weird result");
-      }
-      if (hasLineBreakPair(dataBuf.data())) break;
+      if (takeReceived(n, chunk, dataLength)) break;
     }
   } catch (JException* e) {
     JComponent::debug("input stream thread got exception");

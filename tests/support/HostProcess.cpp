@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <random>
+#include <utility>
 
 #include "TestSupport.h"
 
@@ -107,6 +108,11 @@ bool HostProcess::waitForError(const std::string& text, int timeoutMs) const {
 std::string HostProcess::output() const {
   std::lock_guard<std::mutex> hold(lock_);
   return out_;
+}
+
+std::string HostProcess::takeOutput() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return std::exchange(out_, std::string());
 }
 
 std::string HostProcess::error() const {

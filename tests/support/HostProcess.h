@@ -29,6 +29,9 @@ class HostProcess {
   bool waitForOutput(const std::string& text, int timeoutMs = 5000) const;
   bool waitForError(const std::string& text, int timeoutMs = 5000) const;
   [[nodiscard]] std::string output() const;
+  // What standard output collected so far, which is then forgotten: a long
+  // run need not hold all it printed.
+  std::string takeOutput();
   [[nodiscard]] std::string error() const;
   void signal(int number) const;
   // The exit status, or -1 when the child did not end in time (or died by a

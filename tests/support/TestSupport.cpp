@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <thread>
 
 #include "JComponent.h"
@@ -52,7 +53,59 @@ int freePort() {
   return ntohs(address.sin_port);
 }
 
-TcpClient::~TcpClient() { close(); }
+namespace {
+
+int countEntries(const std::string& folder) {
+  std::error_code error;
+  int count = 0;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    ++count;
+  }
+  return error ? -1 : count;
+}
+
+}  // namespace
+
+ProcessCounts processCounts(const std::string& pid) {
+  const std::string proc = "/proc/" + pid;
+  return ProcessCounts{countEntries(proc + "/fd"), countEntries(proc + "/task")};
+}
+
+std::string describe(const ProcessCounts& counts) {
+  return std::to_string(counts.descriptors) + " descriptors, " + std::to_string(counts.threads) +
+         " threads";
+}
+
+ProcessCounts settledCounts(const std::string& pid, int settleMs, int timeoutMs) {
+  ProcessCounts last = processCounts(pid);
+  Clock::time_point since = Clock::now();
+  waitUntil(
+      [&] {
+        const ProcessCounts now = processCounts(pid);
+        if (!(now == last)) {
+          last = now;
+          since = Clock::now();
+        }
+        return Clock::now() - since >= std::chrono::milliseconds(settleMs);
+      },
+      timeoutMs);
+  return last;
+}
+
+bool countsReturnTo(const ProcessCounts& baseline, ProcessCounts& now, const std::string& pid,
+                    int timeoutMs) {
+  return waitUntil(
+      [&] {
+        now = processCounts(pid);
+        return now == baseline;
+      },
+      timeoutMs);
+}
+
+TcpClient::~TcpClient() {
+  close();
+}
 
 bool TcpClient::tryConnect(int port) {
   close();

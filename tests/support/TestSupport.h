@@ -14,6 +14,25 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 // A port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
+// Open descriptors and threads of a process, from /proc/PID/fd and
+// /proc/PID/task ("self" for this one); -1 each when it cannot be read.
+struct ProcessCounts {
+  int descriptors = -1;
+  int threads = -1;
+  bool operator==(const ProcessCounts&) const = default;
+};
+ProcessCounts processCounts(const std::string& pid = "self");
+std::string describe(const ProcessCounts& counts);
+// The counts once they have held still for settleMs, so that a baseline
+// taken after some work does not catch a connection that is still closing
+// (or the counts after timeoutMs, when they never do).
+ProcessCounts settledCounts(const std::string& pid = "self", int settleMs = 300,
+                            int timeoutMs = 10000);
+// Waits until the counts are back to baseline; false when they are not
+// within timeoutMs, with the last counts in now.
+bool countsReturnTo(const ProcessCounts& baseline, ProcessCounts& now,
+                    const std::string& pid = "self", int timeoutMs = 10000);
+
 // A blocking loopback TCP client; every call is bounded in time.
 class TcpClient {
  public:
