@@ -35,6 +35,8 @@ void prompt() {
   std::fflush(stdout);
 }
 
-void setInteractive(bool value) { interactive = value; }
+void setInteractive(bool value) {
+  interactive = value;
+}
 
 }  // namespace console

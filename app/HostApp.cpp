@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <sstream>
 
 #include "BoxRenderer.h"
@@ -50,7 +50,9 @@ bool parseInt(const std::string& text, int& value) {
   return problem == std::errc() && end == last && first != last;
 }
 
-bool isServer(const JModuleObj& box) { return std::string(box.className()) == kServerClass; }
+bool isServer(const JModuleObj& box) {
+  return std::string(box.className()) == kServerClass;
+}
 
 }  // namespace
 
@@ -253,7 +255,8 @@ bool HostApp::startServers() {
     ++expected;
     enable(server, server.enable->getValue());
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartupWaitMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartupWaitMs);
   for (;;) {
     graph_->processEvents();
     {
@@ -452,9 +455,11 @@ void HostApp::printStatus() {
   JImage image = renderModule(*server.box);
   const int inside = 16 + JModuleObj::depth2 + JModuleObj::depth2 / 2;
   const JColor square = image.pixel(inside, inside);
-  const char* flag = square == JColor::green ? "1 (green)" : square == JColor::red ? "0 (red)" : "not shown";
-  console::out("server state " + std::to_string(state) + " (" + names[state] + "), connected flag " +
-               flag + ", port " + std::to_string(portOf(*server.box)) +
+  const char* flag = square == JColor::green ? "1 (green)"
+                     : square == JColor::red ? "0 (red)"
+                                             : "not shown";
+  console::out("server state " + std::to_string(state) + " (" + names[state] +
+               "), connected flag " + flag + ", port " + std::to_string(portOf(*server.box)) +
                (state != 0 ? ", serving on " + std::to_string(port) : std::string()));
 }
 

@@ -60,7 +60,7 @@ class HostApp {
   bool quit_ = false;
   int signalFd_ = -1;
 
-  std::mutex listenLock_;  // guards listenResults_
+  std::mutex listenLock_;                                   // guards listenResults_
   std::vector<std::pair<int, std::string>> listenResults_;  // first listens only
-  std::atomic<bool> started_{false};  // set once the first listens are in
+  std::atomic<bool> started_{false};                        // set once the first listens are in
 };

@@ -19,9 +19,10 @@ std::string numericAddressCheck(const std::string& text) {
 }  // namespace
 
 std::optional<int> parseOptions(int argc, char** argv, Options& options) {
-  CLI::App app{"qeno-host: runs Qeno Server boxes in a graph, serving real clients.\n"
-               "Commands on standard input drive the graph; type 'help' once it runs.",
-               "qeno-host"};
+  CLI::App app{
+      "qeno-host: runs Qeno Server boxes in a graph, serving real clients.\n"
+      "Commands on standard input drive the graph; type 'help' once it runs.",
+      "qeno-host"};
   app.set_version_flag("--version", kVersion);
   std::vector<std::string> sets;
 
@@ -30,7 +31,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
   app.add_option("--reply", options.reply, "Number sent in every reply (input 'sendOutput')");
   app.add_option("--host-name", options.hostName, "Host name shown in the box");
   app.add_option("--url", options.url, "URL setting of the box");
-  app.add_option("--set", sets, "Any property, as NAME=VALUE (repeatable)")->type_name("NAME=VALUE");
+  app.add_option("--set", sets, "Any property, as NAME=VALUE (repeatable)")
+      ->type_name("NAME=VALUE");
   app.add_option("--graph", options.graphFile, "Run the graph saved in FILE")->type_name("FILE");
   app.add_option("--save", options.saveFile, "Save the graph to FILE on exit")->type_name("FILE");
   app.add_flag("--properties", options.listProperties, "Print the property sheet and exit");

@@ -117,7 +117,8 @@ void worker(const Settings& s, const sockaddr_in& target, std::atomic<long>& nex
     while ((outcome = exchange(s, target, reply, error)) == Outcome::kRefused &&
            attempts < s.maxRetries) {
       ++attempts;
-      if (s.retryPauseUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(s.retryPauseUs));
+      if (s.retryPauseUs > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(s.retryPauseUs));
     }
     tally.retries += attempts;
     if (outcome != Outcome::kOk) {
@@ -171,7 +172,8 @@ int main(int argc, char** argv) {
   for (std::string* text : {&s.request, &s.expect}) {
     std::string out;
     for (std::size_t i = 0; i < text->size(); ++i) {
-      if ((*text)[i] == '\\' && i + 1 < text->size() && ((*text)[i + 1] == 'r' || (*text)[i + 1] == 'n')) {
+      if ((*text)[i] == '\\' && i + 1 < text->size() &&
+          ((*text)[i + 1] == 'r' || (*text)[i + 1] == 'n')) {
         out += (*text)[++i] == 'r' ? '\r' : '\n';
       } else {
         out += (*text)[i];
@@ -214,10 +216,11 @@ int main(int argc, char** argv) {
               static_cast<long long>(percentile(all.latenciesUs, 0.50)),
               static_cast<long long>(percentile(all.latenciesUs, 0.90)),
               static_cast<long long>(percentile(all.latenciesUs, 0.99)),
-              all.latenciesUs.empty() ? 0LL : static_cast<long long>(all.latenciesUs.back()), stalls);
+              all.latenciesUs.empty() ? 0LL : static_cast<long long>(all.latenciesUs.back()),
+              stalls);
   std::printf("  ok %ld  wrong replies %ld  errors %ld  retries %ld%s%s\n", all.ok, all.wrong,
-              all.errors, all.retries, all.firstError.empty() ? "" : "  first problem: ",
-              all.firstError.c_str());
+              all.errors, all.retries,
+              all.firstError.empty() ? "" : "  first problem: ", all.firstError.c_str());
   std::printf(
       "RESULT label=%s requests=%ld clients=%d ok=%ld wrong=%ld errors=%ld retries=%ld rps=%.1f "
       "p50_us=%lld p90_us=%lld p99_us=%lld max_us=%lld stalls=%ld\n",

@@ -3,20 +3,24 @@
 #include "JData.h"
 #include "QenoServer.h"
 
-JString QenoServer::inputName(int n) { return n == 0 ? JString("readInput") : JString("sendOutput"); }
+JString QenoServer::inputName(int n) {
+  return n == 0 ? JString("readInput") : JString("sendOutput");
+}
 
 JString QenoServer::outputName(int n) {
   static const char* const names[kOutputCount] = {
-      "int_1",   "int_2",   "int_3",   "int_4",   "int_5",   "int_6",   "int_7",   "int_8",
-      "int_9",   "int_10",  "float_1", "float_2", "float_3", "float_4", "float_5", "float_6",
-      "float_7", "float_8", "float_9", "float_10", "xml_1",  "xml_2",   "xml_3",   "xml_4",
-      "xml_5",   "xml_6",   "xml_7",   "xml_8",   "xml_9",   "xml_10"};
+      "int_1",   "int_2",   "int_3",   "int_4",    "int_5",   "int_6",   "int_7",   "int_8",
+      "int_9",   "int_10",  "float_1", "float_2",  "float_3", "float_4", "float_5", "float_6",
+      "float_7", "float_8", "float_9", "float_10", "xml_1",   "xml_2",   "xml_3",   "xml_4",
+      "xml_5",   "xml_6",   "xml_7",   "xml_8",    "xml_9",   "xml_10"};
   // Hosts keep n below the output count; anything else gets an empty name
   // rather than a read outside the table.
   return n >= 0 && n < kOutputCount ? JString(names[n]) : JString();
 }
 
-int QenoServer::inputType(int /*n*/) { return JIntegerData::id; }
+int QenoServer::inputType(int /*n*/) {
+  return JIntegerData::id;
+}
 
 int QenoServer::outputType(int n) {
   if (n < 10) return JIntegerData::id;
@@ -38,16 +42,22 @@ void QenoServer::getOutput(int n, JLinkObj& /*link*/, JDataType& data) {
   }
 }
 
-bool QenoServer::inputAllowed(int n) { return inputSet(n).count() == 0; }
+bool QenoServer::inputAllowed(int n) {
+  return inputSet(n).count() == 0;
+}
 
 JFRect QenoServer::inputArea(int n) {
   if (n == 0) return topArea(n, 0, 1, 0.25, 0.5, 6);
   return leftArea(n, 1, 1, 0.25, 0.5, 6);
 }
 
-JFRect QenoServer::outputArea(int n) { return rightArea(n, 0, 30, 0.1, 0.5, 6); }
+JFRect QenoServer::outputArea(int n) {
+  return rightArea(n, 0, 30, 0.1, 0.5, 6);
+}
 
-int QenoServer::inputFace(int n) { return n == 0 ? kFaceTop : kFaceLeft; }
+int QenoServer::inputFace(int n) {
+  return n == 0 ? kFaceTop : kFaceLeft;
+}
 
 JFPoint QenoServer::inputPoint(int n, JLinkObj& link) {
   if (n == 0) return topPoint(n, link, 0, 1, 0.25, 0.5);

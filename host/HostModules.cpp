@@ -20,7 +20,9 @@ void JIntegerSource::setValue(int value) {
   broadcast(0);
 }
 
-JString JIntegerSource::outputName(int /*n*/) { return "value"; }
+JString JIntegerSource::outputName(int /*n*/) {
+  return "value";
+}
 
 void JIntegerSource::getOutput(int /*n*/, JLinkObj& /*link*/, JDataType& data) {
   static_cast<int&>(static_cast<JIntegerData&>(data)) = value_.load();
@@ -74,8 +76,12 @@ std::string JTextSink::lastText() const {
   return last_;
 }
 
-JString JTextSink::inputName(int /*n*/) { return "text"; }
-int JTextSink::inputType(int /*n*/) { return JStringData::id; }
+JString JTextSink::inputName(int /*n*/) {
+  return "text";
+}
+int JTextSink::inputType(int /*n*/) {
+  return JStringData::id;
+}
 
 void JTextSink::inputChanged(int n, JLinkObj& link) {
   if (n != 0) return;

@@ -1,11 +1,11 @@
 #include "JComponent.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
-#include <cerrno>
-#include <cstring>
 #include <mutex>
 
 namespace {
@@ -49,10 +49,18 @@ std::string JComponent::escape(const std::string& text) {
   for (char c : text) {
     auto byte = static_cast<unsigned char>(c);
     switch (byte) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (byte < 0x20 || byte >= 0x7f) {
           static const char* const hex = "0123456789abcdef";

@@ -44,8 +44,8 @@ JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) 
     throw std::invalid_argument(portText(to, true, input) + " does not exist");
   }
   if (from.outputType(output) != to.inputType(input)) {
-    throw std::invalid_argument(portText(from, false, output) + " and " + portText(to, true, input) +
-                                " carry different data types");
+    throw std::invalid_argument(portText(from, false, output) + " and " +
+                                portText(to, true, input) + " carry different data types");
   }
   if (!from.outputAllowed(output)) {
     throw std::invalid_argument(portText(from, false, output) + " takes no further link");

@@ -39,7 +39,9 @@ void JGraphics::setJColor(const JColor& color) {
                        color.getBlue() / 255.0);
 }
 
-JColor JGraphics::getJColor() const { return context_ ? context_->color : JColor::black; }
+JColor JGraphics::getJColor() const {
+  return context_ ? context_->color : JColor::black;
+}
 
 void JGraphics::fillRect(int x, int y, int width, int height) {
   if (!context_ || width <= 0 || height <= 0) return;
@@ -108,7 +110,9 @@ JImage::JImage(int width, int height)
   cairo_set_source_rgb(context_->cr, 0, 0, 0);
 }
 
-JGraphics JImage::graphics() const { return JGraphics(context_); }
+JGraphics JImage::graphics() const {
+  return JGraphics(context_);
+}
 
 JColor JImage::pixel(int x, int y) const {
   if (x < 0 || y < 0 || x >= width_ || y >= height_) return JColor::white;

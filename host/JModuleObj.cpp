@@ -132,17 +132,37 @@ unsigned char JModuleObj::updateProperty(JProperty& property) {
   return 1;
 }
 
-JString JModuleObj::inputName(int n) { return JString("in_") + JInteger::toJString(n + 1, 10); }
-JString JModuleObj::outputName(int n) { return JString("out_") + JInteger::toJString(n + 1, 10); }
-int JModuleObj::inputType(int /*n*/) { return JIntegerData::id; }
-int JModuleObj::outputType(int /*n*/) { return JIntegerData::id; }
+JString JModuleObj::inputName(int n) {
+  return JString("in_") + JInteger::toJString(n + 1, 10);
+}
+JString JModuleObj::outputName(int n) {
+  return JString("out_") + JInteger::toJString(n + 1, 10);
+}
+int JModuleObj::inputType(int /*n*/) {
+  return JIntegerData::id;
+}
+int JModuleObj::outputType(int /*n*/) {
+  return JIntegerData::id;
+}
 void JModuleObj::getOutput(int /*n*/, JLinkObj& /*link*/, JDataType& /*data*/) {}
-bool JModuleObj::inputAllowed(int n) { return inputSet(n).count() == 0; }
-bool JModuleObj::outputAllowed(int /*n*/) { return true; }
-JFRect JModuleObj::inputArea(int n) { return leftArea(n, 0, inputCount, 0.1, 0.5, 6); }
-JFRect JModuleObj::outputArea(int n) { return rightArea(n, 0, outputCount, 0.1, 0.5, 6); }
-int JModuleObj::inputFace(int /*n*/) { return kFaceLeft; }
-int JModuleObj::outputFace(int /*n*/) { return kFaceRight; }
+bool JModuleObj::inputAllowed(int n) {
+  return inputSet(n).count() == 0;
+}
+bool JModuleObj::outputAllowed(int /*n*/) {
+  return true;
+}
+JFRect JModuleObj::inputArea(int n) {
+  return leftArea(n, 0, inputCount, 0.1, 0.5, 6);
+}
+JFRect JModuleObj::outputArea(int n) {
+  return rightArea(n, 0, outputCount, 0.1, 0.5, 6);
+}
+int JModuleObj::inputFace(int /*n*/) {
+  return kFaceLeft;
+}
+int JModuleObj::outputFace(int /*n*/) {
+  return kFaceRight;
+}
 JFPoint JModuleObj::inputPoint(int n, JLinkObj& link) {
   return leftPoint(n, link, 0, inputCount, 0.1, 0.5);
 }

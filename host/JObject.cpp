@@ -8,9 +8,13 @@
 #include "JPersist.h"
 #include "JRegistry.h"
 
-std::size_t JObject::hashCode() const { return std::hash<const void*>{}(this); }
+std::size_t JObject::hashCode() const {
+  return std::hash<const void*>{}(this);
+}
 
-char* JObject::Register() { return const_cast<char*>(JRegistry::instance().add(*this)); }
+char* JObject::Register() {
+  return const_cast<char*>(JRegistry::instance().add(*this));
+}
 
 void JObject::putObject(JOutputStream& stream, const char* key, JObject& value) {
   stream.putObject(key, value);

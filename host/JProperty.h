@@ -19,7 +19,8 @@ class JProperty : public JObject {
 
 class JStringProperty : public JProperty {
  public:
-  JStringProperty(JString name, JString value) : JProperty(std::move(name)), value(std::move(value)) {}
+  JStringProperty(JString name, JString value)
+      : JProperty(std::move(name)), value(std::move(value)) {}
   [[nodiscard]] const char* className() const override { return "JStringProperty"; }
   [[nodiscard]] JObject* clone() const override { return new JStringProperty(*this); }
 
@@ -32,7 +33,9 @@ class JIntegerProperty : public JProperty {
       : JProperty(std::move(name)), value(value), lower(lower), upper(upper) {}
   [[nodiscard]] const char* className() const override { return "JIntegerProperty"; }
   [[nodiscard]] JObject* clone() const override { return new JIntegerProperty(*this); }
-  [[nodiscard]] bool inLimits(int candidate) const { return candidate >= lower && candidate <= upper; }
+  [[nodiscard]] bool inLimits(int candidate) const {
+    return candidate >= lower && candidate <= upper;
+  }
 
   int value;
   int lower;
@@ -55,7 +58,9 @@ class JArray : public JObject {
   // Appends a copy of item; returns the copy, owned by the array.
   JObject* append(const JObject& item);
   [[nodiscard]] int size() const { return static_cast<int>(items_.size()); }
-  [[nodiscard]] JObject* at(int index) const { return items_.at(static_cast<std::size_t>(index)).get(); }
+  [[nodiscard]] JObject* at(int index) const {
+    return items_.at(static_cast<std::size_t>(index)).get();
+  }
 
  private:
   std::vector<std::unique_ptr<JObject>> items_;

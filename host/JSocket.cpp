@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "JSocketStreams.h"
-#include "ListenerProbe.h"
 #include "LingeringCloser.h"
+#include "ListenerProbe.h"
 #include "SocketHandle.h"
 
 namespace {
@@ -223,7 +223,8 @@ int JServerSocket::listen(int backlog) {
   hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
   addrinfo* found = nullptr;
   const std::string service = std::to_string(in->port);
-  int rc = ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
+  int rc =
+      ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
   if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
 
@@ -264,7 +265,8 @@ int JServerSocket::accept(JSocket& client) {
   std::shared_ptr<SocketHandle> h = sharedHandle();
   if (!h || h->isClosed()) return 0;
   const SocketSettings settings = SocketSettings::current();
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(settings.acceptWaitMs);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(settings.acceptWaitMs);
   do {
     if (!waitReadable(h->fd(), deadline) || h->isClosed()) return 0;
     int fd = ::accept4(h->fd(), nullptr, nullptr, SOCK_CLOEXEC);

@@ -13,9 +13,9 @@ class SocketHandle;
 // start, and each listen or accept reads the current values.
 struct SocketSettings {
   std::string bindAddress = "127.0.0.1";  // numeric IPv4 or IPv6 address
-  int acceptWaitMs = 100;   // how long one accept() waits for a client
-  int idleTimeoutMs = 0;    // a receive or send idle this long fails; 0: no limit
-  int lingerMs = 1000;      // bound on closeGracefully()'s wait for the peer
+  int acceptWaitMs = 100;                 // how long one accept() waits for a client
+  int idleTimeoutMs = 0;                  // a receive or send idle this long fails; 0: no limit
+  int lingerMs = 1000;                    // bound on closeGracefully()'s wait for the peer
 
   static SocketSettings current();
   static void apply(const SocketSettings& settings);
@@ -101,5 +101,5 @@ class JServerSocket : public JSocket {
   struct Info;
   [[nodiscard]] std::shared_ptr<Info> info() const;
   mutable std::mutex infoLock_;  // guards info_ itself
-  std::shared_ptr<Info> info_;    // port and last error; shared by copies
+  std::shared_ptr<Info> info_;   // port and last error; shared by copies
 };

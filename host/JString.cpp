@@ -6,7 +6,9 @@ JString::JString(const char* text) : text_(text ? text : "") {}
 
 JString::JString(const char* text, int /*flags*/) : JString(text) {}
 
-std::size_t JString::hashCode() const { return std::hash<std::string>{}(text_); }
+std::size_t JString::hashCode() const {
+  return std::hash<std::string>{}(text_);
+}
 
 JString JInteger::toJString(int value, int radix) {
   if (radix < 2 || radix > 36) radix = 10;

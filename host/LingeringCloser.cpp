@@ -91,9 +91,10 @@ void LingeringCloser::run() {
       soonest = std::min(soonest, entry.deadline);
       if (!entry.endOfStreamSent) soonest = std::min(soonest, entry.endOfStreamDue);
     }
-    const auto waitMs =
-        std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count() + 1);
-    int ready = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(waitMs, 60000)));
+    const auto waitMs = std::max<long long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count() + 1);
+    int ready =
+        ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(waitMs, 60000)));
     if (ready < 0 && errno != EINTR) break;
     if (fds[0].revents != 0) {
       uint64_t counter = 0;

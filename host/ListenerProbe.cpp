@@ -44,7 +44,8 @@ bool anotherInFamily(int family, int port, unsigned long ownInode) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     auto length = static_cast<unsigned int>(got);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length); h = NLMSG_NEXT(h, length)) {
+    for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length);
+         h = NLMSG_NEXT(h, length)) {
       if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
         done = true;
         break;

@@ -38,7 +38,7 @@ bool SocketHandle::shutdownOutput() {
 namespace {
 
 struct Census {
-  std::mutex lock;  // guards counts
+  std::mutex lock;                            // guards counts
   std::map<std::pair<int, int>, int> counts;  // (kind, port) -> open sockets
 };
 
@@ -69,6 +69,10 @@ void SocketCensus::closed(const SocketHandle& handle) {
   if (it != c.counts.end() && --it->second == 0) c.counts.erase(it);
 }
 
-int SocketCensus::listeners(int port) { return countOf(SocketHandle::Kind::kListener, port); }
+int SocketCensus::listeners(int port) {
+  return countOf(SocketHandle::Kind::kListener, port);
+}
 
-int SocketCensus::connections(int port) { return countOf(SocketHandle::Kind::kConnection, port); }
+int SocketCensus::connections(int port) {
+  return countOf(SocketHandle::Kind::kConnection, port);
+}

@@ -34,7 +34,9 @@ QenoServer::QenoServer(const QenoServer& other)
   textValues = other.textValues;
 }
 
-JObject* QenoServer::clone() const { return new QenoServer(*this); }
+JObject* QenoServer::clone() const {
+  return new QenoServer(*this);
+}
 
 QenoServer::~QenoServer() {
   // Called directly, not virtually: the worker must be gone before any

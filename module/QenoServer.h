@@ -55,7 +55,7 @@ class QenoServer : public JAddObj {
   // the worker ends within one poll interval.
   void shutdown() override;
   virtual void startServer(JString host, int port, JString url);
-  virtual void listen();  // worker thread; throws JSocketException* "listen"
+  virtual void listen();        // worker thread; throws JSocketException* "listen"
   virtual bool acceptClient();  // worker thread
   virtual void closeSockets();  // any thread
   void serveRequest();          // worker thread
@@ -109,7 +109,7 @@ class QenoServer : public JAddObj {
   JString hostName;
   int32_t port = 80;
   JString url;
-  std::array<KeySetting, kKeyCount> keys;  // texts guarded by keysLock
+  std::array<KeySetting, kKeyCount> keys;      // texts guarded by keysLock
   std::array<int32_t, kKeyCount> keyLength{};  // guarded by keysLock
   std::atomic<uint8_t> startPending{0};
   JString workerHost;
@@ -125,7 +125,7 @@ class QenoServer : public JAddObj {
   std::atomic<bool> stopRequested{false};
   // The accumulated request text of the exchange in progress; worker only.
   std::array<char, kChunkSize> dataBuf{};
-  int32_t receiveCount = 0;  // worker only
+  int32_t receiveCount = 0;       // worker only
   mutable std::mutex outputLock;  // guards textValues
   mutable std::mutex keysLock;    // guards the texts in keys, keyLength, publishCount
 

@@ -5,7 +5,7 @@
 # programs under valgrind memcheck, and the request exchange's fuzz target
 # for a while (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer
 # report fails the run.
-#   bash scripts/test.sh [STAGE...]   stages: plain asan tsan memcheck fuzz (default all)
+#   bash scripts/test.sh [STAGE...]   stages: format plain asan tsan memcheck fuzz (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,13 +13,18 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain asan tsan memcheck fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
 
 for stage in "${stages[@]}"; do
   case "$stage" in
+    format)
+      echo "== format: clang-format check"
+      # shellcheck disable=SC2046
+      clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h' '*.c' 2>/dev/null || find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print)
+      ;;
     plain | asan | tsan)
       echo "== $stage: build"
       bash scripts/build.sh "$stage"
@@ -37,7 +42,7 @@ for stage in "${stages[@]}"; do
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (plain, asan, tsan, memcheck or fuzz)" >&2
+      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck or fuzz)" >&2
       exit 2
       ;;
   esac

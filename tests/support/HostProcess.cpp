@@ -89,7 +89,8 @@ void HostProcess::collect(int fd, std::string& into) {
 
 bool HostProcess::writeLine(const std::string& line) {
   const std::string text = line + "\n";
-  return input_ >= 0 && ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  return input_ >= 0 &&
+         ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void HostProcess::closeInput() {

@@ -37,7 +37,8 @@ sockaddr_in loopback(int port) {
 }
 
 int remaining(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -188,7 +189,9 @@ DebugCapture::DebugCapture() {
   });
 }
 
-DebugCapture::~DebugCapture() { JComponent::debugSilence(); }
+DebugCapture::~DebugCapture() {
+  JComponent::debugSilence();
+}
 
 std::vector<std::string> DebugCapture::lines() const {
   std::lock_guard<std::mutex> hold(lock_);
