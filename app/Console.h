@@ -8,5 +8,5 @@ namespace console {
 void out(const std::string& line);
 void err(const std::string& line);
 void prompt();
-void setInteractive(bool interactive);
+void setInteractive(bool value);
 }  // namespace console

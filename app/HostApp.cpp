@@ -25,7 +25,7 @@ namespace {
 
 constexpr const char* kServerClass = "QenoServer";
 constexpr int kStartupWaitMs = 5000;
-constexpr std::size_t kLongestCommand = 64 * 1024;
+constexpr std::size_t kLongestCommand = std::size_t{64} * 1024;
 
 const char* const kHelp =
     "commands:\n"

@@ -13,8 +13,8 @@ struct KeyNames {
     std::snprintf(key, sizeof key, "key%d", i + 1);
     std::snprintf(offset, sizeof offset, "key%doffset", i + 1);
   }
-  char key[16];
-  char offset[24];
+  char key[16]{};
+  char offset[24]{};
 };
 
 }  // namespace

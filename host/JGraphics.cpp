@@ -120,8 +120,8 @@ JColor JImage::pixel(int x, int y) const {
   const unsigned char* data = cairo_image_surface_get_data(context_->surface);
   const int stride = cairo_image_surface_get_stride(context_->surface);
   uint32_t word = 0;
-  std::copy_n(data + static_cast<std::ptrdiff_t>(y) * stride + x * 4, 4,
-              reinterpret_cast<unsigned char*>(&word));
+  std::copy_n(data + static_cast<std::ptrdiff_t>(y) * stride + static_cast<std::ptrdiff_t>(x) * 4,
+              4, reinterpret_cast<unsigned char*>(&word));
   return JColor(static_cast<int>((word >> 16) & 0xff), static_cast<int>((word >> 8) & 0xff),
                 static_cast<int>(word & 0xff));
 }

@@ -32,8 +32,6 @@ class JColor : public JObject {
   int blue_ = 0;
 };
 
-struct _cairo;
-
 // A drawing context on an image. Copies draw on the same image (a module
 // receives it by value). Host thread only.
 class JGraphics : public JObject {
