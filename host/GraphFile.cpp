@@ -238,8 +238,7 @@ std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
   if (!object) fail(source, where + "no such class is registered");
   auto* asModule = dynamic_cast<JModuleObj*>(object.get());
   if (asModule == nullptr) fail(source, where + "the class is not a module");
-  object.release();
-  std::unique_ptr<JModuleObj> module(asModule);
+  std::unique_ptr<JModuleObj> module(static_cast<JModuleObj*>(object.release()));
 
   if (!entry.contains("content") || !entry["content"].is_object()) {
     fail(source, where + "\"content\" must be an object");
