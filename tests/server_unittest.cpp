@@ -73,14 +73,7 @@ bool portIsFree(int port) {
 // port is left at all, not even a closed listener whose descriptor lives on.
 // Meaningful only where no connection has left the port in TIME_WAIT.
 bool portIsUnbound(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return bound;
+  return qeno::test::canBindLoopback(port);
 }
 
 // Starts server the way input 0 does, with reply as input 1's value.

@@ -26,14 +26,7 @@ int freePortBetween(int lower, int upper) {
   std::uniform_int_distribution<int> pick(lower, upper);
   for (int attempt = 0; attempt < 200; ++attempt) {
     const int port = pick(random);
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    if (free) return port;
+    if (canBindLoopback(port)) return port;
   }
   return 0;
 }

@@ -104,6 +104,14 @@ bool countsReturnTo(const ProcessCounts& baseline, ProcessCounts& now, const std
       timeoutMs);
 }
 
+bool canBindLoopback(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = loopback(port);
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return bound;
+}
+
 TcpClient::~TcpClient() {
   close();
 }

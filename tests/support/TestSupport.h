@@ -14,6 +14,10 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
 // A port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
+// Whether a plain bind (without address reuse) to 127.0.0.1:port succeeds
+// now: no socket of the port is left, not even a closed one.
+bool canBindLoopback(int port);
+
 // Open descriptors and threads of a process, from /proc/PID/fd and
 // /proc/PID/task ("self" for this one); -1 each when it cannot be read.
 struct ProcessCounts {
