@@ -20,6 +20,7 @@
 #include "JRegistry.h"
 #include "JSocket.h"
 #include "PropertySheet.h"
+#include "SocketCensus.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <utility>
 
-#include "JSocketStreams.h"
 #include "LingeringCloser.h"
 #include "ListenerProbe.h"
 #include "SocketHandle.h"
@@ -301,34 +300,4 @@ std::string JServerSocket::lastError() const {
   if (!in) return "not configured";
   std::lock_guard<std::mutex> hold(in->lock);
   return in->error;
-}
-
-// ---- JSocketStream
-
-JSocketStream::JSocketStream(const JSocketStream& other) : JReference(other) {
-  std::lock_guard<std::mutex> hold(other.lock_);
-  handle_ = other.handle_;
-}
-
-JSocketStream& JSocketStream::operator=(const JSocketStream& other) {
-  if (this == &other) return *this;
-  std::shared_ptr<SocketHandle> incoming;
-  {
-    std::lock_guard<std::mutex> hold(other.lock_);
-    incoming = other.handle_;
-  }
-  std::shared_ptr<SocketHandle> old;
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    old = std::move(handle_);
-    handle_ = std::move(incoming);
-  }
-  return *this;
-}
-
-JSocketStream::~JSocketStream() = default;
-
-JSocketStream::operator int() const {
-  std::lock_guard<std::mutex> hold(lock_);
-  return handle_ ? handle_->fd() : -1;
 }

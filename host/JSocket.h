@@ -24,16 +24,6 @@ struct SocketSettings {
   static void setListenObserver(std::function<void(int port, const std::string& error)> observer);
 };
 
-// Which sockets of this process are open, by local port, so a host can tell
-// what a server is doing without looking inside it. Thread-safe.
-class SocketCensus {
- public:
-  static int listeners(int port);
-  static int connections(int port);
-  static void opened(const SocketHandle& handle);
-  static void closed(const SocketHandle& handle);
-};
-
 // A TCP socket. Copies share one connection: assigning a temporary to a member
 // hands the connection over without closing it. Thread-safe: close() may come
 // from any thread while another thread uses the socket.

@@ -1,12 +1,9 @@
 #include "SocketHandle.h"
 
-#include "JSocket.h"
+#include "SocketCensus.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <map>
-#include <utility>
 
 SocketHandle::SocketHandle(int fd, Kind kind, int localPort)
     : fd_(fd), kind_(kind), localPort_(localPort) {
@@ -31,48 +28,4 @@ bool SocketHandle::shutdownOutput() {
   if (closed_ || fd_ < 0) return false;
   ::shutdown(fd_, SHUT_WR);
   return true;
-}
-
-// ---- SocketCensus
-
-namespace {
-
-struct Census {
-  std::mutex lock;                            // guards counts
-  std::map<std::pair<int, int>, int> counts;  // (kind, port) -> open sockets
-};
-
-Census& census() {
-  static Census instance;
-  return instance;
-}
-
-int countOf(SocketHandle::Kind kind, int port) {
-  Census& c = census();
-  std::lock_guard<std::mutex> hold(c.lock);
-  auto it = c.counts.find({static_cast<int>(kind), port});
-  return it == c.counts.end() ? 0 : it->second;
-}
-
-}  // namespace
-
-void SocketCensus::opened(const SocketHandle& handle) {
-  Census& c = census();
-  std::lock_guard<std::mutex> hold(c.lock);
-  ++c.counts[{static_cast<int>(handle.kind()), handle.localPort()}];
-}
-
-void SocketCensus::closed(const SocketHandle& handle) {
-  Census& c = census();
-  std::lock_guard<std::mutex> hold(c.lock);
-  auto it = c.counts.find({static_cast<int>(handle.kind()), handle.localPort()});
-  if (it != c.counts.end() && --it->second == 0) c.counts.erase(it);
-}
-
-int SocketCensus::listeners(int port) {
-  return countOf(SocketHandle::Kind::kListener, port);
-}
-
-int SocketCensus::connections(int port) {
-  return countOf(SocketHandle::Kind::kConnection, port);
 }

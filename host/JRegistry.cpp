@@ -1,0 +1,90 @@
+#include "JRegistry.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+
+namespace {
+
+// The file of the library that defines object's class, for messages.
+std::string libraryOf(const JObject& object) {
+  Dl_info info{};
+  // The first word of a polymorphic object points into its class's vtable,
+  // which lives in the library that defines the class.
+  const void* vtable = *reinterpret_cast<const void* const*>(&object);
+  if (::dladdr(vtable, &info) != 0 && info.dli_fname != nullptr) return info.dli_fname;
+  return "an unknown library";
+}
+
+}  // namespace
+
+JRegistry& JRegistry::instance() {
+  static JRegistry registry;
+  return registry;
+}
+
+// Libraries stay mapped until exit unless unloaded, and unloading removes
+// their classes first, so every remaining prototype's code is still there.
+JRegistry::~JRegistry() = default;
+
+const char* JRegistry::add(const JObject& prototype) {
+  const char* name = prototype.className();
+  if (name == nullptr || *name == '\0') {
+    std::fprintf(stderr, "qeno: refused a class without a name from %s\n",
+                 libraryOf(prototype).c_str());
+    return nullptr;
+  }
+  std::unique_ptr<JObject> copy(prototype.clone());
+  if (!copy) {
+    std::fprintf(stderr, "qeno: refused class %s from %s: it cannot be cloned\n", name,
+                 libraryOf(prototype).c_str());
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (*entry.name == name) {
+      std::fprintf(stderr, "qeno: refused class %s from %s: already registered\n", name,
+                   libraryOf(prototype).c_str());
+      return nullptr;
+    }
+  }
+  entries_.push_back(Entry{std::make_unique<std::string>(name), std::move(copy)});
+  return entries_.back().name->c_str();
+}
+
+std::unique_ptr<JObject> JRegistry::create(const std::string& name) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (*entry.name == name) return std::unique_ptr<JObject>(entry.prototype->clone());
+  }
+  return nullptr;
+}
+
+bool JRegistry::contains(const std::string& name) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (*entry.name == name) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> JRegistry::names() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  std::vector<std::string> result;
+  for (const Entry& entry : entries_) result.push_back(*entry.name);
+  return result;
+}
+
+void JRegistry::remove(const std::string& name) {
+  std::unique_ptr<JObject> prototype;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (*it->name == name) {
+        prototype = std::move(it->prototype);
+        entries_.erase(it);
+        break;
+      }
+    }
+  }
+}
