@@ -452,13 +452,13 @@ void HostApp::printStatus() {
     state = 1;
   }
   static const char* const names[] = {"idle", "listening", "connected"};
-  // The square is what a user sees of the connection flag.
-  JImage image = renderModule(*server.box);
-  const int inside = 16 + JModuleObj::depth2 + JModuleObj::depth2 / 2;
-  const JColor square = image.pixel(inside, inside);
-  const char* flag = square == JColor::green ? "1 (green)"
-                     : square == JColor::red ? "0 (red)"
-                                             : "not shown";
+  // The square is what a user sees of the connection flag: the last red or
+  // green rectangle the box's paint filled.
+  const char* flag = "not shown";
+  for (const JFilledRect& fill : paintedFills(*server.box)) {
+    if (fill.color == JColor::green) flag = "1 (green)";
+    if (fill.color == JColor::red) flag = "0 (red)";
+  }
   console::out("server state " + std::to_string(state) + " (" + names[state] +
                "), connected flag " + flag + ", port " + std::to_string(portOf(*server.box)) +
                (state != 0 ? ", serving on " + std::to_string(port) : std::string()));

@@ -25,3 +25,12 @@ JImage renderModule(JModuleObj& module, double scale) {
 std::string renderModuleToPng(JModuleObj& module, const std::string& path, double scale) {
   return renderModule(module, scale).writePng(path);
 }
+
+std::vector<JFilledRect> paintedFills(JModuleObj& module) {
+  std::vector<JFilledRect> fills = renderModule(module).fills();
+  for (JFilledRect& fill : fills) {
+    fill.rect.x -= kMargin;
+    fill.rect.y -= kMargin;
+  }
+  return fills;
+}

@@ -30,6 +30,7 @@ struct JGraphics::Context {
   cairo_surface_t* surface;
   cairo_t* cr;
   JColor color = JColor::black;
+  std::vector<JFilledRect> fills;
 };
 
 void JGraphics::setJColor(const JColor& color) {
@@ -47,6 +48,7 @@ void JGraphics::fillRect(int x, int y, int width, int height) {
   if (!context_ || width <= 0 || height <= 0) return;
   cairo_rectangle(context_->cr, x, y, width, height);
   cairo_fill(context_->cr);
+  context_->fills.push_back(JFilledRect{context_->color, JRect(x, y, width, height)});
 }
 
 void JGraphics::drawRect(int x, int y, int width, int height) {
@@ -124,6 +126,10 @@ JColor JImage::pixel(int x, int y) const {
               4, reinterpret_cast<unsigned char*>(&word));
   return JColor(static_cast<int>((word >> 16) & 0xff), static_cast<int>((word >> 8) & 0xff),
                 static_cast<int>(word & 0xff));
+}
+
+const std::vector<JFilledRect>& JImage::fills() const {
+  return context_->fills;
 }
 
 std::string JImage::writePng(const std::string& path) const {

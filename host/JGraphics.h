@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "JGeometry.h"
 #include "JString.h"
@@ -30,6 +31,12 @@ class JColor : public JObject {
   int red_ = 0;
   int green_ = 0;
   int blue_ = 0;
+};
+
+// One rectangle a paint filled, in the image's pixels, and its colour.
+struct JFilledRect {
+  JColor color;
+  JRect rect;
 };
 
 // A drawing context on an image. Copies draw on the same image (a module
@@ -66,6 +73,9 @@ class JImage {
   [[nodiscard]] int height() const { return height_; }
   // The colour of one pixel (for checks of what was drawn).
   [[nodiscard]] JColor pixel(int x, int y) const;
+  // Every rectangle filled on the image so far, in drawing order: what a
+  // paint drew, without reading it back from the pixels.
+  [[nodiscard]] const std::vector<JFilledRect>& fills() const;
   // Writes the image; returns an empty string, or the reason it failed.
   [[nodiscard]] std::string writePng(const std::string& path) const;
   // Frees the font caches that text drawing keeps for the life of the

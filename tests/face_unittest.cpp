@@ -407,6 +407,23 @@ TEST_F(PaintingTest, TheSquareIsGreenOnceConnected) {
   EXPECT_EQ(count(image, JColor::red), 0);
 }
 
+// A host learns the square from what the paint reports, not from pixels:
+// the report must agree with the image, at any place of the box.
+TEST_F(PaintingTest, ThePaintReportsTheSquareRelativeToTheBox) {
+  const Depth2Scope depth(7);
+  server.x = -35;
+  server.y = 410;
+  for (int flag : {0, 1}) {
+    server.connectedFlag = flag;
+    const std::vector<JFilledRect> fills = paintedFills(server);
+    ASSERT_FALSE(fills.empty());
+    EXPECT_EQ(fills.back().rect, JRect(7, 7, 7, 7));
+    EXPECT_EQ(fills.back().color, flag != 0 ? JColor::green : JColor::red);
+    const JImage image = renderModule(server);
+    expectSquare(image, fills.back().color);
+  }
+}
+
 TEST_F(PaintingTest, TheSquareTurnsGreenWhenAClientConnectsAndStaysGreen) {
   JComponent::debugSilence();
   server.port = qeno::test::freePort();
