@@ -19,6 +19,7 @@
 #include "JSocket.h"
 #include "JThread.h"
 #include "QenoServer.h"
+#include "Serving.h"
 #include "TestSupport.h"
 
 using qeno::test::freePort;
@@ -72,10 +73,7 @@ const std::vector<std::vector<Step>> kEndings = {
 
 // Starts server and has it answer one real request.
 void startAndServe(QenoServer& server, int reply) {
-  server.replyValue = reply;
-  server.enableValue = 1;
-  server.serveRequested = 1;
-  server.startServer(server.hostName, server.port, server.url);
+  qeno::test::startServing(server, reply);
   ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
   TcpClient client;
   ASSERT_TRUE(client.connect(server.port));

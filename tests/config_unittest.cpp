@@ -24,6 +24,7 @@
 #include "JRegistry.h"
 #include "ModuleLibrary.h"
 #include "QenoServer.h"
+#include "Serving.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -613,10 +614,7 @@ TEST_F(PropertySheetTest, ANewPortShowsAtOnceWhileARunningServerKeepsItsOldOne) 
   JComponent::debugSilence();
   const int oldPort = qeno::test::freePort();
   server.port = oldPort;
-  server.replyValue = 3;
-  server.enableValue = 1;
-  server.serveRequested = 1;
-  server.startServer(server.hostName, server.port, server.url);
+  qeno::test::startServing(server, 3);
   ASSERT_TRUE(qeno::test::waitUntil([&] { return server.serverState == 1; }));
 
   const int repaints = server.repaintCount();

@@ -14,6 +14,7 @@
 #include "JData.h"
 #include "JGraph.h"
 #include "QenoServer.h"
+#include "Serving.h"
 #include "TestSupport.h"
 
 using qeno::test::TcpClient;
@@ -427,9 +428,7 @@ TEST_F(PaintingTest, ThePaintReportsTheSquareRelativeToTheBox) {
 TEST_F(PaintingTest, TheSquareTurnsGreenWhenAClientConnectsAndStaysGreen) {
   JComponent::debugSilence();
   server.port = qeno::test::freePort();
-  server.enableValue = 1;
-  server.serveRequested = 1;
-  server.startServer(server.hostName, server.port, server.url);
+  qeno::test::startServing(server);
   TcpClient client;
   ASSERT_TRUE(client.connect(server.port));
   ASSERT_TRUE(waitUntil([&] { return server.connectedFlag == 1; }));

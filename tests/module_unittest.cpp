@@ -9,6 +9,7 @@
 #include "JRegistry.h"
 #include "ModuleLibrary.h"
 #include "QenoServer.h"
+#include "Serving.h"
 #include "TestSupport.h"
 
 using qeno::test::TcpClient;
@@ -111,10 +112,7 @@ TEST(ModuleObjectTest, ACloneOfARunningServerStartsIdleAndLeavesTheOriginalServi
   JComponent::debugSilence();
   QenoServer original;
   original.port = qeno::test::freePort();
-  original.replyValue = 7;
-  original.enableValue = 1;
-  original.serveRequested = 1;
-  original.startServer(original.hostName, original.port, original.url);
+  qeno::test::startServing(original, 7);
   ASSERT_TRUE(waitUntil([&] { return original.serverState == 1; }));
   {
     std::unique_ptr<JObject> copy(original.clone());

@@ -25,10 +25,12 @@
 #include "JSocket.h"
 #include "JThread.h"
 #include "QenoServer.h"
+#include "Serving.h"
 #include "TestSupport.h"
 
 using qeno::test::DebugCapture;
 using qeno::test::freePort;
+using qeno::test::startServing;
 using qeno::test::TcpClient;
 using qeno::test::waitUntil;
 using Clock = std::chrono::steady_clock;
@@ -74,14 +76,6 @@ bool portIsFree(int port) {
 // Meaningful only where no connection has left the port in TIME_WAIT.
 bool portIsUnbound(int port) {
   return qeno::test::canBindLoopback(port);
-}
-
-// Starts server the way input 0 does, with reply as input 1's value.
-void startServing(QenoServer& server, int reply) {
-  server.replyValue = reply;
-  server.enableValue = 1;
-  server.serveRequested = 1;
-  server.startServer(server.hostName, server.port, server.url);
 }
 
 // A QenoServer in a graph, output 29 ("xml_10") linked to a text sink, on a

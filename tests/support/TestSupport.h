@@ -6,17 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
+
 namespace qeno::test {
 
-// Waits, in short steps, until condition holds or timeoutMs passes.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000);
-
-// A port on 127.0.0.1 that was free a moment ago.
-int freePort();
-
-// Whether a plain bind (without address reuse) to 127.0.0.1:port succeeds
-// now: no socket of the port is left, not even a closed one.
-bool canBindLoopback(int port);
+using qeno::loopback::canBindLoopback;
+using qeno::loopback::freePort;
+using qeno::loopback::TcpClient;
+using qeno::loopback::waitUntil;
 
 // Open descriptors and threads of a process, from /proc/PID/fd and
 // /proc/PID/task ("self" for this one); -1 each when it cannot be read.
@@ -36,38 +33,6 @@ ProcessCounts settledCounts(const std::string& pid = "self", int settleMs = 300,
 // within timeoutMs, with the last counts in now.
 bool countsReturnTo(const ProcessCounts& baseline, ProcessCounts& now,
                     const std::string& pid = "self", int timeoutMs = 10000);
-
-// A blocking loopback TCP client; every call is bounded in time.
-class TcpClient {
- public:
-  TcpClient() = default;
-  ~TcpClient();
-  TcpClient(const TcpClient&) = delete;
-  TcpClient& operator=(const TcpClient&) = delete;
-
-  // Connects to 127.0.0.1:port, retrying refusals until timeoutMs.
-  bool connect(int port, int timeoutMs = 5000);
-  // One attempt, no retry: false when refused.
-  bool tryConnect(int port);
-  bool send(const std::string& bytes);
-  // Reads until end of stream, an error or timeoutMs. `reset` tells whether
-  // the connection was reset; `eof` whether end of stream was seen.
-  std::string readAll(int timeoutMs = 5000);
-  // Reads what arrives within timeoutMs (at least one read).
-  std::string readSome(int timeoutMs);
-  void shutdownWrite();
-  void close();
-  // Closes with a reset (zero linger) instead of an orderly end of stream.
-  void abort();
-  [[nodiscard]] bool eof() const { return eof_; }
-  [[nodiscard]] bool reset() const { return reset_; }
-  [[nodiscard]] int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-  bool eof_ = false;
-  bool reset_ = false;
-};
 
 // Captures the debug channel while it lives.
 class DebugCapture {
