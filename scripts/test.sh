@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite three
-# times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer (the
-# soak and churn tests in their short forms); then the in-process test
-# programs under valgrind memcheck, and the request exchange's fuzz target
-# for a while (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer
-# report fails the run.
-#   bash scripts/test.sh [STAGE...]   stages: format plain asan tsan memcheck fuzz (default all)
+# Installs what is missing, checks the layout (clang-format) and the product
+# sources (clang-tidy), then builds and runs the whole test suite three
+# times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer. The
+# soak and churn tests (label "stress", in their short forms) run in the
+# plain and TSan builds only. Then the in-process test programs under
+# valgrind memcheck, and the request exchange's fuzz target for a while
+# (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer report fails the
+# run.
+#   bash scripts/test.sh [STAGE...]   stages: format tidy plain asan tsan memcheck fuzz (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain asan tsan memcheck fuzz)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -25,11 +27,18 @@ for stage in "${stages[@]}"; do
       # shellcheck disable=SC2046
       clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h' '*.c' 2>/dev/null || find . -path ./build -prune -o \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) -print)
       ;;
+    tidy)
+      echo "== tidy: clang-tidy over the product sources"
+      bash scripts/tidy.sh
+      ;;
     plain | asan | tsan)
       echo "== $stage: build"
       bash scripts/build.sh "$stage"
       echo "== $stage: test"
-      ctest --test-dir "$prefix$stage" --output-on-failure -j 2
+      # The stress tests run where they find most: plain and TSan.
+      skip=()
+      [ "$stage" != asan ] || skip=(-LE stress)
+      ctest --test-dir "$prefix$stage" --output-on-failure -j 2 "${skip[@]}"
       ;;
     memcheck)
       echo "== memcheck: build (plain)"
@@ -42,7 +51,7 @@ for stage in "${stages[@]}"; do
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck or fuzz)" >&2
+      echo "test.sh: unknown stage '$stage' (format, tidy, plain, asan, tsan, memcheck or fuzz)" >&2
       exit 2
       ;;
   esac

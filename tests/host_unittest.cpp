@@ -94,14 +94,19 @@ TEST(SocketTest, CloseFromAnotherThreadWakesBlockedAcceptAndReceive) {
   JServerSocket server(0);
   ASSERT_EQ(server.listen(1), 1);
   std::atomic<int> accepted{-1};
+  std::atomic<int> acceptorId{0};
   JSocket unused;
-  std::thread acceptor([&] { accepted = server.accept(unused); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+  std::thread acceptor([&] {
+    acceptorId = qeno::test::currentThreadId();
+    accepted = server.accept(unused);
+  });
+  ASSERT_TRUE(waitUntil([&] { return acceptorId != 0; }));
+  EXPECT_TRUE(qeno::test::waitUntilBlocked(acceptorId));
   Clock::time_point start = Clock::now();
   server.close();
   acceptor.join();
   EXPECT_EQ(accepted, 0);
-  EXPECT_LT(msSince(start), 1000);
+  EXPECT_LT(msSince(start), qeno::test::scaledMs(1000));
 
   JServerSocket listener(0);
   ASSERT_EQ(listener.listen(1), 1);
@@ -110,16 +115,20 @@ TEST(SocketTest, CloseFromAnotherThreadWakesBlockedAcceptAndReceive) {
   JSocket connection;
   ASSERT_EQ(listener.accept(connection), 1);
   std::atomic<long> received{1};
+  std::atomic<int> readerId{0};
   std::thread reader([&] {
+    const int descriptor = static_cast<int>(JSocketInputStream(connection));
     char byte = 0;
-    received = ::recv(static_cast<int>(JSocketInputStream(connection)), &byte, 1, 0);
+    readerId = qeno::test::currentThreadId();
+    received = ::recv(descriptor, &byte, 1, 0);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(waitUntil([&] { return readerId != 0; }));
+  EXPECT_TRUE(qeno::test::waitUntilBlocked(readerId));
   start = Clock::now();
   connection.close();
   reader.join();
   EXPECT_EQ(received, 0);
-  EXPECT_LT(msSince(start), 1000);
+  EXPECT_LT(msSince(start), qeno::test::scaledMs(1000));
 }
 
 TEST(SocketTest, PortsOutsideTheRangeFailInsteadOfWrapping) {

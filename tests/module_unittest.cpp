@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 
 #include "JComponent.h"
@@ -129,8 +131,29 @@ TEST(ModuleObjectTest, ACloneOfARunningServerStartsIdleAndLeavesTheOriginalServi
   EXPECT_EQ(client.readAll(), "7,x");
 }
 
+// Nothing of an idle instance runs, fresh or after serving: destroying it
+// returns at once and leaves no thread or descriptor behind.
 TEST(ModuleObjectTest, DestroyingAnIdleInstanceDoesNotWait) {
-  auto server = std::make_unique<QenoServer>();
-  server.reset();
-  SUCCEED();
+  JComponent::debugSilence();
+  for (const bool served : {false, true}) {
+    auto server = std::make_unique<QenoServer>();
+    if (served) {
+      server->port = qeno::test::freePort();
+      qeno::test::startServing(*server);
+      ASSERT_TRUE(waitUntil([&] { return server->serverState == 1; }));
+      server->stop();
+    }
+    const JThread watched = server->worker;  // copies share the thread
+    ASSERT_FALSE(watched.isRunning());
+    // Host-wide helpers a first serve starts live on; the instance's own are
+    // gone already.
+    const qeno::test::ProcessCounts before = qeno::test::settledCounts();
+    auto destroying = std::async(std::launch::async, [&] { server.reset(); });
+    ASSERT_EQ(destroying.wait_for(std::chrono::milliseconds(qeno::test::scaledMs(1000))),
+              std::future_status::ready)
+        << (served ? "after serving" : "fresh");
+    destroying.get();
+    qeno::test::ProcessCounts now;
+    EXPECT_TRUE(qeno::test::countsReturnTo(before, now)) << qeno::test::describe(now);
+  }
 }

@@ -1,7 +1,11 @@
 #include "TestSupport.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "JComponent.h"
@@ -56,6 +60,32 @@ bool countsReturnTo(const ProcessCounts& baseline, ProcessCounts& now, const std
       [&] {
         now = processCounts(pid);
         return now == baseline;
+      },
+      timeoutMs);
+}
+
+int scaledMs(int ms) {
+  static const int scale = [] {
+    const char* text = std::getenv("QENO_TEST_TIME_SCALE");
+    return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 1;
+  }();
+  return ms * scale;
+}
+
+int currentThreadId() {
+  return static_cast<int>(::gettid());
+}
+
+bool waitUntilBlocked(int tid, int timeoutMs) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  return waitUntil(
+      [&] {
+        std::ifstream file(path);
+        std::string stat;
+        std::getline(file, stat);
+        // The state follows the command name, which is in parentheses.
+        const std::size_t end = stat.rfind(')');
+        return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
       },
       timeoutMs);
 }

@@ -34,6 +34,16 @@ ProcessCounts settledCounts(const std::string& pid = "self", int settleMs = 300,
 bool countsReturnTo(const ProcessCounts& baseline, ProcessCounts& now,
                     const std::string& pid = "self", int timeoutMs = 10000);
 
+// A timing bound of ms as it holds here: times QENO_TEST_TIME_SCALE when set
+// (scripts/memcheck.sh sets it, as valgrind runs code tens of times slower).
+int scaledMs(int ms);
+
+// The calling thread's kernel id, for waitUntilBlocked.
+int currentThreadId();
+// Waits until thread tid of this process sleeps in the kernel: it has
+// reached a blocking call and waits in it, rather than being about to.
+bool waitUntilBlocked(int tid, int timeoutMs = 5000);
+
 // Captures the debug channel while it lives.
 class DebugCapture {
  public:
