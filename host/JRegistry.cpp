@@ -48,8 +48,10 @@ const char* JRegistry::add(const JObject& prototype) {
       return nullptr;
     }
   }
-  entries_.push_back(Entry{std::make_unique<std::string>(name), std::move(copy)});
-  return entries_.back().name->c_str();
+  Entry& entry = entries_.emplace_back();
+  entry.name = std::make_unique<std::string>(name);
+  entry.prototype = std::move(copy);
+  return entry.name->c_str();
 }
 
 std::unique_ptr<JObject> JRegistry::create(const std::string& name) const {
