@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <sstream>
 
 #include "BoxRenderer.h"
 #include "Console.h"
@@ -20,36 +18,12 @@
 #include "JRegistry.h"
 #include "JSocket.h"
 #include "PropertySheet.h"
-#include "SocketCensus.h"
 
 namespace {
 
 constexpr const char* kServerClass = "QenoServer";
 constexpr int kStartupWaitMs = 5000;
 constexpr std::size_t kLongestCommand = std::size_t{64} * 1024;
-
-const char* const kHelp =
-    "commands:\n"
-    "  reply N          number sent in every reply (input sendOutput)\n"
-    "  enable N         value on input readInput: non-zero starts the server\n"
-    "  set NAME VALUE   edit a property (see props)\n"
-    "  props            show the property sheet\n"
-    "  stop             stop the server and wait for it\n"
-    "  shutdown         mark the server idle and drop its client\n"
-    "  status           server state, square colour, port\n"
-    "  save FILE        save the graph\n"
-    "  render FILE      render the box to a PNG file\n"
-    "  server [N]       list the servers, or act on server N from now on\n"
-    "  help             this list\n"
-    "  quit             stop everything and exit";
-
-bool parseInt(const std::string& text, int& value) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  if (first != last && *first == '+') ++first;
-  auto [end, problem] = std::from_chars(first, last, value);
-  return problem == std::errc() && end == last && first != last;
-}
 
 bool isServer(const JModuleObj& box) {
   return std::string(box.className()) == kServerClass;
@@ -348,122 +322,6 @@ bool HostApp::finish() {
   }
 }
 
-void HostApp::runCommand(const std::string& line) {
-  std::istringstream words(line);
-  std::string command;
-  if (!(words >> command)) return;
-  std::string rest;
-  std::getline(words >> std::ws, rest);
-  Server& server = servers_[selected_];
-
-  auto needNumber = [&](int& value) {
-    if (parseInt(rest, value)) return true;
-    console::err(command + " takes a whole number, not '" + JComponent::escape(rest) + "'");
-    return false;
-  };
-
-  if (command == "help") {
-    console::out(kHelp);
-  } else if (command == "quit" || command == "exit") {
-    quit_ = true;
-  } else if (command == "reply") {
-    int value = 0;
-    if (!needNumber(value)) return;
-    if (server.reply == nullptr) return console::err("no source is linked to sendOutput");
-    server.reply->setValue(value);
-  } else if (command == "enable") {
-    int value = 0;
-    if (!needNumber(value)) return;
-    if (server.enable == nullptr) return console::err("no source is linked to readInput");
-    enable(server, value);
-  } else if (command == "set") {
-    std::istringstream parts(rest);
-    std::string name;
-    parts >> name;
-    std::string value;
-    std::getline(parts >> std::ws, value);
-    if (name.empty()) return console::err("set takes NAME VALUE");
-    std::string error;
-    if (!editProperty(*server.box, name, value, error)) return console::err(error);
-  } else if (command == "props") {
-    printProperties(*server.box);
-  } else if (command == "stop") {
-    server.box->stop();
-  } else if (command == "shutdown") {
-    server.box->shutdown();
-  } else if (command == "status") {
-    printStatus();
-  } else if (command == "save" || command == "render") {
-    if (rest.empty()) return console::err(command + " takes a FILE");
-    if (command == "render") {
-      std::string error = renderModuleToPng(*server.box, rest);
-      if (!error.empty()) return console::err(error);
-      return console::out("rendered the box to " + rest);
-    }
-    try {
-      saveGraphFile(*graph_, rest);
-      console::out("saved the graph to " + rest);
-    } catch (const std::exception& e) {
-      console::err(e.what());
-    }
-  } else if (command == "server") {
-    if (rest.empty()) {
-      for (std::size_t i = 0; i < servers_.size(); ++i) {
-        console::out((i == selected_ ? "* " : "  ") + std::to_string(i) + ": port " +
-                     std::to_string(portOf(*servers_[i].box)));
-      }
-      return;
-    }
-    int index = 0;
-    if (!parseInt(rest, index) || index < 0 || static_cast<std::size_t>(index) >= servers_.size()) {
-      return console::err("server takes a number from 0 to " + std::to_string(servers_.size() - 1));
-    }
-    selected_ = static_cast<std::size_t>(index);
-  } else {
-    console::err("unknown command '" + JComponent::escape(command) + "'; type help");
-  }
-}
-
-void HostApp::enable(Server& server, int value) {
-  if (value != 0) server.startedPort = portOf(*server.box);
-  server.enable->setValue(value);
-}
-
-void HostApp::printProperties(JModuleObj& box) {
-  for (const PropertyRow& row : listProperties(box)) {
-    std::string text = row.name;
-    text.resize(std::max<std::size_t>(text.size() + 1, 20), ' ');
-    std::string value = JComponent::escape(row.value);
-    if (row.isInteger) {
-      value.resize(std::max<std::size_t>(value.size() + 1, 12), ' ');
-      value += std::to_string(row.lower) + ".." + std::to_string(row.upper);
-    }
-    console::out(text + value);
-  }
-}
-
-void HostApp::printStatus() {
-  Server& server = servers_[selected_];
-  const int port = server.startedPort;
-  int state = 0;
-  if (port != 0 && SocketCensus::connections(port) > 0) {
-    state = 2;
-  } else if (port != 0 && SocketCensus::listeners(port) > 0) {
-    state = 1;
-  }
-  static const char* const names[] = {"idle", "listening", "connected"};
-  // The square is what a user sees of the connection flag: the last red or
-  // green rectangle the box's paint filled.
-  const char* flag = "not shown";
-  for (const JFilledRect& fill : paintedFills(*server.box)) {
-    if (fill.color == JColor::green) flag = "1 (green)";
-    if (fill.color == JColor::red) flag = "0 (red)";
-  }
-  console::out("server state " + std::to_string(state) + " (" + names[state] +
-               "), connected flag " + flag + ", port " + std::to_string(portOf(*server.box)) +
-               (state != 0 ? ", serving on " + std::to_string(port) : std::string()));
-}
-
 void HostApp::onRepaint(JModuleObj& box) {
   if (options_.renderFile.empty() || !isServer(box)) return;
   std::string error = renderModuleToPng(box, renderPathFor(box));
@@ -484,7 +342,7 @@ std::string HostApp::renderPathFor(const JModuleObj& box) const {
 int HostApp::portOf(JModuleObj& box) {
   for (const PropertyRow& row : listProperties(box)) {
     int value = 0;
-    if (row.name == "port" && parseInt(row.value, value)) return value;
+    if (row.name == "port" && parseWholeNumber(row.value, value)) return value;
   }
   return 0;
 }

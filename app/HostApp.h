@@ -44,7 +44,29 @@ class HostApp {
   int loop();
   bool finish();
 
+  // One command of standard input: how `help` shows it (help is null for an
+  // alias it leaves out), and what it does with the rest of the line.
+  struct Command {
+    const char* name;
+    const char* arguments;
+    const char* help;
+    void (HostApp::*handler)(const std::string& rest);
+  };
+  static const std::vector<Command>& commands();
   void runCommand(const std::string& line);
+  bool needNumber(const std::string& command, const std::string& rest, int& value);
+  void helpCommand(const std::string& rest);
+  void quitCommand(const std::string& rest);
+  void replyCommand(const std::string& rest);
+  void enableCommand(const std::string& rest);
+  void setCommand(const std::string& rest);
+  void propsCommand(const std::string& rest);
+  void stopCommand(const std::string& rest);
+  void shutdownCommand(const std::string& rest);
+  void statusCommand(const std::string& rest);
+  void saveCommand(const std::string& rest);
+  void renderCommand(const std::string& rest);
+  void serverCommand(const std::string& rest);
   void printProperties(JModuleObj& box);
   void printStatus();
   void enable(Server& server, int value);

@@ -19,6 +19,8 @@ std::unique_ptr<JProperty> findEntry(JModuleObj& module, const std::string& name
   return nullptr;
 }
 
+}  // namespace
+
 bool parseWholeNumber(const std::string& text, int& value) {
   const char* first = text.data();
   const char* last = text.data() + text.size();
@@ -26,8 +28,6 @@ bool parseWholeNumber(const std::string& text, int& value) {
   auto [end, problem] = std::from_chars(first, last, value);
   return problem == std::errc() && end == last && first != last;
 }
-
-}  // namespace
 
 std::vector<PropertyRow> listProperties(JModuleObj& module) {
   std::vector<PropertyRow> rows;

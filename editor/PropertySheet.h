@@ -24,3 +24,7 @@ std::vector<PropertyRow> listProperties(JModuleObj& module);
 // or the module did not take it.
 bool editProperty(JModuleObj& module, const std::string& name, const std::string& text,
                   std::string& error);
+
+// Reads text as a whole number the way the sheet does: decimal, an optional
+// sign, nothing around it, within int. False when it is not one.
+bool parseWholeNumber(const std::string& text, int& value);
