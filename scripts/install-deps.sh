@@ -8,7 +8,7 @@ packages=(
   libcairo2-dev libfontconfig-dev fonts-dejavu-core
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang clang-format libclang-rt-14-dev valgrind
+  clang clang-format clang-tidy libclang-rt-14-dev valgrind
   netcat-openbsd
 )
 
