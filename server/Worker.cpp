@@ -79,13 +79,16 @@ void QenoServer::run() {
       if (enableValue == 0 || stopRequested) break;
       if (serveRequested != 0) serveRequest();
       if (stopRequested) break;
-      endConnection(serverState > 1);
+      const bool stillUp = serverState > 1;
+      endConnection(stillUp);
+      // The exchange found the connection gone: the serve loop tests input 0
+      // again before anything else, and a 0 there ends the worker idle.
+      if (!stillUp && enableValue == 0) break;
     } catch (JException* e) {
       delete e;
       break;
     }
   }
-  finishWorker();
 }
 
 bool QenoServer::acceptLoop() {
