@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <mutex>
+
+#include "JException.h"
 
 namespace {
 
@@ -92,6 +95,20 @@ void JComponent::debug(const JString& text) {
       return;
     }
   }
+}
+
+void JComponent::debugCurrentException(const std::string& where) {
+  std::string what = "an exception of unknown type";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (JThrowable* e) {
+    what = e->getMessage().str();
+    delete e;
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the type is all there is to tell
+  }
+  debug(JString(where + ": " + what));
 }
 
 void JComponent::debugToStderr() {

@@ -24,4 +24,8 @@ class JComponent {
 
   // The escaped form of text, as written.
   static std::string escape(const std::string& text);
+
+  // Writes one line, "<where>: <what>", for the exception being handled (a
+  // host JThrowable* is deleted). Only inside a catch block.
+  static void debugCurrentException(const std::string& where);
 };

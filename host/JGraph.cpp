@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "JComponent.h"
+
 namespace {
 
 std::string portText(JModuleObj& module, bool input, int n) {
@@ -173,9 +175,18 @@ int JGraph::processEvents() {
     repaints.swap(repaints_);
     handler = repaintHandler_;
   }
-  for (auto& task : tasks) task();
+  // One failing task or repaint must neither end the host thread nor drop
+  // the others.
+  auto guarded = [](const std::function<void()>& work) {
+    try {
+      work();
+    } catch (...) {
+      JComponent::debugCurrentException("host event failed");
+    }
+  };
+  for (auto& task : tasks) guarded(task);
   if (handler) {
-    for (JModuleObj* module : repaints) handler(*module);
+    for (JModuleObj* module : repaints) guarded([&] { handler(*module); });
   }
   return static_cast<int>(tasks.size() + repaints.size());
 }

@@ -51,6 +51,17 @@ void QenoServer::closeSockets() {
 }
 
 void QenoServer::run() {
+  // A box linked to output 29 runs on this thread through broadcast, and
+  // may throw anything: the worker ends idle, and the process lives on.
+  try {
+    serve();
+  } catch (...) {
+    JComponent::debugCurrentException("worker ended by an unexpected exception");
+  }
+  finishWorker();
+}
+
+void QenoServer::serve() {
   resetExchange();
   for (;;) {
     if (stopRequested) break;
