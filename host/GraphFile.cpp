@@ -15,6 +15,7 @@
 #include <system_error>
 #include <vector>
 
+#include "JComponent.h"
 #include "JException.h"
 #include "JPersist.h"
 #include "JRegistry.h"
@@ -39,71 +40,12 @@ using Json = nlohmann::ordered_json;
 constexpr const char* kFormat = "qeno-graph";
 constexpr int kVersion = 1;
 
-// RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const std::string& text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    int extra = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xbf;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-      extra = 1;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-      extra = 2;
-      if (lead == 0xe0) low = 0xa0;
-      if (lead == 0xed) high = 0x9f;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-      extra = 3;
-      if (lead == 0xf0) low = 0x90;
-      if (lead == 0xf4) high = 0x8f;
-    } else {
-      return false;
-    }
-    if (n - i <= static_cast<std::size_t>(extra)) return false;
-    for (int k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      // Only the first continuation byte has the narrowed range.
-      const unsigned char lo = k == 1 ? low : 0x80;
-      const unsigned char hi = k == 1 ? high : 0xbf;
-      if (next < lo || next > hi) return false;
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-  }
-  return true;
-}
-
 // Messages are one line of text whatever a path, key or quoted piece of a
-// broken file holds: controls are escaped, and so are bytes above 0x7f when
-// they do not form UTF-8.
-std::string oneLine(const std::string& text) {
-  static const char* const hex = "0123456789abcdef";
-  const bool utf8 = isValidUtf8(text);
-  std::string out;
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte == '\n') {
-      out += "\\n";
-    } else if (byte == '\r') {
-      out += "\\r";
-    } else if (byte < 0x20 || byte == 0x7f || (byte > 0x7f && !utf8)) {
-      out += "\\x";
-      out += hex[byte >> 4];
-      out += hex[byte & 0xf];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+// broken file holds.
+constexpr JComponent::EscapeStyle kMessageStyle = JComponent::EscapeStyle::kUtf8;
 
 [[noreturn]] void fail(const std::string& source, const std::string& detail) {
-  throw std::runtime_error(oneLine(source + ": " + detail));
+  throw std::runtime_error(JComponent::escape(source + ": " + detail, kMessageStyle));
 }
 
 std::string quoted(const std::string& text) {
@@ -119,7 +61,7 @@ std::string systemReason(int error) {
 }
 
 Json encodeText(const std::string& text) {
-  if (isValidUtf8(text)) return Json(text);
+  if (JComponent::isValidUtf8(text)) return Json(text);
   static const char* const hex = "0123456789abcdef";
   std::string digits;
   digits.reserve(text.size() * 2);
@@ -196,8 +138,9 @@ Json contentToJson(JModuleObj& module, std::size_t index) {
   for (const JContentEntry& entry : stream.entries()) {
     const std::string where =
         moduleText(index, module.className()) + ": entry " + quoted(entry.key);
-    if (!isValidUtf8(entry.key)) {
-      throw std::runtime_error(oneLine(where + ": the key is not UTF-8 text"));
+    if (!JComponent::isValidUtf8(entry.key)) {
+      throw std::runtime_error(
+          JComponent::escape(where + ": the key is not UTF-8 text", kMessageStyle));
     }
     switch (kindOf(entry)) {
       case Kind::kInteger:
@@ -207,8 +150,9 @@ Json contentToJson(JModuleObj& module, std::size_t index) {
         content[entry.key] = encodeText(static_cast<const JString&>(*entry.object).str());
         break;
       case Kind::kOther:
-        throw std::runtime_error(oneLine(where + " holds a " + entry.object->className() +
-                                         ", which a graph file cannot store"));
+        throw std::runtime_error(JComponent::escape(
+            where + " holds a " + entry.object->className() + ", which a graph file cannot store",
+            kMessageStyle));
     }
   }
   return content;
