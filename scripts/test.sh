@@ -3,9 +3,11 @@
 # times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer (the
 # soak and churn tests in their short forms); then the in-process test
 # programs under valgrind memcheck, and the request exchange's fuzz target
-# for a while (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer
+# for a while (QENO_FUZZ_SECONDS, default 30); and the optimised Release
+# build, warnings as errors, with its quick tests. Any failure or sanitizer
 # report fails the run.
-#   bash scripts/test.sh [STAGE...]   stages: format plain asan tsan memcheck fuzz (default all)
+#   bash scripts/test.sh [STAGE...]
+#   stages: format plain asan tsan memcheck fuzz release (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz release)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -31,6 +33,12 @@ for stage in "${stages[@]}"; do
       echo "== $stage: test"
       ctest --test-dir "$prefix$stage" --output-on-failure -j 2
       ;;
+    release)
+      echo "== release: build"
+      bash scripts/build.sh release
+      echo "== release: quick tests"
+      ctest --test-dir "${prefix}release" --output-on-failure -j 2 -E '^(SoakTest|ChurnTest)\.'
+      ;;
     memcheck)
       echo "== memcheck: build (plain)"
       bash scripts/build.sh plain
@@ -42,7 +50,7 @@ for stage in "${stages[@]}"; do
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck or fuzz)" >&2
+      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck, fuzz or release)" >&2
       exit 2
       ;;
   esac
