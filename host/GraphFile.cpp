@@ -389,18 +389,18 @@ std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string
   return graph;
 }
 
-void saveGraphFile(const JGraph& graph, const std::string& path) {
-  std::string text;
-  try {
-    text = graphToJson(graph);
-  } catch (const std::exception& e) {
-    fail(path, std::string("cannot save: ") + e.what());
-  }
+namespace {
 
-  // Written beside the target and renamed over it, so a reader sees the old
-  // file or the new one, never a part.
+// A new file beside path, open for writing, its name in temporary: saves
+// are written there and renamed over path, so a reader sees the old file or
+// the new one, never a part. Throws when the folder takes no new file, or
+// when path is a folder that a rename could not replace.
+int createBeside(const std::string& path, std::string& temporary) {
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+    fail(path, "cannot write: " + systemReason(EISDIR));
+  }
   static std::atomic<unsigned> counter{0};
-  std::string temporary;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
@@ -409,6 +409,27 @@ void saveGraphFile(const JGraph& graph, const std::string& path) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) fail(path, "cannot write: " + systemReason(errno));
+  return fd;
+}
+
+}  // namespace
+
+void checkGraphFileWritable(const std::string& path) {
+  std::string temporary;
+  ::close(createBeside(path, temporary));
+  ::unlink(temporary.c_str());
+}
+
+void saveGraphFile(const JGraph& graph, const std::string& path) {
+  std::string text;
+  try {
+    text = graphToJson(graph);
+  } catch (const std::exception& e) {
+    fail(path, std::string("cannot save: ") + e.what());
+  }
+
+  std::string temporary;
+  const int fd = createBeside(path, temporary);
 
   auto abandon = [&](int error) {
     ::close(fd);

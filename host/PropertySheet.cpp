@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "JComponent.h"
+#include "JGraph.h"
 
 namespace {
 
@@ -75,5 +76,6 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
     error = std::string(module.className()) + " did not take property '" + name + "'";
     return false;
   }
+  if (JGraph* graph = module.graph()) graph->noteChange();
   return true;
 }
