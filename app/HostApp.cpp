@@ -284,37 +284,47 @@ bool HostApp::startServers() {
 
 // One line per server: where it listens, or why it stays idle.
 bool HostApp::tellStartup() {
+  auto idleReason = [this](const Server& server) -> std::string {
+    if (server.enable != nullptr) return "readInput is 0";
+    for (const auto& link : graph_->links()) {
+      if (link->getTarget() != server.box || link->getInput() != 0) continue;
+      std::string reason = "readInput comes from a ";
+      reason += link->getSource()->className();
+      reason += ", which has sent no non-zero value";
+      return reason;
+    }
+    return "readInput is not linked";
+  };
   std::lock_guard<std::mutex> hold(listenLock_);
   bool ok = true;
   for (std::size_t i = 0; i < servers_.size(); ++i) {
     Server& server = servers_[i];
-    const std::string name = "server " + std::to_string(i) + ": ";
-    const std::string where = options_.bindAddress + " port ";
+    auto result = server.startedPort == 0
+                      ? listenResults_.end()
+                      : std::find_if(listenResults_.begin(), listenResults_.end(),
+                                     [&](const auto& r) { return r.first == server.startedPort; });
+    std::string line = "server " + std::to_string(i);
     if (server.startedPort == 0) {
-      std::string why = "readInput is not linked";
-      if (server.enable != nullptr) {
-        why = "readInput is 0";
-      } else {
-        for (const auto& link : graph_->links()) {
-          if (link->getTarget() != server.box || link->getInput() != 0) continue;
-          why = std::string("readInput comes from a ") + link->getSource()->className() +
-                ", which has sent no non-zero value";
-        }
-      }
-      console::out(name + "idle on " + where + std::to_string(portOf(*server.box)) + ": " + why);
-      continue;
-    }
-    auto result = std::find_if(listenResults_.begin(), listenResults_.end(),
-                               [&](const auto& r) { return r.first == server.startedPort; });
-    if (result == listenResults_.end()) {
-      console::out(name + "not listening yet on " + where + std::to_string(server.startedPort));
+      line += ": idle on ";
+    } else if (result == listenResults_.end()) {
+      line += ": not listening yet on ";
     } else if (result->second.empty()) {
-      console::out(name + "listening on " + where + std::to_string(result->first));
+      line += ": listening on ";
     } else {
       console::err("cannot listen on port " + std::to_string(result->first) + ": " +
                    result->second);
       ok = false;
+      listenResults_.erase(result);
+      continue;
     }
+    line += options_.bindAddress;
+    line += " port ";
+    line += std::to_string(server.startedPort != 0 ? server.startedPort : portOf(*server.box));
+    if (server.startedPort == 0) {
+      line += ": ";
+      line += idleReason(server);
+    }
+    console::out(line);
     if (result != listenResults_.end()) listenResults_.erase(result);
   }
   listenResults_.clear();
