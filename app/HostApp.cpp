@@ -5,9 +5,11 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "BoxRenderer.h"
@@ -24,6 +26,9 @@ namespace {
 constexpr const char* kServerClass = "QenoServer";
 constexpr int kStartupWaitMs = 5000;
 constexpr std::size_t kLongestCommand = std::size_t{64} * 1024;
+constexpr std::chrono::milliseconds kAutosaveDelay{500};
+// What the user sees of a text: valid UTF-8 as itself, controls escaped.
+constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 
 bool isServer(const JModuleObj& box) {
   return std::string(box.className()) == kServerClass;
@@ -50,6 +55,7 @@ int HostApp::run() {
     }
     return 0;
   }
+  if (!checkOutputFiles()) return 1;
   if (!startServers()) {
     graph_->stopAll();
     return 1;
@@ -65,6 +71,9 @@ bool HostApp::setUp() {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  // A closed terminal or a dropped ssh session ends the application as
+  // SIGTERM does: stopped and saved.
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   ::signal(SIGPIPE, SIG_IGN);
@@ -209,7 +218,8 @@ void HostApp::wireSinks() {
     const int port = portOf(*link->getSource());
     // Runs on the worker that received the chunk.
     sink->setHandler([port](const std::string& text) {
-      console::out("received (port " + std::to_string(port) + "): " + JComponent::escape(text));
+      console::out("received (port " + std::to_string(port) +
+                   "): " + JComponent::escape(text, kShown));
     });
   }
 }
@@ -241,22 +251,81 @@ bool HostApp::startServers() {
     if (std::chrono::steady_clock::now() >= deadline) break;
     graph_->waitForEvents(20);
   }
-  bool ok = true;
-  {
-    std::lock_guard<std::mutex> hold(listenLock_);
-    for (const auto& [port, error] : listenResults_) {
-      if (error.empty()) {
-        console::out("listening on " + options_.bindAddress + " port " + std::to_string(port));
-      } else {
-        console::err("cannot listen on port " + std::to_string(port) + ": " + error);
-        ok = false;
-      }
-    }
-    listenResults_.clear();
-  }
+  const bool ok = tellStartup();
   started_ = true;
   for (Server& server : servers_) onRepaint(*server.box);
   return ok;
+}
+
+// One line per server: where it listens, or why it stays idle.
+bool HostApp::tellStartup() {
+  auto idleReason = [this](const Server& server) -> std::string {
+    if (server.enable != nullptr) return "readInput is 0";
+    for (const auto& link : graph_->links()) {
+      if (link->getTarget() != server.box || link->getInput() != 0) continue;
+      std::string reason = "readInput comes from a ";
+      reason += link->getSource()->className();
+      reason += ", which has sent no non-zero value";
+      return reason;
+    }
+    return "readInput is not linked";
+  };
+  std::lock_guard<std::mutex> hold(listenLock_);
+  bool ok = true;
+  for (std::size_t i = 0; i < servers_.size(); ++i) {
+    Server& server = servers_[i];
+    auto result = server.startedPort == 0
+                      ? listenResults_.end()
+                      : std::find_if(listenResults_.begin(), listenResults_.end(),
+                                     [&](const auto& r) { return r.first == server.startedPort; });
+    std::string line = "server " + std::to_string(i);
+    if (server.startedPort == 0) {
+      line += ": idle on ";
+    } else if (result == listenResults_.end()) {
+      line += ": not listening yet on ";
+    } else if (result->second.empty()) {
+      line += ": listening on ";
+    } else {
+      console::err("cannot listen on port " + std::to_string(result->first) + ": " +
+                   result->second);
+      ok = false;
+      listenResults_.erase(result);
+      continue;
+    }
+    line += options_.bindAddress;
+    line += " port ";
+    line += std::to_string(server.startedPort != 0 ? server.startedPort : portOf(*server.box));
+    if (server.startedPort == 0) {
+      line += ": ";
+      line += idleReason(server);
+    }
+    console::out(line);
+    if (result != listenResults_.end()) listenResults_.erase(result);
+  }
+  listenResults_.clear();
+  return ok;
+}
+
+// Before anything listens: a file that cannot be written would otherwise
+// show only later, after edits it should have kept.
+bool HostApp::checkOutputFiles() {
+  if (!options_.saveFile.empty()) {
+    try {
+      checkGraphFileWritable(options_.saveFile);
+    } catch (const std::exception& e) {
+      console::err(e.what());
+      return false;
+    }
+  }
+  if (options_.renderFile.empty()) return true;
+  for (Server& server : servers_) {
+    const std::string error = renderModuleToPng(*server.box, renderPathFor(*server.box));
+    if (!error.empty()) {
+      console::err(error);
+      return false;
+    }
+  }
+  return true;
 }
 
 int HostApp::loop() {
@@ -266,10 +335,17 @@ int HostApp::loop() {
   bool inputOpen = true;
   std::string pending;
   while (!quit_) {
+    autosave();
+    int waitMs = -1;
+    if (saveDue_) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *saveDue_ - std::chrono::steady_clock::now());
+      waitMs = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+    }
     pollfd fds[3] = {{graph_->eventFd(), POLLIN, 0},
                      {signalFd_, POLLIN, 0},
                      {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
-    int ready = ::poll(fds, 3, -1);
+    int ready = ::poll(fds, 3, waitMs);
     if (ready < 0 && errno != EINTR) {
       console::err(std::string("poll failed: ") + std::strerror(errno));
       return 1;
@@ -300,12 +376,44 @@ int HostApp::loop() {
         std::string line = pending.substr(0, newline);
         pending.erase(0, newline + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        runCommand(line);
+        try {
+          runCommand(line);
+        } catch (...) {
+          // A command that fails unexpectedly must not end the application.
+          JComponent::debugCurrentException("command failed");
+          console::err("command failed: " + JComponent::escape(line, kShown));
+        }
         if (!quit_) console::prompt();
       }
     }
   }
   return 0;
+}
+
+// With --save, the graph is written a short while after each change, so a
+// crash or a power cut loses at most that while. Changes that come while a
+// save is due join it.
+void HostApp::autosave() {
+  if (options_.saveFile.empty()) return;
+  const std::uint64_t changes = graph_->changeCount();
+  if (changes == savedChanges_) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!saveDue_) {
+    saveDue_ = now + kAutosaveDelay;
+    return;
+  }
+  if (now < *saveDue_) return;
+  saveDue_.reset();
+  savedChanges_ = changes;
+  try {
+    saveGraphFile(*graph_, options_.saveFile);
+    if (autosaveFailing_) console::out("saved the graph to " + options_.saveFile);
+    autosaveFailing_ = false;
+  } catch (const std::exception& e) {
+    // Told once until a save works again; the next change tries again.
+    if (!autosaveFailing_) console::err(e.what());
+    autosaveFailing_ = true;
+  }
 }
 
 bool HostApp::finish() {
@@ -318,23 +426,52 @@ bool HostApp::finish() {
     return true;
   } catch (const std::exception& e) {
     console::err(e.what());
+    saveFallback();
     return false;
   }
 }
 
+// The save at exit failed (a full disk, a removed folder): the graph goes to
+// the temporary folder instead, or else to standard output, never nowhere.
+void HostApp::saveFallback() {
+  const char* folder = std::getenv("TMPDIR");
+  const std::string fallback = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
+                               "/qeno-graph-" + std::to_string(::getpid()) + ".json";
+  try {
+    saveGraphFile(*graph_, fallback);
+    console::err("saved the graph to " + fallback + " instead");
+    return;
+  } catch (const std::exception& e) {
+    console::err(e.what());
+  }
+  console::err("the graph follows on standard output");
+  console::out(graphToJson(*graph_));
+}
+
 void HostApp::onRepaint(JModuleObj& box) {
   if (options_.renderFile.empty() || !isServer(box)) return;
-  std::string error = renderModuleToPng(box, renderPathFor(box));
-  if (!error.empty()) console::err(error);
+  const std::string error = renderModuleToPng(box, renderPathFor(box));
+  for (Server& server : servers_) {
+    if (server.box != &box) continue;
+    // A failure is told once, not on every repaint; once rendering works
+    // again, a new failure is told again.
+    if (!error.empty() && !server.renderFailing) console::err(error);
+    server.renderFailing = !error.empty();
+  }
 }
 
 std::string HostApp::renderPathFor(const JModuleObj& box) const {
   for (std::size_t i = 0; i < servers_.size(); ++i) {
     if (servers_[i].box != &box || i == 0) continue;
-    std::string path = options_.renderFile;
-    std::size_t dot = path.rfind(".png");
-    std::string suffix = "-" + std::to_string(i + 1);
-    return dot == std::string::npos ? path + suffix : path.insert(dot, suffix);
+    // Built by appending only: GCC 12 at -O3 warns falsely (-Wrestrict) on
+    // inserting a concatenated string.
+    const std::string& file = options_.renderFile;
+    const std::size_t dot = std::min(file.rfind(".png"), file.size());
+    std::string path(file, 0, dot);
+    path += '-';
+    path += std::to_string(i + 1);
+    path.append(file, dot, std::string::npos);
+    return path;
   }
   return options_.renderFile;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@ class HostApp {
     JIntegerSource* enable = nullptr;  // linked to "readInput"
     JIntegerSource* reply = nullptr;   // linked to "sendOutput"
     int startedPort = 0;               // port when last enabled from here
+    bool renderFailing = false;        // its last render failed and was told
   };
 
   bool setUp();
@@ -41,8 +45,12 @@ class HostApp {
   bool applyOptions();
   void wireSinks();
   bool startServers();
+  bool checkOutputFiles();
+  bool tellStartup();
   int loop();
+  void autosave();
   bool finish();
+  void saveFallback();
 
   // One command of standard input: how `help` shows it (help is null for an
   // alias it leaves out), and what it does with the rest of the line.
@@ -85,4 +93,10 @@ class HostApp {
   std::mutex listenLock_;                                   // guards listenResults_
   std::vector<std::pair<int, std::string>> listenResults_;  // first listens only
   std::atomic<bool> started_{false};                        // set once the first listens are in
+
+  // Saving on change (host thread): the graph's change count at the last
+  // save, and when the next save is due while changes wait.
+  std::uint64_t savedChanges_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> saveDue_;
+  bool autosaveFailing_ = false;
 };

@@ -17,6 +17,8 @@ namespace {
 
 // Name and arguments take this many columns in the help text.
 constexpr std::size_t kUsageWidth = 17;
+// What the user sees of a text: valid UTF-8 as itself, controls escaped.
+constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 
 }  // namespace
 
@@ -50,12 +52,12 @@ void HostApp::runCommand(const std::string& line) {
   for (const Command& entry : commands()) {
     if (command == entry.name) return (this->*entry.handler)(rest);
   }
-  console::err("unknown command '" + JComponent::escape(command) + "'; type help");
+  console::err("unknown command '" + JComponent::escape(command, kShown) + "'; type help");
 }
 
 bool HostApp::needNumber(const std::string& command, const std::string& rest, int& value) {
   if (parseWholeNumber(rest, value)) return true;
-  console::err(command + " takes a whole number, not '" + JComponent::escape(rest) + "'");
+  console::err(command + " takes a whole number, not '" + JComponent::escape(rest, kShown) + "'");
   return false;
 }
 
@@ -160,7 +162,7 @@ void HostApp::printProperties(JModuleObj& box) {
   for (const PropertyRow& row : listProperties(box)) {
     std::string text = row.name;
     text.resize(std::max<std::size_t>(text.size() + 1, 20), ' ');
-    std::string value = JComponent::escape(row.value);
+    std::string value = JComponent::escape(row.value, kShown);
     if (row.isInteger) {
       value.resize(std::max<std::size_t>(value.size() + 1, 12), ' ');
       value += std::to_string(row.lower) + ".." + std::to_string(row.upper);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
+#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -14,6 +15,18 @@ std::string numericAddressCheck(const std::string& text) {
   if (inet_pton(AF_INET, text.c_str(), scratch) == 1) return {};
   if (inet_pton(AF_INET6, text.c_str(), scratch) == 1) return {};
   return "'" + text + "' is not a numeric IPv4 or IPv6 address";
+}
+
+std::string clientTimeoutCheck(const std::string& text) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  double seconds = 0;
+  auto [end, problem] = std::from_chars(first, last, seconds);
+  if (problem != std::errc() || end != last || first == last) {
+    return "'" + text + "' is not a number of seconds";
+  }
+  if (!(seconds >= 0 && seconds <= 86400)) return text + " is not from 0 to 86400 seconds";
+  return {};
 }
 
 }  // namespace
@@ -41,9 +54,11 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
   app.add_option("--bind", options.bindAddress,
                  "Address the servers listen on (default 127.0.0.1: this machine only)")
       ->check(CLI::Validator(numericAddressCheck, "ADDRESS"));
+  // No description on the check: the help then shows SECONDS alone.
   app.add_option("--client-timeout", options.clientTimeoutSeconds,
-                 "Close a connection idle this many seconds; 0: never (default 30)")
-      ->check(CLI::Range(0.0, 86400.0));
+                 "Close a connection idle this many seconds, 0 to 86400; 0: never (default 30)")
+      ->type_name("SECONDS")
+      ->check(CLI::Validator(clientTimeoutCheck, ""));
   app.add_flag("--quiet", options.quiet, "Silence the debug channel");
   app.add_option("--debug-log", options.debugLog, "Write the debug channel to FILE")
       ->type_name("FILE");

@@ -3,8 +3,8 @@
 # root.
 
 bash scripts/install-deps.sh
-bash scripts/build.sh plain >/dev/null
-bin=build/plain
+bash scripts/build.sh release >/dev/null
+bin=build/release
 out="$(mktemp -d)"
 pids=()
 cleanup() {

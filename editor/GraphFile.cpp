@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "GraphText.h"
+#include "JComponent.h"
 #include "JException.h"
 #include "JPersist.h"
 #include "JRegistry.h"
@@ -37,15 +38,17 @@ namespace {
 
 using graphtext::decodeText;
 using graphtext::encodeText;
-using graphtext::isValidUtf8;
 using graphtext::Json;
-using graphtext::oneLine;
 
 constexpr const char* kFormat = "qeno-graph";
 constexpr int kVersion = 1;
 
+// Messages are one line of text whatever a path, key or quoted piece of a
+// broken file holds.
+constexpr JComponent::EscapeStyle kMessageStyle = JComponent::EscapeStyle::kUtf8;
+
 [[noreturn]] void fail(const std::string& source, const std::string& detail) {
-  throw std::runtime_error(oneLine(source + ": " + detail));
+  throw std::runtime_error(JComponent::escape(source + ": " + detail, kMessageStyle));
 }
 
 std::string quoted(const std::string& text) {
@@ -93,8 +96,9 @@ Json contentToJson(JModuleObj& module, std::size_t index) {
   for (const JContentEntry& entry : stream.entries()) {
     const std::string where =
         moduleText(index, module.className()) + ": entry " + quoted(entry.key);
-    if (!isValidUtf8(entry.key)) {
-      throw std::runtime_error(oneLine(where + ": the key is not UTF-8 text"));
+    if (!JComponent::isValidUtf8(entry.key)) {
+      throw std::runtime_error(
+          JComponent::escape(where + ": the key is not UTF-8 text", kMessageStyle));
     }
     switch (kindOf(entry)) {
       case Kind::kInteger:
@@ -104,8 +108,9 @@ Json contentToJson(JModuleObj& module, std::size_t index) {
         content[entry.key] = encodeText(static_cast<const JString&>(*entry.object).str());
         break;
       case Kind::kOther:
-        throw std::runtime_error(oneLine(where + " holds a " + entry.object->className() +
-                                         ", which a graph file cannot store"));
+        throw std::runtime_error(JComponent::escape(
+            where + " holds a " + entry.object->className() + ", which a graph file cannot store",
+            kMessageStyle));
     }
   }
   return content;
@@ -342,18 +347,18 @@ std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string
   return graph;
 }
 
-void saveGraphFile(const JGraph& graph, const std::string& path) {
-  std::string text;
-  try {
-    text = graphToJson(graph);
-  } catch (const std::exception& e) {
-    fail(path, std::string("cannot save: ") + e.what());
-  }
+namespace {
 
-  // Written beside the target and renamed over it, so a reader sees the old
-  // file or the new one, never a part.
+// A new file beside path, open for writing, its name in temporary: saves
+// are written there and renamed over path, so a reader sees the old file or
+// the new one, never a part. Throws when the folder takes no new file, or
+// when path is a folder that a rename could not replace.
+int createBeside(const std::string& path, std::string& temporary) {
+  struct stat target {};
+  if (::stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+    fail(path, "cannot write: " + systemReason(EISDIR));
+  }
   static std::atomic<unsigned> counter{0};
-  std::string temporary;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
     temporary = path + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
@@ -362,6 +367,27 @@ void saveGraphFile(const JGraph& graph, const std::string& path) {
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) fail(path, "cannot write: " + systemReason(errno));
+  return fd;
+}
+
+}  // namespace
+
+void checkGraphFileWritable(const std::string& path) {
+  std::string temporary;
+  ::close(createBeside(path, temporary));
+  ::unlink(temporary.c_str());
+}
+
+void saveGraphFile(const JGraph& graph, const std::string& path) {
+  std::string text;
+  try {
+    text = graphToJson(graph);
+  } catch (const std::exception& e) {
+    fail(path, std::string("cannot save: ") + e.what());
+  }
+
+  std::string temporary;
+  const int fd = createBeside(path, temporary);
 
   auto abandon = [&](int error) {
     ::close(fd);

@@ -10,6 +10,9 @@
 
 // Throws std::runtime_error with a one-line message naming the file.
 void saveGraphFile(const JGraph& graph, const std::string& path);
+// Whether a save to path could be written, found by creating and removing a
+// file beside it as a save does. Throws as saveGraphFile.
+void checkGraphFileWritable(const std::string& path);
 // A new graph built from the file. Classes are created from the registry.
 // Throws std::runtime_error with a one-line message naming the file and,
 // where there is one, the module and entry at fault.

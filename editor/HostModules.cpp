@@ -1,5 +1,6 @@
 #include "HostModules.h"
 
+#include "JGraph.h"
 #include "JPersist.h"
 #include "JRegistry.h"
 
@@ -16,6 +17,7 @@ JIntegerSource::JIntegerSource(const JIntegerSource& other)
 
 void JIntegerSource::setValue(int value) {
   value_ = value;
+  if (JGraph* owner = graph()) owner->noteChange();
   repaint();
   broadcast(0);
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "JComponent.h"
+#include "JGraph.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
                   std::string& error) {
   std::unique_ptr<JProperty> entry = findEntry(module, name);
   if (!entry) {
-    error = "no property '" + JComponent::escape(name) + "' on " + module.className();
+    error = "no property '" + JComponent::escape(name, JComponent::EscapeStyle::kUtf8) + "' on " +
+            module.className();
     return false;
   }
   if (auto* integer = dynamic_cast<JIntegerProperty*>(entry.get())) {
@@ -56,7 +58,7 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
     int value = 0;
     if (!parseWholeNumber(text, value)) {
       error = "property '" + name + "' takes a whole number from " + limits + ", not '" +
-              JComponent::escape(text) + "'";
+              JComponent::escape(text, JComponent::EscapeStyle::kUtf8) + "'";
       return false;
     }
     if (!integer->inLimits(value)) {
@@ -74,5 +76,6 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
     error = std::string(module.className()) + " did not take property '" + name + "'";
     return false;
   }
+  if (JGraph* graph = module.graph()) graph->noteChange();
   return true;
 }

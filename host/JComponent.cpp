@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <mutex>
+
+#include "JException.h"
 
 namespace {
 
@@ -41,13 +44,65 @@ std::string timeStamp() {
   return text;
 }
 
+// The length of the valid UTF-8 sequence of more than one byte that starts
+// at text[i], or 0.
+std::size_t utf8SequenceAt(const std::string& text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t extra = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    extra = 1;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    extra = 2;
+    if (lead == 0xe0) low = 0xa0;
+    if (lead == 0xed) high = 0x9f;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    extra = 3;
+    if (lead == 0xf0) low = 0x90;
+    if (lead == 0xf4) high = 0x8f;
+  } else {
+    return 0;
+  }
+  if (text.size() - i <= extra) return 0;
+  for (std::size_t k = 1; k <= extra; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    // Only the first continuation byte has the narrowed range.
+    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xbf)) return 0;
+  }
+  return extra + 1;
+}
+
 }  // namespace
 
-std::string JComponent::escape(const std::string& text) {
+bool JComponent::isValidUtf8(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+    } else if (const std::size_t length = utf8SequenceAt(text, i); length > 0) {
+      i += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string JComponent::escape(const std::string& text, EscapeStyle style) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80 && style == EscapeStyle::kUtf8) {
+      const std::size_t length = utf8SequenceAt(text, i);
+      const bool c1Control = byte == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
+      if (length > 0 && !c1Control) {
+        out.append(text, i, length);
+        i += length - 1;
+        continue;
+      }
+    }
     switch (byte) {
       case '\n':
         out += "\\n";
@@ -92,6 +147,20 @@ void JComponent::debug(const JString& text) {
       return;
     }
   }
+}
+
+void JComponent::debugCurrentException(const std::string& where) {
+  std::string what = "an exception of unknown type";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    what = e.what();
+  } catch (JThrowable* e) {
+    what = e->getMessage().str();
+    delete e;
+  } catch (...) {  // NOLINT(bugprone-empty-catch): the type is all there is to tell
+  }
+  debug(JString(where + ": " + what));
 }
 
 void JComponent::debugToStderr() {

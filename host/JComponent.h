@@ -6,11 +6,18 @@
 #include "JString.h"
 
 // The host's debug channel. Each debug() call becomes exactly one line: bytes
-// outside printable ASCII (line breaks, escapes, controls) are written as
-// \r, \n, \t, \\ or \xHH, so no text can forge a line or reach a terminal raw.
-// Thread-safe.
+// outside printable ASCII (line breaks, escapes, controls, and UTF-8 too, so
+// that a line reads the same in any locale and every byte shows) are written
+// as \r, \n, \t, \\ or \xHH, so no text can forge a line or reach a
+// terminal raw. Thread-safe.
 class JComponent {
  public:
+  // How escape() shows a text. Both escape line breaks, controls and the
+  // backslash. kAscii escapes every other byte above 0x7e as well; kUtf8
+  // shows valid UTF-8 as itself and escapes only the bytes of invalid
+  // sequences and the C1 controls (U+0080 to U+009F).
+  enum class EscapeStyle { kAscii, kUtf8 };
+
   static void debug(const JString& text);
 
   // Where lines go. Standard error is the default.
@@ -22,6 +29,12 @@ class JComponent {
   // Hands each escaped line (without time stamp) to sink instead.
   static void debugCapture(std::function<void(const std::string& line)> sink);
 
-  // The escaped form of text, as written.
-  static std::string escape(const std::string& text);
+  // The escaped form of text; kAscii is what the debug channel writes.
+  static std::string escape(const std::string& text, EscapeStyle style = EscapeStyle::kAscii);
+  // RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF.
+  static bool isValidUtf8(const std::string& text);
+
+  // Writes one line, "<where>: <what>", for the exception being handled (a
+  // host JThrowable* is deleted). Only inside a catch block.
+  static void debugCurrentException(const std::string& where);
 };

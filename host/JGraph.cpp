@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "JComponent.h"
+
 namespace {
 
 std::string portText(JModuleObj& module, bool input, int n) {
@@ -33,6 +35,7 @@ JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module) {
   if (!module) throw std::invalid_argument("cannot add an empty module");
   module->attachTo(this);
   modules_.push_back(std::move(module));
+  noteChange();
   return *modules_.back();
 }
 
@@ -55,6 +58,7 @@ JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) 
   }
   auto created = std::make_shared<JLinkObj>(&from, output, &to, input);
   to.inputSet(input).add(created.get());
+  noteChange();
   std::lock_guard<std::mutex> hold(linksLock_);
   links_.push_back(created);
   return *created;
@@ -68,6 +72,7 @@ void JGraph::unlink(JLinkObj& link) {
   std::shared_ptr<JLinkObj> removed = *it;
   links_.erase(it);
   removed->getTarget()->inputSet(removed->getInput()).remove(removed.get());
+  noteChange();
   // A value on its way through this link may still be delivered; wait for it.
   idle_.wait(hold, [this] { return inFlight_ == 0; });
 }
@@ -96,6 +101,7 @@ void JGraph::remove(JModuleObj& module) {
   }
   module.attachTo(nullptr);
   modules_.erase(it);
+  noteChange();
 }
 
 void JGraph::stopAll() {
@@ -173,9 +179,18 @@ int JGraph::processEvents() {
     repaints.swap(repaints_);
     handler = repaintHandler_;
   }
-  for (auto& task : tasks) task();
+  // One failing task or repaint must neither end the host thread nor drop
+  // the others.
+  auto guarded = [](const std::function<void()>& work) {
+    try {
+      work();
+    } catch (...) {
+      JComponent::debugCurrentException("host event failed");
+    }
+  };
+  for (auto& task : tasks) guarded(task);
   if (handler) {
-    for (JModuleObj* module : repaints) handler(*module);
+    for (JModuleObj* module : repaints) guarded([&] { handler(*module); });
   }
   return static_cast<int>(tasks.size() + repaints.size());
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -54,6 +56,11 @@ class JGraph {
   // What a repaint does; without a handler repaints are only counted.
   void setRepaintHandler(std::function<void(JModuleObj&)> handler);
 
+  // Something a saved graph holds has changed: a module, a link, a setting
+  // or a source's value. Any thread; a host that saves compares the count.
+  void noteChange() { changes_.fetch_add(1); }
+  [[nodiscard]] std::uint64_t changeCount() const { return changes_.load(); }
+
  private:
   void signal();
   void unlinkAllOf(const JModuleObj& module);
@@ -70,4 +77,5 @@ class JGraph {
   std::set<JModuleObj*> repaints_;
   std::function<void(JModuleObj&)> repaintHandler_;
   int eventFd_ = -1;
+  std::atomic<std::uint64_t> changes_{0};
 };

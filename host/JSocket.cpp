@@ -227,34 +227,48 @@ int JServerSocket::listen(int backlog) {
   if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
 
-  const int raw = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (raw < 0) return fail(std::strerror(errno));
-  FdGuard fd(raw);
-  int on = 1;
-  ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  // Binding and listening walk every socket bound to the port unless all of
-  // them allow port reuse, and a server that re-opens its listener after
-  // each client leaves a TIME_WAIT entry there per client: without this
-  // option each re-listen costs time in proportion to the last minute's
-  // clients. The option also lets listeners share a port, so a port that
-  // another socket already listens on is refused below, as it would be
-  // without it.
-  ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-  std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
-  if (::bind(raw, found->ai_addr, found->ai_addrlen) != 0) return fail(std::strerror(errno));
-  if (::listen(raw, backlog) != 0) return fail(std::strerror(errno));
-  const int boundPort = localPortOf(raw);
-  struct stat self {};
-  if (::fstat(raw, &self) == 0 && anotherListenerOn(boundPort, self.st_ino)) {
-    return fail(std::strerror(EADDRINUSE));
+  // A listen that cannot check for other listeners is made again without
+  // port sharing: the second pass of this loop.
+  for (bool share = listenerProbeUsable();; share = false) {
+    const int raw = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (raw < 0) return fail(std::strerror(errno));
+    FdGuard fd(raw);
+    int on = 1;
+    ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Binding and listening walk every socket bound to the port unless all
+    // of them allow port reuse, and a server that re-opens its listener
+    // after each client leaves a TIME_WAIT entry there per client: without
+    // this option each re-listen costs time in proportion to the last
+    // minute's clients. The option also lets listeners share a port, so a
+    // port that another socket already listens on is refused below, as it
+    // would be without it; where that cannot be checked, it is not set.
+    if (share) ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
+    if (::bind(raw, found->ai_addr, found->ai_addrlen) != 0) return fail(std::strerror(errno));
+    if (::listen(raw, backlog) != 0) return fail(std::strerror(errno));
+    const int boundPort = localPortOf(raw);
+    if (share) {
+      struct stat self {};
+      const OtherListener other = ::fstat(raw, &self) == 0 ? otherListenerOn(boundPort, self.st_ino)
+                                                           : OtherListener::kUnknown;
+      if (other == OtherListener::kFound) return fail(std::strerror(EADDRINUSE));
+      if (other == OtherListener::kUnknown) {
+        listenerProbeFailed();
+        continue;
+      }
+    }
+    return listening(in, fd.release(), boundPort);
   }
+}
 
+// Called with the listening descriptor, which it takes over.
+int JServerSocket::listening(const std::shared_ptr<Info>& in, int fd, int boundPort) {
   {
     std::lock_guard<std::mutex> hold(in->lock);
     in->error.clear();
     in->boundPort = boundPort;
   }
-  setHandle(std::make_shared<SocketHandle>(fd.release(), SocketHandle::Kind::kListener, boundPort));
+  setHandle(std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kListener, boundPort));
   LingeringCloser::instance().listening(boundPort);
   notifyListen(in->port, std::string());
   return 1;

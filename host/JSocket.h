@@ -90,6 +90,7 @@ class JServerSocket : public JSocket {
  private:
   struct Info;
   [[nodiscard]] std::shared_ptr<Info> info() const;
+  int listening(const std::shared_ptr<Info>& in, int fd, int boundPort);
   mutable std::mutex infoLock_;  // guards info_ itself
   std::shared_ptr<Info> info_;   // port and last error; shared by copies
 };

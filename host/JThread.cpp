@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "JComponent.h"
+
 struct JThread::State {
   explicit State(JObject* runTarget) : target(runTarget) {}
   ~State() {
@@ -67,7 +69,12 @@ void JThread::start() {
   s->started = true;
   s->running = true;
   s->thread = std::thread([keep = s]() mutable {
-    keep->target->run();
+    try {
+      keep->target->run();
+    } catch (...) {
+      // Nothing may escape a thread: that would end the process.
+      JComponent::debugCurrentException("thread ended by an unexpected exception");
+    }
     keep->running = false;
     keep.reset();
   });

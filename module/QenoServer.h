@@ -135,6 +135,7 @@ class QenoServer : public JAddObj {
   void readContent(JDictionary& dictionary) override;
 
  private:
+  void serve();  // worker thread: run()'s loop
   bool acceptLoop();
   void endConnection(bool stillUp);
   void releaseClient();

@@ -4,10 +4,12 @@
 # times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer. The
 # soak and churn tests (label "stress", in their short forms) run in the
 # plain and TSan builds only. Then the in-process test programs under
-# valgrind memcheck, and the request exchange's fuzz target for a while
-# (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer report fails the
+# valgrind memcheck, the request exchange's fuzz target for a while
+# (QENO_FUZZ_SECONDS, default 30), and the optimised Release build, warnings
+# as errors, with its quick tests. Any failure or sanitizer report fails the
 # run.
-#   bash scripts/test.sh [STAGE...]   stages: format tidy plain asan tsan memcheck fuzz (default all)
+#   bash scripts/test.sh [STAGE...]
+#   stages: format tidy plain asan tsan memcheck fuzz release (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +17,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain asan tsan memcheck fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain asan tsan memcheck fuzz release)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -40,6 +42,12 @@ for stage in "${stages[@]}"; do
       [ "$stage" != asan ] || skip=(-LE stress)
       ctest --test-dir "$prefix$stage" --output-on-failure -j 2 "${skip[@]}"
       ;;
+    release)
+      echo "== release: build"
+      bash scripts/build.sh release
+      echo "== release: quick tests"
+      ctest --test-dir "${prefix}release" --output-on-failure -j 2 -LE stress
+      ;;
     memcheck)
       echo "== memcheck: build (plain)"
       bash scripts/build.sh plain
@@ -51,7 +59,7 @@ for stage in "${stages[@]}"; do
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, tidy, plain, asan, tsan, memcheck or fuzz)" >&2
+      echo "test.sh: unknown stage '$stage' (format, tidy, plain, asan, tsan, memcheck, fuzz or release)" >&2
       exit 2
       ;;
   esac

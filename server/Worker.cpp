@@ -51,6 +51,17 @@ void QenoServer::closeSockets() {
 }
 
 void QenoServer::run() {
+  // A box linked to output 29 runs on this thread through broadcast, and
+  // may throw anything: the worker ends idle, and the process lives on.
+  try {
+    serve();
+  } catch (...) {
+    JComponent::debugCurrentException("worker ended by an unexpected exception");
+  }
+  finishWorker();
+}
+
+void QenoServer::serve() {
   resetExchange();
   for (;;) {
     if (stopRequested) break;
@@ -79,13 +90,16 @@ void QenoServer::run() {
       if (enableValue == 0 || stopRequested) break;
       if (serveRequested != 0) serveRequest();
       if (stopRequested) break;
-      endConnection(serverState > 1);
+      const bool stillUp = serverState > 1;
+      endConnection(stillUp);
+      // The exchange found the connection gone: the serve loop tests input 0
+      // again before anything else, and a 0 there ends the worker idle.
+      if (!stillUp && enableValue == 0) break;
     } catch (JException* e) {
       delete e;
       break;
     }
   }
-  finishWorker();
 }
 
 bool QenoServer::acceptLoop() {

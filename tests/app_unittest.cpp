@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <string>
 
 #include "HostProcess.h"
 #include "JSocket.h"
@@ -121,6 +124,10 @@ TEST_F(AppTest, UserMistakesEndWithOneLineAndANonZeroStatus) {
       {{"--graph", path("missing.json")}, "missing.json"},
       {{"--bind", "not-an-address"}, "not-an-address"},
       {{"--module", path("nothing.so")}, "cannot load module library"},
+      {{"--client-timeout", "-1"}, "-1 is not from 0 to 86400 seconds"},
+      // Checked before anything listens, not only when the file is written.
+      {{"--save", path("missing/graph.json")}, path("missing/graph.json") + ": cannot write"},
+      {{"--render", path("missing/box.png")}, "cannot write " + path("missing/box.png")},
   };
   for (const Case& c : cases) {
     HostProcess host;
@@ -133,7 +140,95 @@ TEST_F(AppTest, UserMistakesEndWithOneLineAndANonZeroStatus) {
     const std::string error = host.error();
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
     EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;  // one line
+    EXPECT_EQ(host.output().find("listening"), std::string::npos) << host.output();
   }
+  HostProcess help;
+  ASSERT_TRUE(help.start(QENO_HOST_PATH, {"--help"}));
+  EXPECT_EQ(help.wait(), 0);
+  EXPECT_NE(help.output().find("--client-timeout SECONDS"), std::string::npos) << help.output();
+  EXPECT_EQ(help.output().find("FLOAT"), std::string::npos) << help.output();
+}
+
+TEST_F(AppTest, EveryChangeIsSavedWithinASecondAndAHangUpStopsAndSaves) {
+  const std::string saved = path("graph.json");
+  auto savedText = [&] {
+    std::ifstream in(saved);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--port", std::to_string(port_), "--quiet", "--save",
+                                          saved, "--set", "key1=\xc3\xa9\x01"}));
+  ASSERT_TRUE(host.waitForOutput("server 0: listening on 127.0.0.1 port " + std::to_string(port_)))
+      << host.error();
+  // Valid UTF-8 shows as itself, control bytes escaped.
+  host.writeLine("props");
+  EXPECT_TRUE(host.waitForOutput("key1                \xc3\xa9\\x01\n")) << host.output();
+  EXPECT_EQ(request("\xc3\xa9\xff\r\n"), "0,x");
+  EXPECT_TRUE(host.waitForOutput("): \xc3\xa9\\xff\\r\\n\n")) << host.output();
+
+  // Saved while running: a crash now would keep the change.
+  host.writeLine("reply 77");
+  EXPECT_TRUE(qeno::test::waitUntil([&] {
+    return savedText().find("\"value\": 77") != std::string::npos;
+  })) << savedText();
+  host.writeLine("set url /later");
+  EXPECT_TRUE(qeno::test::waitUntil(
+      [&] { return savedText().find("\"url\": \"/later\"") != std::string::npos; }));
+
+  host.signal(SIGHUP);
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  EXPECT_NE(host.output().find("saved the graph to " + saved), std::string::npos);
+}
+
+TEST_F(AppTest, AServerThatStartsNothingSaysWhyAndLostFilesAreToldOnceOrSavedElsewhere) {
+  const int other = qeno::test::freePortBetween(2000, 9999);
+  const std::string graph = path("idle.json");
+  std::ofstream(graph) << R"({"format": "qeno-graph", "version": 1, "modules": [
+      {"class": "QenoServer", "content": {"port": )"
+                       << port_ << R"(}},
+      {"class": "QenoServer", "content": {"port": )"
+                       << other << R"(}},
+      {"class": "IntegerSource", "content": {"value": 0}}],
+    "links": [{"from": {"module": 2, "output": 0}, "to": {"module": 1, "input": 0}}]})";
+  std::filesystem::create_directories(path("gone"));
+  HostProcess host;
+  ::setenv("TMPDIR", dir_.c_str(), 1);
+  const std::string picture = path("gone/box.png");
+  const bool started = host.start(QENO_HOST_PATH, {"--graph", graph, "--quiet", "--save",
+                                                   path("gone/graph.json"), "--render", picture});
+  ::unsetenv("TMPDIR");
+  ASSERT_TRUE(started);
+  EXPECT_TRUE(host.waitForOutput("server 0: idle on 127.0.0.1 port " + std::to_string(port_) +
+                                 ": readInput is not linked\n"))
+      << host.output() << host.error();
+  EXPECT_TRUE(host.waitForOutput("server 1: idle on 127.0.0.1 port " + std::to_string(other) +
+                                 ": readInput is 0\n"));
+
+  // The folder of the save and the picture goes away while the application
+  // runs: each repaint fails, and that is told once.
+  std::filesystem::remove_all(path("gone"));
+  auto count = [](const std::string& text, const std::string& part) {
+    int found = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+      ++found;
+    }
+    return found;
+  };
+  for (int edit = 1; edit <= 4; ++edit) {
+    if (edit < 4) host.writeLine("set url /" + std::to_string(edit));
+    host.writeLine("status");  // after the repaint that the previous edit asked for
+    ASSERT_TRUE(
+        qeno::test::waitUntil([&] { return count(host.output(), "server state") == edit; }));
+  }
+  EXPECT_EQ(count(host.error(), "cannot write " + picture), 1) << host.error();
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(), 1);
+  const std::string kept = path("qeno-graph-" + std::to_string(host.pid()) + ".json");
+  EXPECT_NE(host.error().find("saved the graph to " + kept + " instead"), std::string::npos)
+      << host.error();
+  std::ifstream in(kept);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_NE(text.find("\"port\": " + std::to_string(other)), std::string::npos) << text;
 }
 
 TEST_F(AppTest, APortInUseIsToldWithTheReason) {

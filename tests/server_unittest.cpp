@@ -14,6 +14,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -545,6 +546,70 @@ TEST_F(ServerFaultTest, AWorkerEndedByInputZeroLeavesTheInstanceReadyToStartAgai
   EXPECT_EQ(server_->startPending, 0);
   ASSERT_TRUE(start(3));
   EXPECT_EQ(ask("back\r\n"), "3,x");
+}
+
+TEST_F(ServerFaultTest, InputZeroEndsTheWorkerAfterAnExchangeOnlyWhenTheConnectionIsGone) {
+  // Connection up after the reply: the worker listens again and ends at the
+  // next accept, closing that client unserved.
+  ASSERT_TRUE(start(5));
+  {
+    TcpClient client;
+    ASSERT_TRUE(client.connect(server_->port));
+    ASSERT_TRUE(sendChunk(client, "up"));
+    server_->enableValue = 0;
+    ASSERT_TRUE(client.send("\r\n"));
+    EXPECT_EQ(client.readAll(), "5,x");
+  }
+  ASSERT_TRUE(debug_.waitFor("try to connect", 5000, 2));
+  EXPECT_EQ(server_->serverState, 1);
+  const JThread first = server_->worker;
+  {
+    TcpClient unserved;
+    ASSERT_TRUE(unserved.connect(server_->port));
+    ASSERT_TRUE(waitUntil([&] { return !first.isRunning(); }));
+    EXPECT_EQ(unserved.readAll(), "");
+  }
+  EXPECT_EQ(server_->serverState, 0);
+
+  // Connection gone (the client half-closes and still reads its reply): the
+  // worker ends idle at once, and the port refuses the next client.
+  ASSERT_TRUE(start(6));
+  const JThread second = server_->worker;
+  TcpClient client;
+  ASSERT_TRUE(client.connect(server_->port));
+  ASSERT_TRUE(sendChunk(client, "abc"));
+  server_->enableValue = 0;
+  client.shutdownWrite();
+  EXPECT_EQ(client.readAll(), "6,x");
+  ASSERT_TRUE(waitUntil([&] { return !second.isRunning(); }));
+  EXPECT_EQ(server_->serverState, 0);
+  EXPECT_EQ(debug_.count("try to connect"), 3);
+  TcpClient refused;
+  EXPECT_FALSE(refused.tryConnect(server_->port));
+}
+
+TEST_F(ServerFaultTest, AnyThrowableFromALinkedBoxEndsTheWorkerIdleAndTheProcessLives) {
+  sink_->setHandler([](const std::string& text) {
+    if (text == "std") throw std::runtime_error("out of luck");
+    if (text == "int") throw 7;
+  });
+  for (const char* request : {"std", "int"}) {
+    ASSERT_TRUE(start(5));
+    const JThread watched = server_->worker;
+    TcpClient client;
+    ASSERT_TRUE(client.connect(server_->port));
+    ASSERT_TRUE(client.send(request));
+    client.readAll();
+    EXPECT_TRUE(client.eof() || client.reset());
+    ASSERT_TRUE(waitUntil([&] { return !watched.isRunning(); }));
+    EXPECT_EQ(server_->serverState, 0);
+    EXPECT_TRUE(portIsFree(server_->port));
+  }
+  EXPECT_EQ(debug_.count("worker ended by an unexpected exception: out of luck"), 1);
+  EXPECT_EQ(debug_.count("worker ended by an unexpected exception: an exception of unknown type"),
+            1);
+  ASSERT_TRUE(start(3));
+  EXPECT_EQ(ask("fine\r\n"), "3,x");
 }
 
 TEST_F(ServerFaultTest, APeerThatEndedMakesTheWorkerListenAgainNotResend) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "JComponent.h"
 #include "SocketHandle.h"
 
 LingeringCloser& LingeringCloser::instance() {
@@ -39,7 +40,19 @@ void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_poin
     held_.emplace_back(handle->localPort(), handle);
     incoming_.push_back(Entry{std::move(handle), deadline, now + kEndOfStreamHold, false});
     ++count_;
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    if (!thread_.joinable())
+      thread_ = std::thread([this] {
+        // Only an allocation can fail in run(); the closer takes up its work
+        // again rather than leave connections unclosed.
+        for (;;) {
+          try {
+            run();
+            return;
+          } catch (...) {
+            JComponent::debugCurrentException("closer thread restarted after an exception");
+          }
+        }
+      });
   }
   wake();
 }

@@ -7,18 +7,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "JComponent.h"
 
 namespace {
 
 constexpr int kTcpListenState = 10;
 
+std::atomic<bool> probeFailed{false};
+
 // Asks the kernel's socket diagnostics for the listening TCP sockets of one
 // family on port.
-bool anotherInFamily(int family, int port, unsigned long ownInode) {
+OtherListener otherInFamily(int family, int port, unsigned long ownInode) {
   const int link = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (link < 0) return false;
+  if (link < 0) return OtherListener::kUnknown;
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -35,9 +40,10 @@ bool anotherInFamily(int family, int port, unsigned long ownInode) {
   if (::sendto(link, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
                sizeof kernel) < 0) {
     ::close(link);
-    return false;
+    return OtherListener::kUnknown;
   }
   bool found = false;
+  bool answered = false;
   alignas(nlmsghdr) char buffer[16384];
   for (bool done = false; !done;) {
     ssize_t got = ::recv(link, buffer, sizeof buffer, 0);
@@ -46,7 +52,11 @@ bool anotherInFamily(int family, int port, unsigned long ownInode) {
     auto length = static_cast<unsigned int>(got);
     for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length);
          h = NLMSG_NEXT(h, length)) {
-      if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+      if (h->nlmsg_type == NLMSG_DONE) {
+        answered = done = true;
+        break;
+      }
+      if (h->nlmsg_type == NLMSG_ERROR) {  // the kernel could not answer
         done = true;
         break;
       }
@@ -55,11 +65,27 @@ bool anotherInFamily(int family, int port, unsigned long ownInode) {
     }
   }
   ::close(link);
-  return found;
+  if (found) return OtherListener::kFound;
+  return answered ? OtherListener::kNone : OtherListener::kUnknown;
 }
 
 }  // namespace
 
-bool anotherListenerOn(int port, unsigned long ownInode) {
-  return anotherInFamily(AF_INET, port, ownInode) || anotherInFamily(AF_INET6, port, ownInode);
+OtherListener otherListenerOn(int port, unsigned long ownInode) {
+  const OtherListener v4 = otherInFamily(AF_INET, port, ownInode);
+  if (v4 == OtherListener::kFound) return v4;
+  const OtherListener v6 = otherInFamily(AF_INET6, port, ownInode);
+  if (v6 == OtherListener::kFound) return v6;
+  return v4 == OtherListener::kNone && v6 == OtherListener::kNone ? OtherListener::kNone
+                                                                  : OtherListener::kUnknown;
+}
+
+bool listenerProbeUsable() {
+  return !probeFailed;
+}
+
+void listenerProbeFailed() {
+  if (probeFailed.exchange(true)) return;
+  JComponent::debug(
+      "cannot ask the system which sockets listen on a port: listening without port sharing");
 }
