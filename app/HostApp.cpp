@@ -36,6 +36,7 @@ const char* const kHelp =
     "  stop             stop the server and wait for it\n"
     "  shutdown         mark the server idle and drop its client\n"
     "  status           server state, square colour, port\n"
+    "  outputs          the current value of every output\n"
     "  save FILE        save the graph\n"
     "  render FILE      render the box to a PNG file\n"
     "  server [N]       list the servers, or act on server N from now on\n"
@@ -229,9 +230,18 @@ bool HostApp::applyOptions() {
 
 void HostApp::wireSinks() {
   for (const auto& link : graph_->links()) {
-    auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
-    if (sink == nullptr || !isServer(*link->getSource())) continue;
+    if (!isServer(*link->getSource())) continue;
     const int port = portOf(*link->getSource());
+    if (auto* values = dynamic_cast<JIntegerSink*>(link->getTarget())) {
+      const std::string name = link->getSource()->outputName(link->getOutput()).str();
+      // Runs on the worker that published the value.
+      values->setHandler([name, port](int value) {
+        console::out(name + " (port " + std::to_string(port) + "): " + std::to_string(value));
+      });
+      continue;
+    }
+    auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
+    if (sink == nullptr) continue;
     // Runs on the worker that received the chunk.
     sink->setHandler([port](const std::string& text) {
       console::out("received (port " + std::to_string(port) + "): " + JComponent::escape(text));
@@ -392,6 +402,12 @@ void HostApp::runCommand(const std::string& line) {
     server.box->shutdown();
   } else if (command == "status") {
     printStatus();
+  } else if (command == "outputs") {
+    for (const OutputRow& row : listOutputs(*server.box)) {
+      std::string name = row.name;
+      name.resize(std::max<std::size_t>(name.size() + 1, 10), ' ');
+      console::out(name + row.value);
+    }
   } else if (command == "save" || command == "render") {
     if (rest.empty()) return console::err(command + " takes a FILE");
     if (command == "render") {

@@ -24,3 +24,13 @@ std::vector<PropertyRow> listProperties(JModuleObj& module);
 // or the module did not take it.
 bool editProperty(JModuleObj& module, const std::string& name, const std::string& text,
                   std::string& error);
+
+// The current value of every output of a module, in order: integers and
+// reals in decimal, texts with control bytes escaped. Safe while the module
+// serves on another thread, as far as its getOutput is.
+struct OutputRow {
+  std::string name;
+  std::string value;  // as shown
+};
+
+std::vector<OutputRow> listOutputs(JModuleObj& module);
