@@ -75,8 +75,8 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
     enableValue = value;
     // A start still pending counts as running: one instance, one worker.
     if (value != 0 && serverState == 0 && startPending == 0) {
-      // A worker's own broadcast cannot start a server: the instance is still
-      // its, and a start would wait for it to end, on its own thread.
+      // A value the worker hands back to this input starts nothing: on its
+      // own thread a start would wait for that very worker to end.
       if (worker.isCurrentThread()) return;
       serveRequested = 1;
       startServer(JString(hostName), port, JString(url));
