@@ -213,9 +213,18 @@ bool HostApp::applyOptions() {
 
 void HostApp::wireSinks() {
   for (const auto& link : graph_->links()) {
-    auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
-    if (sink == nullptr || !isServer(*link->getSource())) continue;
+    if (!isServer(*link->getSource())) continue;
     const int port = portOf(*link->getSource());
+    if (auto* values = dynamic_cast<JIntegerSink*>(link->getTarget())) {
+      const std::string name = link->getSource()->outputName(link->getOutput()).str();
+      // Runs on the worker that published the value.
+      values->setHandler([name, port](int value) {
+        console::out(name + " (port " + std::to_string(port) + "): " + std::to_string(value));
+      });
+      continue;
+    }
+    auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
+    if (sink == nullptr) continue;
     // Runs on the worker that received the chunk.
     sink->setHandler([port](const std::string& text) {
       console::out("received (port " + std::to_string(port) +

@@ -72,6 +72,7 @@ class HostApp {
   void stopCommand(const std::string& rest);
   void shutdownCommand(const std::string& rest);
   void statusCommand(const std::string& rest);
+  void outputsCommand(const std::string& rest);
   void saveCommand(const std::string& rest);
   void renderCommand(const std::string& rest);
   void serverCommand(const std::string& rest);

@@ -32,6 +32,7 @@ const std::vector<HostApp::Command>& HostApp::commands() {
       {"stop", "", "stop the server and wait for it", &HostApp::stopCommand},
       {"shutdown", "", "mark the server idle and drop its client", &HostApp::shutdownCommand},
       {"status", "", "server state, square colour, port", &HostApp::statusCommand},
+      {"outputs", "", "the current value of every output", &HostApp::outputsCommand},
       {"save", "FILE", "save the graph", &HostApp::saveCommand},
       {"render", "FILE", "render the box to a PNG file", &HostApp::renderCommand},
       {"server", "[N]", "list the servers, or act on server N from now on",
@@ -118,6 +119,14 @@ void HostApp::shutdownCommand(const std::string& /*rest*/) {
 
 void HostApp::statusCommand(const std::string& /*rest*/) {
   printStatus();
+}
+
+void HostApp::outputsCommand(const std::string& /*rest*/) {
+  for (const OutputRow& row : listOutputs(*servers_[selected_].box)) {
+    std::string name = row.name;
+    name.resize(std::max<std::size_t>(name.size() + 1, 10), ' ');
+    console::out(name + row.value);
+  }
 }
 
 void HostApp::saveCommand(const std::string& rest) {

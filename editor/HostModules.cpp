@@ -103,10 +103,48 @@ void JTextSink::drawInterior(JGraphics g, int x, int y, int w, int h) {
   drawText(g, JInteger::toJString(received_.load(), 10) + " texts", JRect(x, y, w, h));
 }
 
+// ---- JIntegerSink
+
+JIntegerSink::JIntegerSink() {
+  inputCount = 1;
+  width = 80;
+  height = 40;
+}
+
+JIntegerSink::JIntegerSink(const JIntegerSink& other) : JAddObj(other), last_(other.last_.load()) {}
+
+void JIntegerSink::setHandler(std::function<void(int value)> handler) {
+  std::lock_guard<std::mutex> hold(lock_);
+  handler_ = std::move(handler);
+}
+
+JString JIntegerSink::inputName(int /*n*/) {
+  return "value";
+}
+
+void JIntegerSink::inputChanged(int n, JLinkObj& link) {
+  if (n != 0) return;
+  int value = 0;
+  link.access(JIntegerData(value));
+  last_ = value;
+  std::function<void(int)> handler;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    handler = handler_;
+  }
+  ++received_;
+  if (handler) handler(value);
+}
+
+void JIntegerSink::drawInterior(JGraphics g, int x, int y, int w, int h) {
+  drawText(g, JInteger::toJString(last_.load(), 10), JRect(x, y, w, h));
+}
+
 void registerHostModules() {
   static std::once_flag once;
   std::call_once(once, [] {
     JRegistry::instance().add(JIntegerSource());
     JRegistry::instance().add(JTextSink());
+    JRegistry::instance().add(JIntegerSink());
   });
 }

@@ -66,5 +66,33 @@ class JTextSink : public JAddObj {
   std::atomic<int> received_{0};
 };
 
-// Registers IntegerSource and TextSink with the class registry (once).
+// One integer input; hands every value it receives to its handler.
+class JIntegerSink : public JAddObj {
+ public:
+  JIntegerSink();
+  JIntegerSink(const JIntegerSink& other);
+  JIntegerSink& operator=(const JIntegerSink&) = delete;
+  ~JIntegerSink() override = default;
+
+  [[nodiscard]] const char* className() const override { return "IntegerSink"; }
+  [[nodiscard]] JObject* clone() const override { return new JIntegerSink(*this); }
+
+  // Called on the thread that delivered the value. Not copied by clone().
+  void setHandler(std::function<void(int value)> handler);
+  [[nodiscard]] int lastValue() const { return last_.load(); }
+  [[nodiscard]] int received() const { return received_.load(); }
+
+  JString inputName(int n) override;
+  void inputChanged(int n, JLinkObj& link) override;
+  void drawInterior(JGraphics g, int x, int y, int w, int h) override;
+
+ private:
+  mutable std::mutex lock_;  // guards handler_
+  std::function<void(int)> handler_;
+  std::atomic<int> last_{0};
+  std::atomic<int> received_{0};
+};
+
+// Registers IntegerSource, TextSink and IntegerSink with the class registry
+// (once).
 void registerHostModules();

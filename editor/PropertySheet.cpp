@@ -1,6 +1,7 @@
 #include "PropertySheet.h"
 
 #include <charconv>
+#include <cstdio>
 #include <memory>
 
 #include "JComponent.h"
@@ -78,4 +79,31 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
   }
   if (JGraph* graph = module.graph()) graph->noteChange();
   return true;
+}
+
+std::vector<OutputRow> listOutputs(JModuleObj& module) {
+  std::vector<OutputRow> rows;
+  for (int n = 0; n < module.getOutputCount(); ++n) {
+    // The value is read as a link would read it.
+    JLinkObj probe(&module, n, nullptr, 0);
+    std::string shown;
+    const int type = module.outputType(n);
+    if (type == JIntegerData::id) {
+      int value = 0;
+      probe.access(JIntegerData(value));
+      shown = std::to_string(value);
+    } else if (type == JRealData::id) {
+      double value = 0;
+      probe.access(JRealData(value));
+      char text[32];
+      std::snprintf(text, sizeof text, "%.9g", value);
+      shown = text;
+    } else if (type == JStringData::id) {
+      JString value;
+      probe.access(JStringData(value));
+      shown = JComponent::escape(value.str());
+    }
+    rows.push_back(OutputRow{module.outputName(n).str(), shown});
+  }
+  return rows;
 }

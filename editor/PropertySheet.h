@@ -28,3 +28,12 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
 // Reads text as a whole number the way the sheet does: decimal, an optional
 // sign, nothing around it, within int. False when it is not one.
 bool parseWholeNumber(const std::string& text, int& value);
+// The current value of every output of a module, in order: integers and
+// reals in decimal, texts with control bytes escaped. Safe while the module
+// serves on another thread, as far as its getOutput is.
+struct OutputRow {
+  std::string name;
+  std::string value;  // as shown
+};
+
+std::vector<OutputRow> listOutputs(JModuleObj& module);

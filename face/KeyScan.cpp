@@ -1,21 +1,65 @@
-// Routines around the key settings. Nothing in the running module calls them
-// yet; they are kept, tested, for publishing values on outputs 0 to 28.
+// The key settings: a request's numbers reach the integer outputs 0 to 7.
 
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "JComponent.h"
 #include "QenoServer.h"
 
-bool QenoServer::scanKeys(void* /*first*/, void* /*second*/) {
-  const char* keyTexts[kKeyCount];
-  int offsets[kKeyCount];
-  {
-    std::lock_guard<std::mutex> hold(keysLock);
-    for (int i = 0; i < kKeyCount; ++i) {
-      keyTexts[i] = keys[i].key.c_str();
-      offsets[i] = keys[i].keyOffset;
-    }
+namespace {
+
+bool isDigit(char ch) {
+  return ch >= '0' && ch <= '9';
+}
+
+// Index of the first occurrence of key (keyLength bytes) in text, or -1.
+// Each candidate start is matched afresh, so a partial match that fails
+// never hides an occurrence that begins inside it ("n=" in "nn=8").
+int findKey(const char* text, int length, const char* key, int keyLength) {
+  if (keyLength <= 0 || keyLength > length) return -1;
+  const char* const lastStart = text + (length - keyLength);
+  for (const char* at = text; at <= lastStart; ++at) {
+    at = static_cast<const char*>(
+        std::memchr(at, key[0], static_cast<std::size_t>(lastStart - at) + 1));
+    if (at == nullptr) return -1;
+    int pos = 0;
+    const char* next = at;
+    do {
+      pos = QenoServer::matchKeyChar(*next++, key, pos, keyLength);
+    } while (pos > 0);
+    if (pos == -1) return static_cast<int>(at - text);
   }
-  static_cast<void>(keyTexts);
-  static_cast<void>(offsets);
-  return false;
+  return -1;
+}
+
+}  // namespace
+
+bool QenoServer::isActiveKey(const JString& key) {
+  return !key.empty() && !(key == "(undefined)");
+}
+
+bool QenoServer::scanKeys(const char* text, int length) {
+  int found = 0;  // one more than the highest output index found
+  for (int i = 0; i < kKeyCount; ++i) {
+    if ((activeKeys & (1U << i)) == 0) continue;
+    const KeySetting& setting = exchangeKeys[i];
+    const int at = findKey(text, length, setting.key.c_str(), keyLength[i]);
+    if (at < 0) continue;
+    // Wide: an offset loaded from a graph file may be any 32-bit value.
+    const int64_t start = int64_t{at} + keyLength[i] + setting.keyOffset;
+    if (start < 0 || start >= length) continue;
+    const int value = readDecimal(text, length, static_cast<int>(start));
+    if (value < 0) continue;
+    intValues[i] = value;
+    found = i + 1;
+    char line[64];
+    std::snprintf(line, sizeof line, "key%d found: %d on int_%d", i + 1, value, i + 1);
+    JComponent::debug(line);
+  }
+  std::lock_guard<std::mutex> hold(keysLock);
+  publishCount = found;
+  return found > 0;
 }
 
 int QenoServer::matchKeyChar(char ch, const char* key, int pos, int len) {
@@ -24,15 +68,14 @@ int QenoServer::matchKeyChar(char ch, const char* key, int pos, int len) {
 }
 
 int QenoServer::readDecimal(const char* text, int len, int pos) {
-  int value = 0;
-  for (int i = pos; i < len; ++i) {
-    if (text[i] < '0' || text[i] > '9') return value;
-    // Overflow wraps, as in the original arithmetic, without undefined
-    // behaviour.
-    value = static_cast<int>(static_cast<unsigned int>(value) * 10U +
-                             static_cast<unsigned int>(text[i] - '0'));
+  if (pos < 0 || pos >= len || !isDigit(text[pos])) return -1;
+  int64_t value = 0;
+  // The request has ended, so digits that run to its end are the whole number.
+  for (int i = pos; i < len && isDigit(text[i]); ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > INT32_MAX) return -1;
   }
-  return -1;
+  return static_cast<int>(value);
 }
 
 void QenoServer::publishAll() {

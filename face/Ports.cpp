@@ -31,7 +31,7 @@ int QenoServer::outputType(int n) {
 void QenoServer::getOutput(int n, JLinkObj& /*link*/, JDataType& data) {
   if (n < 0 || n >= kOutputCount) return;
   if (n < 10) {
-    static_cast<int&>(static_cast<JIntegerData&>(data)) = intValues[n];
+    static_cast<int&>(static_cast<JIntegerData&>(data)) = intValues[n].load();
   } else if (n < 20) {
     // Exact widening: the float nearest 0.1 arrives as 0.100000001490116...
     static_cast<double&>(static_cast<JRealData&>(data)) = static_cast<double>(floatValues[n - 10]);
@@ -75,6 +75,9 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
     enableValue = value;
     // A start still pending counts as running: one instance, one worker.
     if (value != 0 && serverState == 0 && startPending == 0) {
+      // A value the worker hands back to this input starts nothing: on its
+      // own thread a start would wait for that very worker to end.
+      if (worker.isCurrentThread()) return;
       serveRequested = 1;
       startServer(JString(hostName), port, JString(url));
     } else if (value == 0 && serverState != 0 && outputsPublished != 0) {

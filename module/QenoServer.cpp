@@ -21,8 +21,8 @@ QenoServer::QenoServer(const QenoServer& other)
       workerPort(other.workerPort),
       workerUrl(other.workerUrl),
       serveRequested(other.serveRequested.load()),
-      intValues(other.intValues),
       floatValues(other.floatValues) {
+  for (std::size_t i = 0; i < intValues.size(); ++i) intValues[i] = other.intValues[i].load();
   {
     // The worker writes these at the start of every exchange.
     std::lock_guard<std::mutex> hold(other.keysLock);

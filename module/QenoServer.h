@@ -80,10 +80,22 @@ class QenoServer : public JAddObj {
   JFPoint inputPoint(int n, JLinkObj& link) override;
   JFPoint outputPoint(int n, JLinkObj& link) override;
   void inputChanged(int n, JLinkObj& link) override;
-  bool scanKeys(void* first, void* second);
+  // Worker thread, once a request has ended: for every key active at the
+  // exchange's start, reads the number after the key's first occurrence in
+  // text (plus its offset) into the key's integer output, and sets
+  // publishCount to one more than the highest output found. Returns whether
+  // any key was found.
+  bool scanKeys(const char* text, int length);
   static int matchKeyChar(char ch, const char* key, int pos, int len);
+  // The unsigned decimal number that starts at text[pos] and runs until a
+  // non-digit or len; -1 when pos is outside the text, text[pos] is not a
+  // digit, or the number does not fit in 32 bits.
   static int readDecimal(const char* text, int len, int pos);
+  // Worker thread: sets outputsPublished and broadcasts outputs 0 to
+  // publishCount - 1.
   void publishAll();
+  // A key takes part in the scan unless it is empty or the default.
+  static bool isActiveKey(const JString& key);
 
   // ---- painting (face/)
   void paint(JGraphics g, double dx, double dy, JRegion& region, double scale) override;
@@ -116,7 +128,7 @@ class QenoServer : public JAddObj {
   int32_t workerPort = 0;
   JString workerUrl;
   std::atomic<uint8_t> serveRequested{0};
-  std::array<int32_t, 10> intValues{};
+  std::array<std::atomic<int32_t>, 10> intValues{};  // the worker writes, hosts read
   std::array<float, 10> floatValues{};
   std::array<JString, 10> textValues;  // guarded by outputLock
 
@@ -125,7 +137,10 @@ class QenoServer : public JAddObj {
   std::atomic<bool> stopRequested{false};
   // The accumulated request text of the exchange in progress; worker only.
   std::array<char, kChunkSize> dataBuf{};
-  int32_t receiveCount = 0;       // worker only
+  int32_t receiveCount = 0;  // worker only
+  // The active keys as they stood when the exchange began; worker only.
+  std::array<KeySetting, kKeyCount> exchangeKeys;
+  uint8_t activeKeys = 0;         // bit i: key i + 1 is active; worker only
   mutable std::mutex outputLock;  // guards textValues
   mutable std::mutex keysLock;    // guards the texts in keys, keyLength, publishCount
 

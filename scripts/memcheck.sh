@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir="${1:-${QENO_BUILD_PREFIX:-build/}plain}"
-programs=(module_unittest server_unittest face_unittest config_unittest
+programs=(module_unittest server_unittest face_unittest keys_unittest config_unittest
           host_unittest exchange_unittest)
 export QENO_TEST_TIME_SCALE="${QENO_TEST_TIME_SCALE:-20}"
 failed=()

@@ -14,7 +14,14 @@ void QenoServer::resetExchange() {
   outputsPublished = 0;
   std::lock_guard<std::mutex> hold(keysLock);
   publishCount = 0;
-  for (int i = 0; i < kKeyCount; ++i) keyLength[i] = keys[i].key.length();
+  activeKeys = 0;
+  for (int i = 0; i < kKeyCount; ++i) {
+    keyLength[i] = keys[i].key.length();
+    // Only active keys are copied: a box without keys pays nothing more.
+    if (!isActiveKey(keys[i].key)) continue;
+    exchangeKeys[i] = keys[i];
+    activeKeys |= static_cast<uint8_t>(1U << i);
+  }
 }
 
 bool QenoServer::hasLineBreakPair(const char* text) {
@@ -81,6 +88,12 @@ void QenoServer::serveRequest() {
       } while (n < 0 && errno == EINTR);
       JComponent::debug("got result");
       if (takeReceived(n, chunk, dataLength)) break;
+    }
+    // A request cut off by a stop is not a request; one that ended is
+    // scanned before its reply, so the graph can answer with what it sent.
+    if (activeKeys != 0 && !stopRequested &&
+        scanKeys(dataBuf.data(), static_cast<int>(dataLength))) {
+      publishAll();
     }
   } catch (JException* e) {
     JComponent::debug("input stream thread got exception");

@@ -252,3 +252,27 @@ TEST_F(AppTest, PropertiesArePrintedAsATable) {
       << host.output();
   EXPECT_NE(host.output().find("key8offset          0           -50..50"), std::string::npos);
 }
+
+TEST_F(AppTest, AnEchoGraphAnswersWithTheClientsNumberAndPrintsIt) {
+  const std::string graph = path("echo.json");
+  std::ofstream(graph) << R"({"format": "qeno-graph", "version": 1, "modules": [
+    {"class": "QenoServer", "content": {"port": )"
+                       << port_ << R"(, "key1": "n="}},
+    {"class": "IntegerSource", "content": {"value": 1}},
+    {"class": "IntegerSink", "content": {}}],
+  "links": [
+    {"from": {"module": 1, "output": 0}, "to": {"module": 0, "input": 0}},
+    {"from": {"module": 0, "output": 0}, "to": {"module": 0, "input": 1}},
+    {"from": {"module": 0, "output": 0}, "to": {"module": 2, "input": 0}}]})";
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--graph", graph, "--quiet"}));
+  ASSERT_TRUE(host.waitForOutput("listening on")) << host.error();
+  EXPECT_EQ(request("GET /?n=41 HTTP/1.0\r\n\r\n"), "41,x");
+  EXPECT_TRUE(host.waitForOutput("int_1 (port " + std::to_string(port_) + "): 41"));
+  EXPECT_EQ(request("GET / HTTP/1.0\r\n\r\n"), "41,x");
+  host.writeLine("outputs");
+  EXPECT_TRUE(host.waitForOutput("int_1     41\n"));
+  EXPECT_TRUE(host.waitForOutput("xml_10    GET / HTTP/1.0\\r\\n\\r\\n\n")) << host.output();
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+}

@@ -201,25 +201,26 @@ TEST(KeyMatchTest, FedAStreamItFindsTheKeyOnlyWithoutAFalseStart) {
   EXPECT_FALSE(matches("<i", "<id>"));
 }
 
-TEST(ReadDecimalTest, ReadsDigitsUpToTheFirstOtherCharacter) {
+TEST(ReadDecimalTest, ReadsDigitsUpToTheFirstOtherCharacterOrTheEnd) {
   EXPECT_EQ(QenoServer::readDecimal("123x", 4, 0), 123);
   EXPECT_EQ(QenoServer::readDecimal("ab12cd", 6, 2), 12);
   EXPECT_EQ(QenoServer::readDecimal("007,", 4, 0), 7);
-  EXPECT_EQ(QenoServer::readDecimal("x12", 3, 0), 0);
-  EXPECT_EQ(QenoServer::readDecimal("-5,", 3, 0), 0);  // no sign
+  // A request has ended when it is read: digits up to its end are the number.
+  EXPECT_EQ(QenoServer::readDecimal("123", 3, 0), 123);
+  EXPECT_EQ(QenoServer::readDecimal("12345x", 3, 0), 123);  // len cuts the digits off
+  EXPECT_EQ(QenoServer::readDecimal("2147483647", 10, 0), 2147483647);
+  EXPECT_EQ(QenoServer::readDecimal("00000000000000000041", 20, 0), 41);
 }
 
-TEST(ReadDecimalTest, ReachingLenGivesMinusOne) {
-  EXPECT_EQ(QenoServer::readDecimal("123", 3, 0), -1);
-  EXPECT_EQ(QenoServer::readDecimal("12345x", 3, 0), -1);  // len cuts the digits off
+TEST(ReadDecimalTest, NoDigitAtTheStartOrANumberBeyond32BitsIsNoNumber) {
+  EXPECT_EQ(QenoServer::readDecimal("x12", 3, 0), -1);
+  EXPECT_EQ(QenoServer::readDecimal("-5,", 3, 0), -1);  // no sign
   EXPECT_EQ(QenoServer::readDecimal("12x", 3, 3), -1);
   EXPECT_EQ(QenoServer::readDecimal("12x", 3, 7), -1);
+  EXPECT_EQ(QenoServer::readDecimal("12x", 3, -1), -1);
   EXPECT_EQ(QenoServer::readDecimal("", 0, 0), -1);
-}
-
-TEST(ReadDecimalTest, OverflowWrapsWithoutBeingDetected) {
-  // 2^32 + 1 wraps round to 1.
-  EXPECT_EQ(QenoServer::readDecimal("4294967297x", 11, 0), 1);
+  EXPECT_EQ(QenoServer::readDecimal("2147483648", 10, 0), -1);
+  EXPECT_EQ(QenoServer::readDecimal("4294967297x", 11, 0), -1);  // would wrap round to 1
 }
 
 // ---- inputs and outputs through real links

@@ -1,6 +1,8 @@
 #include "ExchangeDriver.h"
 
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -13,11 +15,17 @@
 namespace qeno::test {
 namespace {
 
+// Keys of the fixture's server, chosen to meet the fuzzer's bytes often;
+// key 8 stays at its default, so it must never be found.
+const KeySetting kKeys[QenoServer::kKeyCount - 1] = {{"n=", 0}, {"=", 0},   {"ab", -3}, {"\r\n", 0},
+                                                     {"x", 2},  {"aab", 0}, {"0", -1}};
+
 // One server for the whole run, like the one a host keeps serving.
 struct Fixture {
   Fixture() {
     auto owned = std::make_unique<QenoServer>();
     server = owned.get();
+    for (std::size_t i = 0; i < std::size(kKeys); ++i) server->keys[i] = kKeys[i];
     graph.add(std::move(owned));
     auto ownedSink = std::make_unique<JTextSink>();
     sink = ownedSink.get();
@@ -61,6 +69,23 @@ class Reader {
   std::size_t size_;
   std::size_t at_ = 0;
 };
+
+// What key i reads from text: the digits after its first occurrence plus
+// its offset, or -1.
+int64_t modelKey(const std::string& text, const KeySetting& setting) {
+  const std::string key = setting.key.str();
+  const std::size_t at = text.find(key);
+  if (at == std::string::npos) return -1;
+  const int64_t start = static_cast<int64_t>(at + key.size()) + setting.keyOffset;
+  if (start < 0 || start >= static_cast<int64_t>(text.size())) return -1;
+  int64_t value = -1;
+  for (std::size_t i = static_cast<std::size_t>(start); i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') break;
+    value = (value < 0 ? 0 : value * 10) + (text[i] - '0');
+    if (value > INT32_MAX) return -1;
+  }
+  return value;
+}
 
 std::string published(const QenoServer& server) {
   std::lock_guard<std::mutex> hold(server.outputLock);
@@ -125,7 +150,32 @@ class Run {
     if (ended != modelEnds(model_)) return "the end test disagrees with the model";
 
     if (ended || server.serverState <= 1 || ++passes_ >= QenoServer::kReceiveLimit - 1) {
+      const std::string broken = checkScan();
+      if (!broken.empty()) return broken;
       startExchange();
+    }
+    return {};
+  }
+
+  // The key scan at the end of the exchange, against the model.
+  std::string checkScan() {
+    QenoServer& server = *f_.server;
+    int32_t before[10];
+    for (int i = 0; i < 10; ++i) before[i] = server.intValues[i];
+    const bool found = server.scanKeys(server.dataBuf.data(), static_cast<int>(dataLength_));
+    int highest = 0;
+    for (int i = 0; i < QenoServer::kKeyCount; ++i) {
+      const int64_t expected =
+          i < static_cast<int>(std::size(kKeys)) ? modelKey(model_, kKeys[i]) : -1;
+      if (expected >= 0) highest = i + 1;
+      if (server.intValues[i] != (expected >= 0 ? expected : before[i])) {
+        return "int_" + std::to_string(i + 1) + " holds " + std::to_string(server.intValues[i]) +
+               ", not " + std::to_string(expected);
+      }
+    }
+    if (found != (highest > 0) || server.publishCount != highest) {
+      return "the scan reports " + std::to_string(server.publishCount) + " outputs, not " +
+             std::to_string(highest);
     }
     return {};
   }

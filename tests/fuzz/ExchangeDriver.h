@@ -18,6 +18,9 @@ namespace qeno::test {
 //     and the sink got exactly one delivery per chunk;
 //   - the debug line is the one the result calls for, and end of stream and
 //     failure set the state to idle while a weird result leaves it.
+//   - when an exchange ends, the key scan puts on each integer output what
+//     the model reads after that key's first occurrence, and leaves the
+//     others as they were.
 // An exchange that ended (end test, idle state or the receive limit) is
 // followed by a fresh one, as a new connection would be.
 //
