@@ -5,7 +5,9 @@
 # programs under valgrind memcheck, and the request exchange's fuzz target
 # for a while (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer
 # report fails the run.
-#   bash scripts/test.sh [STAGE...]   stages: format plain asan tsan memcheck fuzz (default all)
+# The install stage installs the plain build into a temporary prefix and
+# builds and runs examples/hello-module against it, then packages it.
+#   bash scripts/test.sh [STAGE...]   stages: format plain install asan tsan memcheck fuzz (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format plain install asan tsan memcheck fuzz)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -31,6 +33,12 @@ for stage in "${stages[@]}"; do
       echo "== $stage: test"
       ctest --test-dir "$prefix$stage" --output-on-failure -j 2
       ;;
+    install)
+      echo "== install: build (plain)"
+      bash scripts/build.sh plain
+      echo "== install: install, build the example against it, package"
+      bash scripts/install-check.sh "${prefix}plain"
+      ;;
     memcheck)
       echo "== memcheck: build (plain)"
       bash scripts/build.sh plain
@@ -42,7 +50,7 @@ for stage in "${stages[@]}"; do
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck or fuzz)" >&2
+      echo "test.sh: unknown stage '$stage' (format, plain, install, asan, tsan, memcheck or fuzz)" >&2
       exit 2
       ;;
   esac
