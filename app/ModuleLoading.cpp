@@ -32,7 +32,9 @@ void printClasses(const ModuleSet& modules) {
   for (const std::string& name : names) {
     std::string library = modules.libraryOf(name);
     if (library.empty()) library = "(built into qeno-host)";
-    console::out(name + std::string(widest + 2 - name.size(), ' ') + library);
+    std::string line = name;
+    line.append(widest + 2 - name.size(), ' ').append(library);
+    console::out(line);
   }
 }
 

@@ -33,9 +33,10 @@ void checkHostVersion(const std::string& path) {
   }
   for (const std::string& version : marker.versions) {
     if (majorVersionOf(version) != QENO_HOST_VERSION_MAJOR) {
-      throw std::runtime_error(prefix + "built for qeno host " + version +
-                               ", but this is qeno host " QENO_HOST_VERSION
-                               " (major versions differ)");
+      std::string message = prefix;
+      message.append("built for qeno host ").append(version);
+      message.append(", but this is qeno host " QENO_HOST_VERSION " (major versions differ)");
+      throw std::runtime_error(message);
     }
   }
 }
