@@ -77,8 +77,10 @@ void ModuleSet::loadFolders(const std::vector<std::string>& folders, const Repor
       const fs::path& path = it->path();
       const std::string name = path.filename().string();
       if (name.empty() || name.front() == '.' || path.extension() != ".so") continue;
+      // Anything else that is not a folder is tried, so that a dangling link
+      // or a named pipe is told rather than passed over.
       std::error_code typeError;
-      if (!it->is_regular_file(typeError)) continue;  // follows symbolic links
+      if (it->is_directory(typeError)) continue;
       files.push_back(path.string());
     }
     if (error) {

@@ -1,12 +1,14 @@
 #include "ModuleVersion.h"
 
 #include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -15,13 +17,55 @@ constexpr const char* kSectionName = ".qeno_host_version";
 constexpr std::uint64_t kLongestSection = 4096;
 constexpr std::uint64_t kLongestNameTable = std::uint64_t{1} << 20;
 
-bool readAt(std::ifstream& file, std::uint64_t offset, void* into, std::uint64_t size,
-            std::uint64_t fileSize) {
-  if (offset > fileSize || size > fileSize - offset) return false;
-  file.seekg(static_cast<std::streamoff>(offset));
-  file.read(static_cast<char*>(into), static_cast<std::streamsize>(size));
-  return static_cast<bool>(file);
-}
+// A file opened for reading without blocking (a named pipe would block an
+// ordinary open), refused unless it is a regular file.
+class ReadOnlyFile {
+ public:
+  explicit ReadOnlyFile(const std::string& path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd_ < 0) {
+      reason_ = std::strerror(errno);
+      return;
+    }
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0) {
+      reason_ = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+      reason_ = "not a regular file";
+    } else {
+      size_ = static_cast<std::uint64_t>(status.st_size);
+    }
+  }
+  ~ReadOnlyFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ReadOnlyFile(const ReadOnlyFile&) = delete;
+  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+  // Empty when the file can be read.
+  [[nodiscard]] const std::string& reason() const { return reason_; }
+
+  // Reads exactly size bytes at offset; false when they are not all inside
+  // the file.
+  bool readAt(std::uint64_t offset, void* into, std::uint64_t size) const {
+    if (offset > size_ || size > size_ - offset) return false;
+    auto* bytes = static_cast<char*>(into);
+    while (size > 0) {
+      const ssize_t got = ::pread(fd_, bytes, size, static_cast<off_t>(offset));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      bytes += got;
+      offset += static_cast<std::uint64_t>(got);
+      size -= static_cast<std::uint64_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::string reason_;
+};
 
 bool isOwnByteOrder(unsigned char data) {
   const std::uint16_t probe = 1;
@@ -44,22 +88,15 @@ std::string printable(std::string text) {
 
 ModuleVersionMarker readModuleVersionMarker(const std::string& path) {
   ModuleVersionMarker marker;
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) {
+  const ReadOnlyFile file(path);
+  if (!file.reason().empty()) {
     marker.kind = ModuleVersionMarker::Kind::kUnreadable;
-    marker.reason = std::strerror(errno != 0 ? errno : EIO);
+    marker.reason = file.reason();
     return marker;
   }
-  const auto end = static_cast<std::streamoff>(file.tellg());
-  if (end < 0) {
-    marker.kind = ModuleVersionMarker::Kind::kUnreadable;
-    marker.reason = "cannot tell its size";
-    return marker;
-  }
-  const auto fileSize = static_cast<std::uint64_t>(end);
 
   Elf64_Ehdr header{};
-  if (!readAt(file, 0, &header, sizeof header, fileSize) ||
+  if (!file.readAt(0, &header, sizeof header) ||
       std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64 ||
       !isOwnByteOrder(header.e_ident[EI_DATA])) {
     marker.kind = ModuleVersionMarker::Kind::kNotElf;
@@ -71,14 +108,13 @@ ModuleVersionMarker readModuleVersionMarker(const std::string& path) {
     return marker;
   }
   std::vector<Elf64_Shdr> sections(header.e_shnum);
-  if (!readAt(file, header.e_shoff, sections.data(), sizeof(Elf64_Shdr) * sections.size(),
-              fileSize)) {
+  if (!file.readAt(header.e_shoff, sections.data(), sizeof(Elf64_Shdr) * sections.size())) {
     return marker;
   }
   const Elf64_Shdr& nameTable = sections[header.e_shstrndx];
   if (nameTable.sh_size == 0 || nameTable.sh_size > kLongestNameTable) return marker;
   std::string names(nameTable.sh_size, '\0');
-  if (!readAt(file, nameTable.sh_offset, names.data(), names.size(), fileSize)) return marker;
+  if (!file.readAt(nameTable.sh_offset, names.data(), names.size())) return marker;
 
   for (const Elf64_Shdr& section : sections) {
     if (section.sh_name >= names.size()) continue;
@@ -88,7 +124,7 @@ ModuleVersionMarker readModuleVersionMarker(const std::string& path) {
       return marker;
     }
     std::string bytes(section.sh_size, '\0');
-    if (!readAt(file, section.sh_offset, bytes.data(), bytes.size(), fileSize)) return marker;
+    if (!file.readAt(section.sh_offset, bytes.data(), bytes.size())) return marker;
     // One text per distinct version the library's parts were built with.
     std::size_t start = 0;
     while (start < bytes.size()) {

@@ -3,6 +3,7 @@
 // read from a file that may be damaged.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +67,8 @@ TEST_F(ModulesTest, ABadModuleFolderIsReportedLineByLineAndTheRestLoads) {
   writeBytes((folder / "empty.so").string(), "");
   writeBytes((folder / "notes.txt").string(), "not a library, not even looked at");
   fs::create_directories(folder / "folder.so");
+  fs::create_symlink(path("nowhere.so"), folder / "dangling.so");
+  ASSERT_EQ(::mkfifo((folder / "pipe.so").c_str(), 0600), 0);  // opening it must not block
   fs::copy_file(QENO_NOREGISTRATION_PATH, folder / "noregistration.so");
   fs::copy_file(QENO_OTHERMAJOR_PATH, folder / "othermajor.so");
   fs::copy_file(QENO_NOMARKER_PATH, folder / "nomarker.so");
@@ -84,6 +87,8 @@ TEST_F(ModulesTest, ABadModuleFolderIsReportedLineByLineAndTheRestLoads) {
   const std::vector<std::pair<std::string, std::string>> expected = {
       {"junk.so", "invalid ELF header"},
       {"empty.so", "file too short"},
+      {"dangling.so", "No such file or directory"},
+      {"pipe.so", "not a regular file"},
       {"noregistration.so", "registers no class"},
       {"othermajor.so", "built for qeno host 99.0.0, but this is qeno host " QENO_HOST_VERSION},
       {"nomarker.so", "carries no host version"},
