@@ -97,7 +97,9 @@ TEST_F(ModulesTest, ABadModuleFolderIsReportedLineByLineAndTheRestLoads) {
       {"plain-file", "Not a directory"},
   };
   EXPECT_EQ(errors.size(), expected.size()) << host.error();
-  for (const auto& [file, reason] : expected) {
+  for (const auto& entry : expected) {
+    const std::string& file = entry.first;
+    const std::string& reason = entry.second;
     auto line = std::find_if(errors.begin(), errors.end(), [&](const std::string& error) {
       return error.find(file) != std::string::npos && error.find(reason) != std::string::npos;
     });
