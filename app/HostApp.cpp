@@ -19,6 +19,7 @@
 #include "JComponent.h"
 #include "JRegistry.h"
 #include "JSocket.h"
+#include "ModuleLoading.h"
 #include "PropertySheet.h"
 
 namespace {
@@ -41,13 +42,17 @@ HostApp::HostApp(Options options) : options_(std::move(options)) {}
 HostApp::~HostApp() {
   SocketSettings::setListenObserver(nullptr);
   graph_.reset();  // before the library that holds the boxes' code
-  library_.reset();
+  modules_.reset();
   if (signalFd_ >= 0) ::close(signalFd_);
   JImage::releaseCaches();
 }
 
 int HostApp::run() {
   if (!setUp()) return 1;
+  if (options_.listClasses) {
+    printClasses(*modules_);
+    return 0;
+  }
   if (options_.listProperties) {
     for (std::size_t i = 0; i < servers_.size(); ++i) {
       if (servers_.size() > 1) console::out("server " + std::to_string(i) + ":");
@@ -107,20 +112,14 @@ bool HostApp::setUp() {
     }
   });
 
-  const std::string path = options_.modulePath.empty()
-                               ? ModuleLibrary::besideExecutable(QENO_MODULE_FILE)
-                               : options_.modulePath;
-  try {
-    library_ = std::make_unique<ModuleLibrary>(path);
-  } catch (const std::exception& e) {
-    console::err(e.what());
-    return false;
-  }
+  registerHostModules();  // first, so no module can take the host's own class names
+  modules_ = loadModules(options_);
+  if (!modules_) return false;
+  if (options_.listClasses) return true;
   if (!JRegistry::instance().contains(kServerClass)) {
-    console::err(path + " does not provide the class " + kServerClass);
+    console::err(missingClassMessage(*modules_, options_, kServerClass));
     return false;
   }
-  registerHostModules();
 
   if (options_.graphFile.empty()) {
     buildDefaultGraph();

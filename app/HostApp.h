@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "JGraph.h"
-#include "ModuleLibrary.h"
+#include "ModuleSearch.h"
 #include "Options.h"
 
 class JIntegerSource;
@@ -84,7 +84,7 @@ class HostApp {
   int portOf(JModuleObj& box);
 
   Options options_;
-  std::unique_ptr<ModuleLibrary> library_;  // outlives the graph: the boxes' code is in it
+  std::unique_ptr<ModuleSet> modules_;  // outlives the graph: the boxes' code is in it
   std::unique_ptr<JGraph> graph_;
   std::vector<Server> servers_;
   std::size_t selected_ = 0;

@@ -6,9 +6,11 @@
 #include <charconv>
 #include <cstdio>
 
+#include "QenoVersion.h"
+
 namespace {
 
-constexpr const char* kVersion = "qeno-host 0.1.0";
+constexpr const char* kVersion = "qeno-host " QENO_HOST_VERSION;
 
 std::string numericAddressCheck(const std::string& text) {
   unsigned char scratch[sizeof(in6_addr)];
@@ -62,7 +64,15 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
   app.add_flag("--quiet", options.quiet, "Silence the debug channel");
   app.add_option("--debug-log", options.debugLog, "Write the debug channel to FILE")
       ->type_name("FILE");
-  app.add_option("--module", options.modulePath, "Module library to load")->type_name("FILE");
+  auto* folders = app.add_option("--module-path", options.moduleFolders,
+                                 "Also load every module library in DIR (repeatable)")
+                      ->type_name("DIR")
+                      ->allow_extra_args(false);
+  app.add_option("--module", options.modulePath, "Load only this module library, no module folders")
+      ->type_name("FILE")
+      ->excludes(folders);
+  app.add_flag("--classes", options.listClasses,
+               "List the registered classes and their libraries, and exit");
 
   try {
     app.parse(argc, argv);

@@ -7,7 +7,9 @@
 
 // What the user asked for on the command line.
 struct Options {
-  std::string modulePath;  // empty: the library beside the executable
+  std::string modulePath;                  // non-empty: load only this library
+  std::vector<std::string> moduleFolders;  // --module-path, in order
+  bool listClasses = false;
   std::optional<int> port;
   std::optional<int> reply;
   std::optional<std::string> hostName;

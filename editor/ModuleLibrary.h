@@ -9,7 +9,9 @@
 // Destroy every instance of those classes before the library.
 class ModuleLibrary {
  public:
-  // Throws std::runtime_error naming the path and the loader's reason.
+  // Throws std::runtime_error naming the path and the reason: the loader's,
+  // or a library built for another major version of the host (found in the
+  // file before it is loaded, so none of its code runs).
   explicit ModuleLibrary(const std::string& path);
   ~ModuleLibrary();
   ModuleLibrary(const ModuleLibrary&) = delete;

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "QenoVersion.h"
+
 class JOutputStream;
 class JDictionary;
 

@@ -29,28 +29,32 @@ JRegistry::~JRegistry() = default;
 
 const char* JRegistry::add(const JObject& prototype) {
   const char* name = prototype.className();
+  const std::string library = libraryOf(prototype);
   if (name == nullptr || *name == '\0') {
-    std::fprintf(stderr, "qeno: refused a class without a name from %s\n",
-                 libraryOf(prototype).c_str());
+    ++refusals_;
+    std::fprintf(stderr, "qeno: refused a class without a name from %s\n", library.c_str());
     return nullptr;
   }
   std::unique_ptr<JObject> copy(prototype.clone());
   if (!copy) {
+    ++refusals_;
     std::fprintf(stderr, "qeno: refused class %s from %s: it cannot be cloned\n", name,
-                 libraryOf(prototype).c_str());
+                 library.c_str());
     return nullptr;
   }
   std::lock_guard<std::mutex> hold(lock_);
   for (const Entry& entry : entries_) {
     if (*entry.name == name) {
-      std::fprintf(stderr, "qeno: refused class %s from %s: already registered\n", name,
-                   libraryOf(prototype).c_str());
+      ++refusals_;
+      std::fprintf(stderr, "qeno: refused class %s from %s: already registered by %s\n", name,
+                   library.c_str(), entry.library.c_str());
       return nullptr;
     }
   }
   Entry& entry = entries_.emplace_back();
   entry.name = std::make_unique<std::string>(name);
   entry.prototype = std::move(copy);
+  entry.library = library;
   return entry.name->c_str();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,8 +17,11 @@ class JRegistry {
 
   // Keeps a clone of prototype under its className(). A second registration
   // of a name is refused with a message on standard error naming the library
-  // that tried; the first one stays. Returns the registered name, or null.
+  // that tried and the one that has it; the first one stays. Returns the
+  // registered name, or null.
   const char* add(const JObject& prototype);
+  // How many registrations add() has refused so far.
+  [[nodiscard]] int refusals() const { return refusals_.load(); }
   // A new instance cloned from the prototype, or null for an unknown name.
   [[nodiscard]] std::unique_ptr<JObject> create(const std::string& name) const;
   [[nodiscard]] bool contains(const std::string& name) const;
@@ -35,7 +39,9 @@ class JRegistry {
   struct Entry {
     std::unique_ptr<std::string> name;  // stable address for the returned text
     std::unique_ptr<JObject> prototype;
+    std::string library;  // file that defines the class, for messages
   };
+  std::atomic<int> refusals_{0};
   mutable std::mutex lock_;  // guards entries_
   std::vector<Entry> entries_;
 };

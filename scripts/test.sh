@@ -7,9 +7,10 @@
 # valgrind memcheck, the request exchange's fuzz target for a while
 # (QENO_FUZZ_SECONDS, default 30), and the optimised Release build, warnings
 # as errors, with its quick tests. Any failure or sanitizer report fails the
-# run.
+# run. The install stage installs the plain build into a temporary prefix
+# and builds and runs examples/hello-module against it, then packages it.
 #   bash scripts/test.sh [STAGE...]
-#   stages: format tidy plain asan tsan memcheck fuzz release (default all)
+#   stages: format tidy plain install asan tsan memcheck fuzz release (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,7 +18,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain asan tsan memcheck fuzz release)
+[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain install asan tsan memcheck fuzz release)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -48,6 +49,12 @@ for stage in "${stages[@]}"; do
       echo "== release: quick tests"
       ctest --test-dir "${prefix}release" --output-on-failure -j 2 -LE stress
       ;;
+    install)
+      echo "== install: build (plain)"
+      bash scripts/build.sh plain
+      echo "== install: install, build the example against it, package"
+      bash scripts/install-check.sh "${prefix}plain"
+      ;;
     memcheck)
       echo "== memcheck: build (plain)"
       bash scripts/build.sh plain
@@ -59,7 +66,7 @@ for stage in "${stages[@]}"; do
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, tidy, plain, asan, tsan, memcheck, fuzz or release)" >&2
+      echo "test.sh: unknown stage '$stage' (format, tidy, plain, install, asan, tsan, memcheck, fuzz or release)" >&2
       exit 2
       ;;
   esac

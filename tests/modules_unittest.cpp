@@ -1,0 +1,175 @@
+// Module libraries as qeno-host finds them: folders holding junk, libraries
+// that must be refused before any of their code runs, and the version marker
+// read from a file that may be damaged.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "HostProcess.h"
+#include "ModuleVersion.h"
+#include "QenoVersion.h"
+
+using qeno::test::HostProcess;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ModulesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qeno-modules-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  static std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+      std::size_t stop = text.find('\n', start);
+      if (stop == std::string::npos) stop = text.size();
+      lines.push_back(text.substr(start, stop - start));
+      start = stop + 1;
+    }
+    return lines;
+  }
+
+  static std::string bytesOf(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  void writeBytes(const std::string& file, const std::string& bytes) const {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+  }
+
+  fs::path dir_;
+};
+
+}  // namespace
+
+// Every bad file and folder gets one line naming it; the good module still
+// loads; nothing of a refused library runs (two of them abort if they do).
+TEST_F(ModulesTest, ABadModuleFolderIsReportedLineByLineAndTheRestLoads) {
+  const fs::path folder = dir_ / "modules";
+  fs::create_directories(folder);
+  writeBytes((folder / "junk.so").string(), std::string(4096, 'x'));
+  writeBytes((folder / "empty.so").string(), "");
+  writeBytes((folder / "notes.txt").string(), "not a library, not even looked at");
+  fs::create_directories(folder / "folder.so");
+  fs::create_symlink(path("nowhere.so"), folder / "dangling.so");
+  ASSERT_EQ(::mkfifo((folder / "pipe.so").c_str(), 0600), 0);  // opening it must not block
+  fs::copy_file(QENO_NOREGISTRATION_PATH, folder / "noregistration.so");
+  fs::copy_file(QENO_OTHERMAJOR_PATH, folder / "othermajor.so");
+  fs::copy_file(QENO_NOMARKER_PATH, folder / "nomarker.so");
+  // The build's own module folder is searched last, and finds this one loaded.
+  fs::create_symlink(QENO_MODULE_PATH, folder / "libqenoserver.so");
+  fs::copy_file(QENO_DUPLICATE_PATH, folder / "zz-duplicate.so");  // after the real one
+  writeBytes(path("plain-file"), "a file given as a folder");
+
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH,
+                         {"--module-path", folder.string(), "--module-path", path("missing"),
+                          "--module-path", path("plain-file"), "--classes"}));
+  ASSERT_EQ(host.wait(), 0) << host.error();
+
+  const std::vector<std::string> errors = linesOf(host.error());
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"junk.so", "invalid ELF header"},
+      {"empty.so", "file too short"},
+      {"dangling.so", "No such file or directory"},
+      {"pipe.so", "not a regular file"},
+      {"noregistration.so", "registers no class"},
+      {"othermajor.so", "built for qeno host 99.0.0, but this is qeno host " QENO_HOST_VERSION},
+      {"nomarker.so", "carries no host version"},
+      {"zz-duplicate.so", "refused class QenoServer from"},
+      {"missing", "No such file or directory"},
+      {"plain-file", "Not a directory"},
+  };
+  EXPECT_EQ(errors.size(), expected.size()) << host.error();
+  for (const auto& entry : expected) {
+    const std::string& file = entry.first;
+    const std::string& reason = entry.second;
+    auto line = std::find_if(errors.begin(), errors.end(), [&](const std::string& error) {
+      return error.find(file) != std::string::npos && error.find(reason) != std::string::npos;
+    });
+    EXPECT_NE(line, errors.end()) << file << ": " << reason << "\n" << host.error();
+  }
+  // The duplicate names both libraries.
+  EXPECT_NE(host.error().find("already registered by " + (folder / "libqenoserver.so").string()),
+            std::string::npos)
+      << host.error();
+
+  const std::string classes = host.output();
+  EXPECT_NE(classes.find("QenoServer"), std::string::npos) << classes;
+  EXPECT_NE(classes.find((folder / "libqenoserver.so").string()), std::string::npos) << classes;
+  EXPECT_NE(classes.find("IntegerSource"), std::string::npos) << classes;
+  EXPECT_EQ(classes.find("duplicate"), std::string::npos) << classes;
+}
+
+TEST_F(ModulesTest, AnExplicitModuleThatCannotLoadIsFatalInOneLine) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {QENO_OTHERMAJOR_PATH,
+       "built for qeno host 99.0.0, but this is qeno host " QENO_HOST_VERSION},
+      {QENO_NOMARKER_PATH, "carries no host version"},
+      {QENO_NOREGISTRATION_PATH, "registers no class"},
+  };
+  for (const auto& [file, reason] : cases) {
+    HostProcess host;
+    ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--module", file, "--quiet"}));
+    EXPECT_EQ(host.wait(), 1) << file << ": " << host.error();
+    EXPECT_NE(host.error().find(reason), std::string::npos) << host.error();
+    EXPECT_EQ(linesOf(host.error()).size(), 1U) << host.error();
+  }
+  HostProcess both;
+  ASSERT_TRUE(both.start(QENO_HOST_PATH, {"--module", QENO_MODULE_PATH, "--module-path", "."}));
+  EXPECT_EQ(both.wait(), 2) << both.error();
+}
+
+// The marker is read from a file that may be cut short or damaged anywhere;
+// reading must stay inside the file and never find what is not there.
+TEST_F(ModulesTest, TheVersionMarkerIsReadSafelyFromDamagedFiles) {
+  const ModuleVersionMarker intact = readModuleVersionMarker(QENO_MODULE_PATH);
+  ASSERT_EQ(intact.kind, ModuleVersionMarker::Kind::kFound);
+  EXPECT_EQ(intact.versions, std::vector<std::string>{QENO_HOST_VERSION});
+  EXPECT_EQ(majorVersionOf(QENO_HOST_VERSION), QENO_HOST_VERSION_MAJOR);
+  EXPECT_EQ(majorVersionOf("12.3.4"), 12);
+  EXPECT_EQ(majorVersionOf("x.1"), -1);
+  EXPECT_EQ(majorVersionOf(""), -1);
+
+  EXPECT_EQ(readModuleVersionMarker(path("absent.so")).kind,
+            ModuleVersionMarker::Kind::kUnreadable);
+  EXPECT_EQ(readModuleVersionMarker(QENO_NOMARKER_PATH).kind, ModuleVersionMarker::Kind::kMissing);
+
+  const std::string original = bytesOf(QENO_MODULE_PATH);
+  ASSERT_GT(original.size(), 4096U);
+  const std::string damaged = path("damaged.so");
+  // Cut short at many lengths, from inside the header to just before the end.
+  for (std::size_t length : {std::size_t{0}, std::size_t{3}, std::size_t{20}, std::size_t{63},
+                             std::size_t{64}, original.size() / 2, original.size() - 1}) {
+    writeBytes(damaged, original.substr(0, length));
+    const ModuleVersionMarker marker = readModuleVersionMarker(damaged);
+    EXPECT_NE(marker.kind, ModuleVersionMarker::Kind::kUnreadable) << length;
+  }
+  // Every byte of the ELF header set to 0xff in turn: offsets and counts
+  // pointing anywhere.
+  for (std::size_t at = 0; at < 64; ++at) {
+    std::string bytes = original;
+    bytes[at] = '\xff';
+    writeBytes(damaged, bytes);
+    const ModuleVersionMarker marker = readModuleVersionMarker(damaged);
+    if (marker.kind == ModuleVersionMarker::Kind::kFound) {
+      EXPECT_EQ(marker.versions, std::vector<std::string>{QENO_HOST_VERSION}) << at;
+    }
+  }
+}
