@@ -60,6 +60,7 @@ HostApp::HostApp(Options options) : options_(std::move(options)) {}
 
 HostApp::~HostApp() {
   SocketSettings::setListenObserver(nullptr);
+  web_.reset();
   graph_.reset();  // before the library that holds the boxes' code
   library_.reset();
   if (signalFd_ >= 0) ::close(signalFd_);
@@ -75,7 +76,7 @@ int HostApp::run() {
     }
     return 0;
   }
-  if (!startServers()) {
+  if (!startServers() || !startWebUi()) {
     graph_->stopAll();
     return 1;
   }
@@ -154,6 +155,7 @@ bool HostApp::setUp() {
     return false;
   }
   if (!applyOptions()) return false;
+  if (options_.ui) makeWebUi();
   wireSinks();
   graph_->setRepaintHandler([this](JModuleObj& box) { onRepaint(box); });
   return true;
@@ -232,9 +234,12 @@ void HostApp::wireSinks() {
     auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
     if (sink == nullptr || !isServer(*link->getSource())) continue;
     const int port = portOf(*link->getSource());
+    const JModuleObj* box = link->getSource();
+    WebUi* web = web_.get();
     // Runs on the worker that received the chunk.
-    sink->setHandler([port](const std::string& text) {
+    sink->setHandler([port, box, web](const std::string& text) {
       console::out("received (port " + std::to_string(port) + "): " + JComponent::escape(text));
+      if (web != nullptr) web->received(*box, port, text);
     });
   }
 }
@@ -326,6 +331,7 @@ int HostApp::loop() {
         pending.erase(0, newline + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         runCommand(line);
+        if (web_) web_->changed();
         if (!quit_) console::prompt();
       }
     }
@@ -334,6 +340,7 @@ int HostApp::loop() {
 }
 
 bool HostApp::finish() {
+  if (web_) web_->stop();
   graph_->stopAll();
   graph_->processEvents();
   if (options_.saveFile.empty()) return true;
@@ -441,15 +448,17 @@ void HostApp::printProperties(JModuleObj& box) {
   }
 }
 
+int HostApp::stateOf(const Server& server) {
+  const int port = server.startedPort;
+  if (port != 0 && SocketCensus::connections(port) > 0) return 2;
+  if (port != 0 && SocketCensus::listeners(port) > 0) return 1;
+  return 0;
+}
+
 void HostApp::printStatus() {
   Server& server = servers_[selected_];
   const int port = server.startedPort;
-  int state = 0;
-  if (port != 0 && SocketCensus::connections(port) > 0) {
-    state = 2;
-  } else if (port != 0 && SocketCensus::listeners(port) > 0) {
-    state = 1;
-  }
+  const int state = stateOf(server);
   static const char* const names[] = {"idle", "listening", "connected"};
   // The square is what a user sees of the connection flag.
   JImage image = renderModule(*server.box);
@@ -464,6 +473,7 @@ void HostApp::printStatus() {
 }
 
 void HostApp::onRepaint(JModuleObj& box) {
+  if (web_) web_->repainted(box);
   if (options_.renderFile.empty() || !isServer(box)) return;
   std::string error = renderModuleToPng(box, renderPathFor(box));
   if (!error.empty()) console::err(error);

@@ -10,6 +10,7 @@
 #include "JGraph.h"
 #include "ModuleLibrary.h"
 #include "Options.h"
+#include "WebUi.h"
 
 class JIntegerSource;
 
@@ -47,6 +48,9 @@ class HostApp {
   void runCommand(const std::string& line);
   void printProperties(JModuleObj& box);
   void printStatus();
+  int stateOf(const Server& server);
+  void makeWebUi();
+  bool startWebUi();
   void enable(Server& server, int value);
   void onRepaint(JModuleObj& box);
   std::string renderPathFor(const JModuleObj& box) const;
@@ -55,6 +59,7 @@ class HostApp {
   Options options_;
   std::unique_ptr<ModuleLibrary> library_;  // outlives the graph: the boxes' code is in it
   std::unique_ptr<JGraph> graph_;
+  std::unique_ptr<WebUi> web_;  // with --ui; goes before the graph
   std::vector<Server> servers_;
   std::size_t selected_ = 0;
   bool quit_ = false;
