@@ -126,6 +126,7 @@ function drawBox(m) {
   view.status.style.top = `${m.height + 2 * m.image.margin}px`;
   view.status.dataset.state = m.server ? m.server.state : '';
   view.status.dataset.square = m.server ? m.server.square : '';
+  view.status.title = stateWord + rest;
   view.status.replaceChildren(element('span', { class: 'state' }, stateWord),
                               document.createTextNode(rest));
 }
