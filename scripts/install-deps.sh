@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   libcairo2-dev libfontconfig-dev fonts-dejavu-core
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev valgrind
   netcat-openbsd

@@ -3,9 +3,9 @@
 # times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer (the
 # soak and churn tests in their short forms); then the in-process test
 # programs under valgrind memcheck, and the request exchange's fuzz target
-# for a while (QENO_FUZZ_SECONDS, default 30). Any failure or sanitizer
-# report fails the run.
-#   bash scripts/test.sh [STAGE...]   stages: format plain asan tsan memcheck fuzz (default all)
+# for a while (QENO_FUZZ_SECONDS, default 30); last the editor page in a
+# headless Chromium. Any failure or sanitizer report fails the run.
+#   bash scripts/test.sh [STAGE...]   stages: format plain asan tsan memcheck fuzz browser (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format plain asan tsan memcheck fuzz browser)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -41,8 +41,17 @@ for stage in "${stages[@]}"; do
       echo "== fuzz: build and run"
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
+    browser)
+      echo "== browser: build (plain) and drive the editor page in chromium"
+      bash scripts/install-browser-deps.sh
+      bash scripts/build.sh plain
+      # Screenshots land in the build folder for a person to look at.
+      QENO_HOST="$PWD/${prefix}plain/qeno-host" QENO_SCREENSHOTS="$PWD/${prefix}plain/screenshots" \
+        node --test tests/browser/
+      echo "screenshots: ${prefix}plain/screenshots/"
+      ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck or fuzz)" >&2
+      echo "test.sh: unknown stage '$stage' (format, plain, asan, tsan, memcheck, fuzz or browser)" >&2
       exit 2
       ;;
   esac
