@@ -153,6 +153,8 @@ test('readInput goes off and on in two clicks, and two pages follow standard inp
   const other = await context.newPage();
   await page.goto(pageUrl);
   await other.goto(pageUrl);
+  // A page behind another gets few animation frames; clicks wait for them.
+  await page.bringToFront();
   await serverStatus(page).and(page.locator('[data-state="listening"]')).waitFor();
 
   // The source linked to readInput is the first one, above the server.
@@ -178,7 +180,6 @@ test('readInput goes off and on in two clicks, and two pages follow standard inp
     await p.locator('.box[data-class="IntegerSource"] .status', { hasText: 'value 7' }).waitFor();
   }
   assert.equal(await request('hi\r\n'), '7,x');
-  await page.bringToFront();
   await page.screenshot({ path: path.join(shots, 'after-edits.png') });
   await page.close();
   await other.close();
