@@ -43,6 +43,18 @@ void WebUi::Shared::markDirty() {
   changedSignal.notify_all();
 }
 
+std::string WebUi::Shared::takeState() {
+  std::map<const JModuleObj*, long> served;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    served = requests;
+  }
+  std::string json = snapshot.build({}, served);
+  std::lock_guard<std::mutex> hold(lock);
+  images = snapshot.images();
+  return json;
+}
+
 void WebUi::Shared::publish() {
   std::vector<std::string> lines;
   std::map<const JModuleObj*, long> served;
@@ -73,9 +85,16 @@ void WebUi::Shared::runPublisher() {
     buildQueued = true;
     hold.unlock();
     graph.post([self = shared_from_this()] {
-      if (!self->stopping) self->publish();
+      if (!self->stopping) {
+        self->publish();
+      } else {
+        std::lock_guard<std::mutex> hold(self->lock);
+        self->buildQueued = false;
+      }
     });
     hold.lock();
+    // The gap counts from the end of the build, so streams never get more.
+    changedSignal.wait(hold, [&] { return stopping || !buildQueued; });
     changedSignal.wait_for(hold, gap, [&] { return stopping.load(); });
   }
 }
@@ -141,11 +160,7 @@ void WebUi::Shared::addRoutes(httplib::Server& server) {
   });
   server.Get("/api/graph", [this](const httplib::Request&, httplib::Response& res) {
     // Taken now, so that it shows every change made before the request.
-    const Outcome outcome = runOnHost([this] {
-      publish();
-      std::lock_guard<std::mutex> hold(lock);
-      return Outcome{200, state};
-    });
+    const Outcome outcome = runOnHost([this] { return Outcome{200, takeState()}; });
     res.status = outcome.status;
     res.set_content(outcome.body, "application/json");
   });

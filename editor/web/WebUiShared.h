@@ -25,6 +25,9 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
 
   // Host thread: takes a new snapshot of the graph and wakes the streams.
   void publish();
+  // Host thread: the graph's state now, for one request (the streams' log
+  // lines stay theirs).
+  std::string takeState();
   // Publisher thread: asks the host thread for at most 30 snapshots a second.
   void runPublisher();
   void markDirty();
