@@ -56,7 +56,7 @@ function bounds(modules) {
     minX = Math.min(minX, m.x - margin);
     minY = Math.min(minY, m.y - margin);
     maxX = Math.max(maxX, m.x + m.width + margin);
-    maxY = Math.max(maxY, m.y + m.height + margin + 20);
+    maxY = Math.max(maxY, m.y + m.height + margin + 36);
   }
   if (!modules.length) return { minX: 0, minY: 0, maxX: 0, maxY: 0 };
   return { minX, minY, maxX, maxY };
@@ -102,11 +102,10 @@ function drawPorts(view, m) {
 function statusText(m) {
   if (m.server) {
     const s = m.server;
-    const last = s.lastChunk ? ` · last: ${s.lastChunk}` : '';
-    return [s.state, ` · ${s.requests} received${last}`];
+    return [s.state, ` · ${s.requests} received`, s.lastChunk ? `last: ${s.lastChunk}` : ''];
   }
-  if (m.value !== undefined) return ['', `value ${m.value}`];
-  return ['', ''];
+  if (m.value !== undefined) return ['', `value ${m.value}`, ''];
+  return ['', '', ''];
 }
 
 function drawBox(m) {
@@ -122,13 +121,14 @@ function drawBox(m) {
   }
   view.root.classList.toggle('selected', m.index === selected);
   drawPorts(view, m);
-  const [stateWord, rest] = statusText(m);
+  const [stateWord, rest, last] = statusText(m);
   view.status.style.top = `${m.height + 2 * m.image.margin}px`;
   view.status.dataset.state = m.server ? m.server.state : '';
   view.status.dataset.square = m.server ? m.server.square : '';
-  view.status.title = stateWord + rest;
+  view.status.title = `${stateWord}${rest} ${last}`.trim();
   view.status.replaceChildren(element('span', { class: 'state' }, stateWord),
-                              document.createTextNode(rest));
+                              document.createTextNode(rest),
+                              element('span', { class: 'last' }, last));
 }
 
 function drawLinks(b) {
