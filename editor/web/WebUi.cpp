@@ -1,6 +1,7 @@
 #include "WebUi.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -223,6 +224,12 @@ std::string WebUi::start(const std::string& address, int port) {
   s.server = std::make_unique<httplib::Server>();
   httplib::Server& server = *s.server;
   server.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  // The library's default shares the port (SO_REUSEPORT): a second server on
+  // it would take half the requests. Only a closed connection's port is reused.
+  server.set_socket_options([](int fd) {
+    int yes = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server.set_payload_max_length(kMaxBodyBytes);
   server.set_keep_alive_timeout(2);
   server.set_read_timeout(5);
@@ -245,6 +252,11 @@ std::string WebUi::start(const std::string& address, int port) {
   s.publish();  // the first state, before any page asks
   s.listener = std::thread([&server] { server.listen_after_bind(); });
   s.publisher = std::thread([&s] { s.runPublisher(); });
+  // The server's stop() does nothing until its loop runs: wait for it, so a
+  // stop right after start cannot leave the loop running.
+  for (int waited = 0; !server.is_running() && waited < 5000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return {};
 }
 

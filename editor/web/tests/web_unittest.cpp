@@ -202,3 +202,15 @@ TEST_F(WebTest, TheEventStreamFollowsServedRequestsAndCommandsOnStandardInput) {
   host_.writeLine("reply 7");
   EXPECT_TRUE(waitFor("\"value\":7")) << seen;
 }
+
+TEST_F(WebTest, APageAddressInUseEndsASecondHostWithOneLine) {
+  const int otherPort = qeno::test::freePortBetween(2000, 9999);
+  ASSERT_NE(otherPort, 0);
+  HostProcess second;
+  ASSERT_TRUE(second.start(QENO_HOST_PATH, {"--port", std::to_string(otherPort), "--quiet", "--ui",
+                                            "127.0.0.1:" + std::to_string(uiPort_)}));
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_EQ(second.error(), "qeno-host: cannot serve the editor page on 127.0.0.1:" +
+                                std::to_string(uiPort_) + ": Address already in use\n");
+  EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
+}
