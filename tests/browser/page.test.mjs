@@ -90,12 +90,18 @@ before(async () => {
 
 after(async () => {
   await context?.close();
+  let code = host?.exitCode ?? 0;
   if (host && host.exitCode === null) {
-    const ended = new Promise((resolve) => host.once('exit', resolve));
+    const ended = new Promise((resolve) => host.once('exit', (status) => resolve(status)));
     host.kill('SIGTERM');
-    await ended;
+    code = await ended;
   }
   if (scratch) rmSync(scratch, { recursive: true, force: true });
+  // A clean stop, and (in a sanitizer build) nothing reported.
+  assert.equal(code, 0, hostOutput);
+});
+    assert.equal(code, 0, hostOutput);
+  }
 });
 
 test('the square turns green when a client is served, without a reload', async () => {
