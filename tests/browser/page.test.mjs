@@ -100,9 +100,6 @@ after(async () => {
   // A clean stop, and (in a sanitizer build) nothing reported.
   assert.equal(code, 0, hostOutput);
 });
-    assert.equal(code, 0, hostOutput);
-  }
-});
 
 test('the square turns green when a client is served, without a reload', async () => {
   const page = await context.newPage();
