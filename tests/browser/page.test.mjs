@@ -129,7 +129,7 @@ test('the square turns green when a client is served, without a reload', async (
   await page.close();
 });
 
-test('the property sheet refuses port 79 at the field and keeps a new url', async () => {
+test('the property sheet refuses port 79 at the field, keeps a new url, and a box moves', async () => {
   const page = await context.newPage();
   await page.goto(pageUrl);
   await serverBox(page).locator('img').click();
@@ -143,6 +143,15 @@ test('the property sheet refuses port 79 at the field and keeps a new url', asyn
   await field(page, 'url').locator('input').press('Enter');
   await page.locator('#notice', { hasText: 'url set to /kept' }).waitFor();
   assert.equal(await field(page, 'url').locator('.error').textContent(), '');
+
+  // Dragging the box moves it by as much in the graph.
+  const before = await serverBox(page).locator('img').boundingBox();
+  await page.mouse.move(before.x + 80, before.y + 100);
+  await page.mouse.down();
+  await page.mouse.move(before.x + 120, before.y + 110, { steps: 5 });
+  await page.mouse.up();
+  await field(page, 'x').locator('input[data-shown="200"]').waitFor();
+  assert.equal(await field(page, 'y').locator('input').inputValue(), '50');
 
   await page.reload();
   await serverBox(page).locator('img').click();
