@@ -41,6 +41,7 @@ HostApp::HostApp(Options options) : options_(std::move(options)) {}
 
 HostApp::~HostApp() {
   SocketSettings::setListenObserver(nullptr);
+  web_.reset();
   graph_.reset();  // before the library that holds the boxes' code
   modules_.reset();
   if (signalFd_ >= 0) ::close(signalFd_);
@@ -61,7 +62,7 @@ int HostApp::run() {
     return 0;
   }
   if (!checkOutputFiles()) return 1;
-  if (!startServers()) {
+  if (!startServers() || !startWebUi()) {
     graph_->stopAll();
     return 1;
   }
@@ -137,6 +138,7 @@ bool HostApp::setUp() {
     return false;
   }
   if (!applyOptions()) return false;
+  if (options_.ui) makeWebUi();
   wireSinks();
   graph_->setRepaintHandler([this](JModuleObj& box) { onRepaint(box); });
   return true;
@@ -224,10 +226,13 @@ void HostApp::wireSinks() {
     }
     auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
     if (sink == nullptr) continue;
+    const JModuleObj* box = link->getSource();
+    WebUi* web = web_.get();
     // Runs on the worker that received the chunk.
-    sink->setHandler([port](const std::string& text) {
+    sink->setHandler([port, box, web](const std::string& text) {
       console::out("received (port " + std::to_string(port) +
                    "): " + JComponent::escape(text, kShown));
+      if (web != nullptr) web->received(*box, port, text);
     });
   }
 }
@@ -391,6 +396,7 @@ int HostApp::loop() {
           JComponent::debugCurrentException("command failed");
           console::err("command failed: " + JComponent::escape(line, kShown));
         }
+        if (web_) web_->changed();
         if (!quit_) console::prompt();
       }
     }
@@ -425,6 +431,7 @@ void HostApp::autosave() {
 }
 
 bool HostApp::finish() {
+  if (web_) web_->stop();
   graph_->stopAll();
   graph_->processEvents();
   if (options_.saveFile.empty()) return true;
@@ -457,6 +464,7 @@ void HostApp::saveFallback() {
 }
 
 void HostApp::onRepaint(JModuleObj& box) {
+  if (web_) web_->repainted(box);
   if (options_.renderFile.empty() || !isServer(box)) return;
   const std::string error = renderModuleToPng(box, renderPathFor(box));
   for (Server& server : servers_) {

@@ -13,6 +13,7 @@
 #include "JGraph.h"
 #include "ModuleSearch.h"
 #include "Options.h"
+#include "WebUi.h"
 
 class JIntegerSource;
 
@@ -78,6 +79,9 @@ class HostApp {
   void serverCommand(const std::string& rest);
   void printProperties(JModuleObj& box);
   void printStatus();
+  int stateOf(const Server& server);
+  void makeWebUi();
+  bool startWebUi();
   void enable(Server& server, int value);
   void onRepaint(JModuleObj& box);
   std::string renderPathFor(const JModuleObj& box) const;
@@ -86,6 +90,7 @@ class HostApp {
   Options options_;
   std::unique_ptr<ModuleSet> modules_;  // outlives the graph: the boxes' code is in it
   std::unique_ptr<JGraph> graph_;
+  std::unique_ptr<WebUi> web_;  // with --ui; goes before the graph
   std::vector<Server> servers_;
   std::size_t selected_ = 0;
   bool quit_ = false;

@@ -180,15 +180,17 @@ void HostApp::printProperties(JModuleObj& box) {
   }
 }
 
+int HostApp::stateOf(const Server& server) {
+  const int port = server.startedPort;
+  if (port != 0 && SocketCensus::connections(port) > 0) return 2;
+  if (port != 0 && SocketCensus::listeners(port) > 0) return 1;
+  return 0;
+}
+
 void HostApp::printStatus() {
   Server& server = servers_[selected_];
   const int port = server.startedPort;
-  int state = 0;
-  if (port != 0 && SocketCensus::connections(port) > 0) {
-    state = 2;
-  } else if (port != 0 && SocketCensus::listeners(port) > 0) {
-    state = 1;
-  }
+  const int state = stateOf(server);
   static const char* const names[] = {"idle", "listening", "connected"};
   // The square is what a user sees of the connection flag: the last red or
   // green rectangle the box's paint filled.

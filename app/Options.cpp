@@ -31,6 +31,30 @@ std::string clientTimeoutCheck(const std::string& text) {
   return {};
 }
 
+// Splits "PORT", "ADDRESS:PORT" or "[V6]:PORT"; returns a reason or nothing.
+std::string parseUiTarget(const std::string& text, Options& options) {
+  std::string address = options.uiAddress;
+  std::string port = text;
+  const std::size_t colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+      address = address.substr(1, address.size() - 2);
+    }
+    if (std::string problem = numericAddressCheck(address); !problem.empty()) return problem;
+  }
+  int value = -1;
+  auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+  if (error != std::errc() || end != port.data() + port.size() || value < 0 || value > 65535) {
+    return "'" + port + "' is not a port from 0 to 65535";
+  }
+  options.uiAddress = address;
+  options.uiPort = value;
+  options.ui = true;
+  return {};
+}
+
 }  // namespace
 
 std::optional<int> parseOptions(int argc, char** argv, Options& options) {
@@ -40,6 +64,7 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       "qeno-host"};
   app.set_version_flag("--version", kVersion);
   std::vector<std::string> sets;
+  std::string ui;
 
   app.add_option("--port", options.port,
                  "Port of the server (property 'port', 80 to 10000; default 8080)");
@@ -61,6 +86,10 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
                  "Close a connection idle this many seconds, 0 to 86400; 0: never (default 30)")
       ->type_name("SECONDS")
       ->check(CLI::Validator(clientTimeoutCheck, ""));
+  app.add_option("--ui", ui,
+                 "Serve the live editor page on PORT of 127.0.0.1, or of ADDRESS (0: any free "
+                 "port); the address to open is printed")
+      ->type_name("[ADDRESS:]PORT");
   app.add_flag("--quiet", options.quiet, "Silence the debug channel");
   app.add_option("--debug-log", options.debugLog, "Write the debug channel to FILE")
       ->type_name("FILE");
@@ -91,6 +120,12 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       return 2;
     }
     options.settings.emplace_back(set.substr(0, equals), set.substr(equals + 1));
+  }
+  if (!ui.empty()) {
+    if (std::string problem = parseUiTarget(ui, options); !problem.empty()) {
+      std::fprintf(stderr, "qeno-host: --ui: %s\n", problem.c_str());
+      return 2;
+    }
   }
   if (!options.debugLog.empty() && options.quiet) {
     std::fprintf(stderr, "qeno-host: --quiet and --debug-log exclude each other\n");

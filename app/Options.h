@@ -23,6 +23,9 @@ struct Options {
   double clientTimeoutSeconds = 30;
   bool quiet = false;
   std::string debugLog;
+  bool ui = false;  // --ui [ADDRESS:]PORT: serve the editor page
+  std::string uiAddress = "127.0.0.1";
+  int uiPort = 0;  // 0: any free port
 };
 
 // The port the one-box graph serves on when --port is not given: inside the

@@ -139,6 +139,20 @@ std::string JImage::writePng(const std::string& path) const {
   return std::string("cannot write ") + path + ": " + cairo_status_to_string(status);
 }
 
+std::string JImage::pngBytes() const {
+  cairo_surface_flush(context_->surface);
+  std::string bytes;
+  auto append = [](void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+  };
+  if (cairo_surface_write_to_png_stream(context_->surface, append, &bytes) !=
+      CAIRO_STATUS_SUCCESS) {
+    return {};
+  }
+  return bytes;
+}
+
 void JImage::releaseCaches() {
   cairo_debug_reset_static_data();
   FcFini();

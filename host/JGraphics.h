@@ -78,6 +78,8 @@ class JImage {
   [[nodiscard]] const std::vector<JFilledRect>& fills() const;
   // Writes the image; returns an empty string, or the reason it failed.
   [[nodiscard]] std::string writePng(const std::string& path) const;
+  // The image as PNG file bytes; empty when encoding failed.
+  [[nodiscard]] std::string pngBytes() const;
   // Frees the font caches that text drawing keeps for the life of the
   // process. Call at the end, when no image is left.
   static void releaseCaches();

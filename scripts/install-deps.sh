@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git dpkg-dev file
   libcairo2-dev libfontconfig-dev fonts-dejavu-core
-  nlohmann-json3-dev libcli11-dev
+  nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
-  netcat-openbsd
+  netcat-openbsd curl
 )
 
 missing=()

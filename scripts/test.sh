@@ -5,12 +5,13 @@
 # soak and churn tests (label "stress", in their short forms) run in the
 # plain and TSan builds only. Then the in-process test programs under
 # valgrind memcheck, the request exchange's fuzz target for a while
-# (QENO_FUZZ_SECONDS, default 30), and the optimised Release build, warnings
-# as errors, with its quick tests. Any failure or sanitizer report fails the
-# run. The install stage installs the plain build into a temporary prefix
-# and builds and runs examples/hello-module against it, then packages it.
+# (QENO_FUZZ_SECONDS, default 30), the optimised Release build, warnings
+# as errors, with its quick tests, and last the editor page in a headless
+# Chromium. Any failure or sanitizer report fails the run. The install
+# stage installs the plain build into a temporary prefix and builds and
+# runs examples/hello-module against it, then packages it.
 #   bash scripts/test.sh [STAGE...]
-#   stages: format tidy plain install asan tsan memcheck fuzz release (default all)
+#   stages: format tidy plain install asan tsan memcheck fuzz release browser (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain install asan tsan memcheck fuzz release)
+[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain install asan tsan memcheck fuzz release browser)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -65,8 +66,17 @@ for stage in "${stages[@]}"; do
       echo "== fuzz: build and run"
       bash scripts/fuzz.sh "${QENO_FUZZ_SECONDS:-30}"
       ;;
+    browser)
+      echo "== browser: build (plain) and drive the editor page in chromium"
+      bash scripts/install-browser-deps.sh
+      bash scripts/build.sh plain
+      # Screenshots land in the build folder for a person to look at.
+      QENO_HOST="$PWD/${prefix}plain/qeno-host" QENO_SCREENSHOTS="$PWD/${prefix}plain/screenshots" \
+        node --test tests/browser/
+      echo "screenshots: ${prefix}plain/screenshots/"
+      ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, tidy, plain, install, asan, tsan, memcheck, fuzz or release)" >&2
+      echo "test.sh: unknown stage '$stage' (format, tidy, plain, install, asan, tsan, memcheck, fuzz, release or browser)" >&2
       exit 2
       ;;
   esac

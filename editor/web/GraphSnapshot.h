@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "JGraph.h"
+
+// What the editor page shows of a graph, taken on the host thread: every box
+// with its geometry, ports, property sheet and status, the links, and each
+// box's face as the module paints it.
+class GraphSnapshot {
+ public:
+  struct Image {
+    std::uint64_t version = 0;  // changes whenever the picture does
+    std::string png;
+  };
+  // Host thread: the state of a QenoServer box, 0 idle, 1 listening, 2 connected.
+  using StateOf = std::function<int(JModuleObj&)>;
+
+  GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave);
+
+  // Host thread: the box painted itself again; its picture is taken anew.
+  void markRepainted(const JModuleObj& box);
+  // Host thread: the page's whole state as JSON. log holds lines since the
+  // last state, requests the requests served by each box so far.
+  std::string build(const std::vector<std::string>& log,
+                    const std::map<const JModuleObj*, long>& requests);
+  // The pictures of the last build, by module index.
+  [[nodiscard]] const std::vector<Image>& images() const { return images_; }
+
+  // The longest received text the page shows, in bytes before escaping.
+  static constexpr std::size_t kChunkShown = 256;
+
+ private:
+  struct Picture {
+    Image image;
+    bool stale = true;
+    int square = -1;  // -1 not shown, 0 red, 1 green
+    int marginPx = 0;
+  };
+  Picture& pictureOf(JModuleObj& box);
+
+  JGraph& graph_;
+  StateOf stateOf_;
+  bool canSave_;
+  std::uint64_t nextVersion_ = 1;
+  std::map<const JModuleObj*, Picture> pictures_;  // host thread only
+  std::vector<Image> images_;
+};

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GraphSnapshot.h"
+#include "WebAccess.h"
+#include "WebUi.h"
+
+namespace httplib {
+class Server;
+}
+
+// The state the HTTP threads, the publisher thread and the host thread share.
+struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
+  Shared(JGraph& graph, WebUiHooks hooks);
+
+  // Host thread: takes a new snapshot of the graph and wakes the streams.
+  void publish();
+  // Host thread: the graph's state now, for one request (the streams' log
+  // lines stay theirs).
+  std::string takeState();
+  // Publisher thread: asks the host thread for at most 30 snapshots a second.
+  void runPublisher();
+  void markDirty();
+
+  struct Outcome {
+    int status = 200;
+    std::string body;  // JSON
+  };
+  // HTTP thread: runs work on the host thread and waits for it (bounded).
+  Outcome runOnHost(std::function<Outcome()> work);
+  // Adds the routes of the page and of its API.
+  void addRoutes(httplib::Server& server);
+  void addEditRoutes(httplib::Server& server);
+
+  JGraph& graph;
+  WebUiHooks hooks;
+  GraphSnapshot snapshot;             // host thread only
+  std::unique_ptr<WebAccess> access;  // set before the server starts, then read only
+  std::string urlHost;                // likewise
+
+  std::atomic<bool> stopping{false};
+  std::mutex lock;                          // guards everything below
+  std::condition_variable changedSignal;    // to the publisher
+  std::condition_variable publishedSignal;  // to the event streams
+  bool dirty = false;
+  bool buildQueued = false;
+  std::uint64_t sequence = 0;
+  std::string state;                           // JSON of the last snapshot
+  std::vector<GraphSnapshot::Image> images;    // of the last snapshot
+  std::vector<std::string> log;                // lines since the last snapshot
+  std::map<const JModuleObj*, long> requests;  // texts received per box
+  int streams = 0;
+
+  std::unique_ptr<httplib::Server> server;  // host thread
+  std::thread listener;
+  std::thread publisher;
+  int port = 0;
+};

@@ -1,0 +1,216 @@
+// The editor page's HTTP side, against a real qeno-host started with --ui.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "HostProcess.h"
+#include "TestSupport.h"
+
+using nlohmann::json;
+using qeno::test::HostProcess;
+using qeno::test::TcpClient;
+
+namespace {
+
+class WebTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("qeno-web-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    serverPort_ = qeno::test::freePortBetween(2000, 9999);
+    ASSERT_NE(serverPort_, 0);
+    ASSERT_TRUE(host_.start(
+        QENO_HOST_PATH, {"--port", std::to_string(serverPort_), "--reply", "42", "--quiet", "--ui",
+                         "127.0.0.1:0", "--save", (dir_ / "graph.json").string()}));
+    ASSERT_TRUE(host_.waitForOutput("editor page: http://127.0.0.1:")) << host_.error();
+    // "editor page: http://127.0.0.1:PORT/?token=T"
+    const std::string out = host_.output();
+    const std::size_t at = out.find("editor page: http://127.0.0.1:");
+    const std::size_t portAt = out.find(':', at + 20) + 1;
+    uiPort_ = std::stoi(out.substr(portAt));
+    const std::size_t tokenAt = out.find("token=", portAt) + 6;
+    token_ = out.substr(tokenAt, out.find('\n', tokenAt) - tokenAt);
+    ASSERT_EQ(token_.size(), 64U);
+  }
+  void TearDown() override {
+    host_.signal(SIGTERM);
+    EXPECT_EQ(host_.wait(), 0) << host_.error();
+    std::filesystem::remove_all(dir_);
+  }
+
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", uiPort_);
+    c.set_connection_timeout(5);
+    c.set_read_timeout(5);
+    return c;
+  }
+  httplib::Headers bearer(httplib::Headers more = {}) const {
+    more.emplace("Authorization", "Bearer " + token_);
+    return more;
+  }
+  httplib::Result postJson(const std::string& path, const std::string& body) const {
+    return client().Post(path, bearer(), body, "application/json");
+  }
+  json graph() const {
+    auto res = client().Get("/api/graph", bearer());
+    return res && res->status == 200 ? json::parse(res->body) : json();
+  }
+
+  std::filesystem::path dir_;
+  HostProcess host_;
+  int serverPort_ = 0;
+  int uiPort_ = 0;
+  std::string token_;
+};
+
+std::string propertyOf(const json& graph, int module, const std::string& name) {
+  for (const json& row : graph["modules"][module]["properties"]) {
+    if (row["name"] == name) return row["value"].get<std::string>();
+  }
+  return "<none>";
+}
+
+int statusOf(const httplib::Result& res) {
+  return res ? res->status : -1;
+}
+
+}  // namespace
+
+TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
+  EXPECT_EQ(statusOf(client().Get("/api/graph")), 401);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", "Bearer " + token_ + "0"}})),
+            403);
+  EXPECT_EQ(statusOf(client().Get("/api/graph?token=" + std::string(64, '0'))), 403);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "qeno_token=nope"}})), 403);
+  EXPECT_EQ(statusOf(client().Get("/app.js")), 401);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "a=b; qeno_token=" + token_}})), 200);
+
+  // The first visit trades the token in the address for a cookie.
+  auto first = client().Get("/?token=" + token_);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->status, 303);
+  EXPECT_EQ(first->get_header_value("Location"), "/");
+  EXPECT_NE(first->get_header_value("Set-Cookie").find("qeno_token=" + token_), std::string::npos);
+  EXPECT_NE(first->get_header_value("Set-Cookie").find("HttpOnly"), std::string::npos);
+  auto page = client().Get("/", {{"Cookie", "qeno_token=" + token_}});
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\">"), std::string::npos);
+  EXPECT_FALSE(page->get_header_value("Content-Security-Policy").empty());
+
+  // Another name that resolves here (DNS rebinding) is refused, token or not.
+  for (const std::string& host :
+       {"attacker.example:" + std::to_string(uiPort_), "127.0.0.1:" + std::to_string(uiPort_ + 1),
+        std::string("127.0.0.1")}) {
+    EXPECT_EQ(statusOf(client().Get("/api/graph", bearer({{"Host", host}}))), 403) << host;
+  }
+  EXPECT_EQ(statusOf(client().Get("/api/graph",
+                                  bearer({{"Host", "localhost:" + std::to_string(uiPort_)}}))),
+            200);
+
+  // Changes from another origin, or not sent as JSON, are refused before they run.
+  const std::string edit = R"({"module":0,"name":"url","value":"/evil"})";
+  const std::string origin = "http://127.0.0.1:" + std::to_string(uiPort_);
+  EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", "http://evil.example"}}),
+                                   edit, "application/json")),
+            403);
+  EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Sec-Fetch-Site", "cross-site"}}),
+                                   edit, "application/json")),
+            403);
+  EXPECT_EQ(statusOf(client().Post("/api/property", bearer(), edit, "text/plain")), 415);
+  EXPECT_EQ(statusOf(client().Post("/api/property", edit, "application/json")), 401);
+  EXPECT_EQ(propertyOf(graph(), 0, "url"), "/");
+  EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", origin}}), edit,
+                                   "application/json")),
+            200);
+}
+
+TEST_F(WebTest, EditsAreCheckedAsTheCommandLineChecksThem) {
+  auto bad = postJson("/api/property", R"({"module":0,"name":"port",)");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+  EXPECT_NE(bad->body.find("bad JSON"), std::string::npos);
+  EXPECT_EQ(bad->body.find('\n'), std::string::npos);
+  EXPECT_EQ(statusOf(postJson("/api/property", "[1,2]")), 400);
+  EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":-1,"name":"port","value":80})")), 400);
+  EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":99,"name":"port","value":80})")), 404);
+  EXPECT_EQ(statusOf(postJson("/api/command", R"({"module":0,"command":"rm -rf"})")), 400);
+
+  // Too large a body is refused without being read.
+  const std::string huge =
+      R"({"module":0,"name":"url","value":")" + std::string(20000, 'a') + "\"}";
+  EXPECT_EQ(statusOf(postJson("/api/property", huge)), 413);
+
+  auto refused = postJson("/api/property", R"({"module":0,"name":"port","value":"79"})");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 422);
+  const json reason = json::parse(refused->body);
+  EXPECT_EQ(reason["field"], "port");
+  EXPECT_EQ(reason["error"], "property 'port' must be from 80 to 10000, not 79");
+  EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":0,"name":"port","value":"8x"})")), 422);
+
+  EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":0,"name":"url","value":"/kept"})")),
+            200);
+  EXPECT_EQ(statusOf(postJson("/api/move", R"({"module":0,"x":200.4,"y":-10})")), 200);
+  EXPECT_EQ(statusOf(postJson("/api/save", "{}")), 200);
+  const json now = graph();
+  EXPECT_EQ(propertyOf(now, 0, "url"), "/kept");
+  EXPECT_EQ(now["modules"][0]["x"], 200);
+  EXPECT_EQ(now["modules"][0]["y"], -10);
+  EXPECT_EQ(propertyOf(now, 0, "port"), std::to_string(serverPort_));
+  ASSERT_TRUE(host_.waitForOutput("saved the graph to"));
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "graph.json"));
+}
+
+TEST_F(WebTest, TheEventStreamFollowsServedRequestsAndCommandsOnStandardInput) {
+  TcpClient events;
+  ASSERT_TRUE(events.connect(uiPort_));
+  ASSERT_TRUE(events.send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort_) +
+                          "\r\nAuthorization: Bearer " + token_ + "\r\n\r\n"));
+  std::string seen;
+  auto waitFor = [&](const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      seen += events.readSome(200);
+    }
+    return seen.find(text) != std::string::npos;
+  };
+  ASSERT_TRUE(waitFor("\"square\":\"red\"")) << seen;
+  EXPECT_NE(seen.find("text/event-stream"), std::string::npos);
+  EXPECT_NE(seen.find("\"state\":\"listening\""), std::string::npos);
+  seen.clear();
+
+  TcpClient request;
+  ASSERT_TRUE(request.connect(serverPort_));
+  request.send("hi\r\n");
+  EXPECT_EQ(request.readAll(), "42,x");
+  EXPECT_TRUE(waitFor("\"square\":\"green\"")) << seen;
+  EXPECT_TRUE(waitFor("\"lastChunk\":\"hi\\\\r\\\\n\"")) << seen;
+  EXPECT_TRUE(waitFor("\"requests\":1")) << seen;
+  EXPECT_TRUE(waitFor("received hi\\\\r\\\\n")) << seen;
+
+  // A command typed on standard input reaches the page too.
+  seen.clear();
+  host_.writeLine("reply 7");
+  EXPECT_TRUE(waitFor("\"value\":7")) << seen;
+}
+
+TEST_F(WebTest, APageAddressInUseEndsASecondHostWithOneLine) {
+  const int otherPort = qeno::test::freePortBetween(2000, 9999);
+  ASSERT_NE(otherPort, 0);
+  HostProcess second;
+  ASSERT_TRUE(second.start(QENO_HOST_PATH, {"--port", std::to_string(otherPort), "--quiet", "--ui",
+                                            "127.0.0.1:" + std::to_string(uiPort_)}));
+  EXPECT_EQ(second.wait(), 1);
+  EXPECT_EQ(second.error(), "qeno-host: cannot serve the editor page on 127.0.0.1:" +
+                                std::to_string(uiPort_) + ": Address already in use\n");
+  EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
+}
