@@ -27,7 +27,6 @@ namespace {
 constexpr const char* kServerClass = "QenoServer";
 constexpr int kStartupWaitMs = 5000;
 constexpr std::size_t kLongestCommand = std::size_t{64} * 1024;
-constexpr std::chrono::milliseconds kAutosaveDelay{500};
 // What the user sees of a text: valid UTF-8 as itself, controls escaped.
 constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 
@@ -319,28 +318,6 @@ bool HostApp::tellStartup() {
   return ok;
 }
 
-// Before anything listens: a file that cannot be written would otherwise
-// show only later, after edits it should have kept.
-bool HostApp::checkOutputFiles() {
-  if (!options_.saveFile.empty()) {
-    try {
-      checkGraphFileWritable(options_.saveFile);
-    } catch (const std::exception& e) {
-      console::err(e.what());
-      return false;
-    }
-  }
-  if (options_.renderFile.empty()) return true;
-  for (Server& server : servers_) {
-    const std::string error = renderModuleToPng(*server.box, renderPathFor(*server.box));
-    if (!error.empty()) {
-      console::err(error);
-      return false;
-    }
-  }
-  return true;
-}
-
 int HostApp::loop() {
   const bool interactive = ::isatty(STDIN_FILENO) != 0;
   console::setInteractive(interactive);
@@ -402,94 +379,6 @@ int HostApp::loop() {
     }
   }
   return 0;
-}
-
-// With --save, the graph is written a short while after each change, so a
-// crash or a power cut loses at most that while. Changes that come while a
-// save is due join it.
-void HostApp::autosave() {
-  if (options_.saveFile.empty()) return;
-  const std::uint64_t changes = graph_->changeCount();
-  if (changes == savedChanges_) return;
-  const auto now = std::chrono::steady_clock::now();
-  if (!saveDue_) {
-    saveDue_ = now + kAutosaveDelay;
-    return;
-  }
-  if (now < *saveDue_) return;
-  saveDue_.reset();
-  savedChanges_ = changes;
-  try {
-    saveGraphFile(*graph_, options_.saveFile);
-    if (autosaveFailing_) console::out("saved the graph to " + options_.saveFile);
-    autosaveFailing_ = false;
-  } catch (const std::exception& e) {
-    // Told once until a save works again; the next change tries again.
-    if (!autosaveFailing_) console::err(e.what());
-    autosaveFailing_ = true;
-  }
-}
-
-bool HostApp::finish() {
-  if (web_) web_->stop();
-  graph_->stopAll();
-  graph_->processEvents();
-  if (options_.saveFile.empty()) return true;
-  try {
-    saveGraphFile(*graph_, options_.saveFile);
-    console::out("saved the graph to " + options_.saveFile);
-    return true;
-  } catch (const std::exception& e) {
-    console::err(e.what());
-    saveFallback();
-    return false;
-  }
-}
-
-// The save at exit failed (a full disk, a removed folder): the graph goes to
-// the temporary folder instead, or else to standard output, never nowhere.
-void HostApp::saveFallback() {
-  const char* folder = std::getenv("TMPDIR");
-  const std::string fallback = std::string(folder != nullptr && *folder != '\0' ? folder : "/tmp") +
-                               "/qeno-graph-" + std::to_string(::getpid()) + ".json";
-  try {
-    saveGraphFile(*graph_, fallback);
-    console::err("saved the graph to " + fallback + " instead");
-    return;
-  } catch (const std::exception& e) {
-    console::err(e.what());
-  }
-  console::err("the graph follows on standard output");
-  console::out(graphToJson(*graph_));
-}
-
-void HostApp::onRepaint(JModuleObj& box) {
-  if (web_) web_->repainted(box);
-  if (options_.renderFile.empty() || !isServer(box)) return;
-  const std::string error = renderModuleToPng(box, renderPathFor(box));
-  for (Server& server : servers_) {
-    if (server.box != &box) continue;
-    // A failure is told once, not on every repaint; once rendering works
-    // again, a new failure is told again.
-    if (!error.empty() && !server.renderFailing) console::err(error);
-    server.renderFailing = !error.empty();
-  }
-}
-
-std::string HostApp::renderPathFor(const JModuleObj& box) const {
-  for (std::size_t i = 0; i < servers_.size(); ++i) {
-    if (servers_[i].box != &box || i == 0) continue;
-    // Built by appending only: GCC 12 at -O3 warns falsely (-Wrestrict) on
-    // inserting a concatenated string.
-    const std::string& file = options_.renderFile;
-    const std::size_t dot = std::min(file.rfind(".png"), file.size());
-    std::string path(file, 0, dot);
-    path += '-';
-    path += std::to_string(i + 1);
-    path.append(file, dot, std::string::npos);
-    return path;
-  }
-  return options_.renderFile;
 }
 
 int HostApp::portOf(JModuleObj& box) {
