@@ -7,25 +7,26 @@
 
 // What the user asked for on the command line.
 struct Options {
-  std::string modulePath;                  // non-empty: load only this library
-  std::vector<std::string> moduleFolders;  // --module-path, in order
-  bool listClasses = false;
-  std::optional<int> port;
-  std::optional<int> reply;
-  std::optional<std::string> hostName;
-  std::optional<std::string> url;
+  // Ordered by size, so the struct carries no padding.
+  double clientTimeoutSeconds = 30;
+  std::vector<std::string> moduleFolders;                     // --module-path, in order
   std::vector<std::pair<std::string, std::string>> settings;  // --set NAME=VALUE, in order
+  std::string modulePath;                                     // non-empty: load only this library
   std::string graphFile;
   std::string saveFile;
-  bool listProperties = false;
   std::string renderFile;
   std::string bindAddress = "127.0.0.1";
-  double clientTimeoutSeconds = 30;
-  bool quiet = false;
   std::string debugLog;
-  bool ui = false;  // --ui [ADDRESS:]PORT: serve the editor page
   std::string uiAddress = "127.0.0.1";
+  std::optional<std::string> hostName;
+  std::optional<std::string> url;
   int uiPort = 0;  // 0: any free port
+  std::optional<int> port;
+  std::optional<int> reply;
+  bool listClasses = false;
+  bool listProperties = false;
+  bool quiet = false;
+  bool ui = false;  // --ui [ADDRESS:]PORT: serve the editor page
 };
 
 // The port the one-box graph serves on when --port is not given: inside the
