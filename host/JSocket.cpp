@@ -9,11 +9,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <utility>
 
+#include "JComponent.h"
 #include "JSocketStreams.h"
 #include "LingeringCloser.h"
 #include "ListenerProbe.h"
@@ -106,7 +110,18 @@ void JSocket::setHandle(std::shared_ptr<SocketHandle> handle) {
 }
 
 void JSocket::close() {
-  if (std::shared_ptr<SocketHandle> h = sharedHandle()) h->close();
+  std::shared_ptr<SocketHandle> h;
+  bool released = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    // A listener that no copy and no thread holds can have no accept to
+    // wake: releasing it closes it. Copies are made under lock_ or from
+    // another holder, so a count of one cannot grow meanwhile.
+    released =
+        handle_ && handle_->kind() == SocketHandle::Kind::kListener && handle_.use_count() == 1;
+    h = released ? std::move(handle_) : handle_;
+  }
+  if (h && !released) h->close();
 }
 
 void JSocket::closeGracefully() {
@@ -117,6 +132,41 @@ void JSocket::closeGracefully() {
   setHandle(nullptr);
   LingeringCloser::instance().add(
       std::move(h), Clock::now() + std::chrono::milliseconds(SocketSettings::current().lingerMs));
+}
+
+void JSocket::closeGracefully(const JServerSocket& listener) {
+  std::shared_ptr<SocketHandle> h = sharedHandle();
+  std::shared_ptr<SocketHandle> waitingOn = listener.sharedHandle();
+  if (!h || h->isClosed()) return;
+  if (!waitingOn || waitingOn->isClosed()) return closeGracefully();
+  setHandle(nullptr);
+  if (!h->shutdownOutput()) return;
+  const SocketSettings settings = SocketSettings::current();
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point quitWaiting =
+      now + std::chrono::milliseconds(std::min(settings.acceptWaitMs, settings.lingerMs));
+  // A peer that reads to end of stream closes within microseconds; waiting
+  // for that here spares the closer thread a wake-up, and the listener wakes
+  // this wait as soon as a client is waiting or the listener is closed.
+  char scratch[4096];
+  while (Clock::now() < quitWaiting) {
+    std::array<pollfd, 2> entries{pollfd{h->fd(), POLLIN, 0}, pollfd{waitingOn->fd(), POLLIN, 0}};
+    const int ready = ::poll(entries.data(), entries.size(), remainingMs(quitWaiting));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || h->isClosed()) break;
+    if (entries[0].revents != 0) {
+      ssize_t got = 0;
+      do {
+        got = ::recv(h->fd(), scratch, sizeof scratch, MSG_DONTWAIT);
+      } while (got > 0 || (got < 0 && errno == EINTR));
+      // The peer's end of stream or an error: the connection is done, and
+      // dropping the last hold closes it.
+      if (got == 0 || errno != EAGAIN) return;
+    }
+    if (entries[1].revents != 0) break;
+  }
+  LingeringCloser::instance().add(std::move(h), now + std::chrono::milliseconds(settings.lingerMs),
+                                  true);
 }
 
 bool JSocket::isClosed() const {
@@ -172,6 +222,10 @@ class FdGuard {
   FdGuard(const FdGuard&) = delete;
   FdGuard& operator=(const FdGuard&) = delete;
   int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
@@ -197,6 +251,38 @@ void notifyListen(int port, const std::string& error) {
     observer = listenObserver();
   }
   if (observer) observer(port, error);
+}
+
+}  // namespace
+
+namespace {
+
+// Opens a listening socket on address, or returns -errno.
+int openListener(const addrinfo& address, bool sharePort, int backlog) {
+  const int raw = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (raw < 0) return -errno;
+  FdGuard fd(raw);
+  int on = 1;
+  ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Binding and listening walk every socket bound to the port unless all of
+  // them allow port reuse, and a server that re-opens its listener after
+  // each client leaves a TIME_WAIT entry there per client: without this
+  // option each re-listen costs time in proportion to the last minute's
+  // clients. The option also lets listeners share a port, so the caller
+  // refuses a port that another socket already listens on.
+  if (sharePort) ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  if (::bind(raw, address.ai_addr, address.ai_addrlen) != 0) return -errno;
+  if (::listen(raw, backlog) != 0) return -errno;
+  return fd.release();
+}
+
+// Tells the debug channel, once per process, that ports are listened on
+// without sharing because no other listener could be ruled out.
+void reportNoSharing(int port, const std::string& why) {
+  static std::atomic<bool> told{false};
+  if (told.exchange(true)) return;
+  JComponent::debug(JString("cannot check for other listeners (" + why + "); port " +
+                            std::to_string(port) + " and later ports listen without port sharing"));
 }
 
 }  // namespace
@@ -228,26 +314,41 @@ int JServerSocket::listen(int backlog) {
   if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
 
-  const int raw = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (raw < 0) return fail(std::strerror(errno));
-  FdGuard fd(raw);
-  int on = 1;
-  ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  // Binding and listening walk every socket bound to the port unless all of
-  // them allow port reuse, and a server that re-opens its listener after
-  // each client leaves a TIME_WAIT entry there per client: without this
-  // option each re-listen costs time in proportion to the last minute's
-  // clients. The option also lets listeners share a port, so a port that
-  // another socket already listens on is refused below, as it would be
-  // without it.
-  ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
   std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
-  if (::bind(raw, found->ai_addr, found->ai_addrlen) != 0) return fail(std::strerror(errno));
-  if (::listen(raw, backlog) != 0) return fail(std::strerror(errno));
-  const int boundPort = localPortOf(raw);
-  struct stat self {};
-  if (::fstat(raw, &self) == 0 && anotherListenerOn(boundPort, self.st_ino)) {
+  // A listener of this process on the port: with port sharing the kernel
+  // would let a second one in.
+  if (in->port != 0 && SocketCensus::listeners(in->port) > 0) {
     return fail(std::strerror(EADDRINUSE));
+  }
+  // Asking the kernel for other listeners walks every listening socket, so
+  // it is done once while this process keeps a socket on the port (a
+  // server that re-listens after each client), not at every listen.
+  SocketCensus::Sharing sharing =
+      in->port == 0 ? SocketCensus::Sharing::kUnchecked : SocketCensus::sharingOn(in->port);
+  int raw = openListener(*found, sharing != SocketCensus::Sharing::kOff, backlog);
+  if (raw < 0) return fail(std::strerror(-raw));
+  FdGuard fd(raw);
+  const int boundPort = in->port != 0 ? in->port : localPortOf(raw);
+  if (sharing == SocketCensus::Sharing::kUnchecked) {
+    struct stat self {};
+    ListenerCheck check;
+    if (::fstat(raw, &self) != 0) {
+      check.whyUnknown = std::string("fstat: ") + std::strerror(errno);
+    } else {
+      check = checkOtherListeners(boundPort, self.st_ino);
+    }
+    if (check.outcome == ListenerCheck::Outcome::kFound) return fail(std::strerror(EADDRINUSE));
+    sharing = SocketCensus::Sharing::kChecked;
+    if (check.outcome == ListenerCheck::Outcome::kUnknown) {
+      // Fail closed: without an answer, listen as if the option did not
+      // exist, so the kernel itself refuses a port in use.
+      fd.reset(-1);
+      raw = openListener(*found, false, backlog);
+      if (raw < 0) return fail(std::strerror(-raw));
+      fd.reset(raw);
+      sharing = SocketCensus::Sharing::kOff;
+      reportNoSharing(boundPort, check.whyUnknown);
+    }
   }
 
   {
@@ -256,6 +357,7 @@ int JServerSocket::listen(int backlog) {
     in->boundPort = boundPort;
   }
   setHandle(std::make_shared<SocketHandle>(fd.release(), SocketHandle::Kind::kListener, boundPort));
+  SocketCensus::setSharing(boundPort, sharing);
   LingeringCloser::instance().listening(boundPort);
   notifyListen(in->port, std::string());
   return 1;
@@ -276,7 +378,7 @@ int JServerSocket::accept(JSocket& client) {
         setTimeout(fd, SO_SNDTIMEO, settings.idleTimeoutMs);
       }
       client.setHandle(
-          std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kConnection, localPortOf(fd)));
+          std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kConnection, h->localPort()));
       return 1;
     }
     if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return 0;

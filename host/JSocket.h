@@ -7,6 +7,7 @@
 
 #include "JObject.h"
 
+class JServerSocket;
 class SocketHandle;
 
 // Host-wide socket settings; the host application sets them before servers
@@ -28,8 +29,15 @@ struct SocketSettings {
 // what a server is doing without looking inside it. Thread-safe.
 class SocketCensus {
  public:
+  // How this process listens on a port: kUnchecked until the kernel has been
+  // asked for other listeners there, kChecked when it answered none, kOff
+  // when it could not be asked (listen without port sharing). Kept while a
+  // socket of this process is open on the port.
+  enum class Sharing { kUnchecked, kChecked, kOff };
   static int listeners(int port);
   static int connections(int port);
+  static Sharing sharingOn(int port);
+  static void setSharing(int port, Sharing sharing);
   static void opened(const SocketHandle& handle);
   static void closed(const SocketHandle& handle);
 };
@@ -48,7 +56,8 @@ class JSocket : public JObject {
   [[nodiscard]] JObject* clone() const override { return new JSocket(*this); }
 
   // Shuts the connection down and wakes any thread blocked on it. Closing a
-  // closed or never opened socket does nothing.
+  // closed or never opened socket does nothing. A listener nobody else holds
+  // is released at once.
   virtual void close();
   // Sends end of stream after the data already sent and lets go of the
   // connection: the host's closer then waits (at most
@@ -57,6 +66,12 @@ class JSocket : public JObject {
   // reset the connection, which can cost the peer the reply it has not read
   // yet. Returns at once.
   void closeGracefully();
+  // closeGracefully() for a connection whose port listens again on
+  // listener: end of stream goes out at once, and this thread waits for the
+  // peer to finish (at most SocketSettings::acceptWaitMs) until a client
+  // waits on listener or listener closes; only a slower peer is left to the
+  // closer.
+  void closeGracefully(const JServerSocket& listener);
   [[nodiscard]] bool isClosed() const;
   // Operating-system descriptor, or -1 when not open.
   [[nodiscard]] int handle() const;

@@ -28,7 +28,8 @@ LingeringCloser::~LingeringCloser() {
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline) {
+void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline,
+                          bool endOfStreamSent) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (stopping_) {
@@ -36,8 +37,9 @@ void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_poin
       return;
     }
     const Clock::time_point now = Clock::now();
-    held_.emplace_back(handle->localPort(), handle);
-    incoming_.push_back(Entry{std::move(handle), deadline, now + kEndOfStreamHold, false});
+    if (!endOfStreamSent) held_.emplace_back(handle->localPort(), handle);
+    incoming_.push_back(
+        Entry{std::move(handle), deadline, now + kEndOfStreamHold, endOfStreamSent});
     ++count_;
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
   }

@@ -25,7 +25,9 @@ class LingeringCloser {
 
   static LingeringCloser& instance();
 
-  void add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline);
+  // endOfStreamSent: the caller has sent it already, with a listener up.
+  void add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline,
+           bool endOfStreamSent = false);
   // A listening socket is open on port: end of stream goes out now on that
   // port's connections. Called on the thread that listened.
   void listening(int port);

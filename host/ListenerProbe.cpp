@@ -15,10 +15,21 @@ namespace {
 constexpr int kTcpListenState = 10;
 
 // Asks the kernel's socket diagnostics for the listening TCP sockets of one
-// family on port.
-bool anotherInFamily(int family, int port, unsigned long ownInode) {
+// family on port. Any failure to get a complete answer is kUnknown: the
+// caller must not take silence for a free port.
+ListenerCheck checkFamily(int family, int port, unsigned long ownInode) {
+  ListenerCheck result;
+  auto unknown = [&result](const char* step, int error) {
+    result.outcome = ListenerCheck::Outcome::kUnknown;
+    result.whyUnknown = std::string(step) + ": " + std::strerror(error);
+    return result;
+  };
   const int link = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (link < 0) return false;
+  if (link < 0) return unknown("socket diagnostics", errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{link};
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -34,32 +45,36 @@ bool anotherInFamily(int family, int port, unsigned long ownInode) {
   kernel.nl_family = AF_NETLINK;
   if (::sendto(link, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
                sizeof kernel) < 0) {
-    ::close(link);
-    return false;
+    return unknown("socket diagnostics request", errno);
   }
   bool found = false;
   alignas(nlmsghdr) char buffer[16384];
-  for (bool done = false; !done;) {
+  for (;;) {
     ssize_t got = ::recv(link, buffer, sizeof buffer, 0);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
+    if (got < 0) return unknown("socket diagnostics answer", errno);
+    if (got == 0) return unknown("socket diagnostics answer", EPIPE);
     auto length = static_cast<unsigned int>(got);
     for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length);
          h = NLMSG_NEXT(h, length)) {
-      if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
-        done = true;
-        break;
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+        return unknown("socket diagnostics answer", error->error != 0 ? -error->error : EPROTO);
+      }
+      if (h->nlmsg_type == NLMSG_DONE) {
+        result.outcome = found ? ListenerCheck::Outcome::kFound : ListenerCheck::Outcome::kNone;
+        return result;
       }
       const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
       if (ntohs(socket->id.idiag_sport) == port && socket->idiag_inode != ownInode) found = true;
     }
   }
-  ::close(link);
-  return found;
 }
 
 }  // namespace
 
-bool anotherListenerOn(int port, unsigned long ownInode) {
-  return anotherInFamily(AF_INET, port, ownInode) || anotherInFamily(AF_INET6, port, ownInode);
+ListenerCheck checkOtherListeners(int port, unsigned long ownInode) {
+  ListenerCheck v4 = checkFamily(AF_INET, port, ownInode);
+  if (v4.outcome != ListenerCheck::Outcome::kNone) return v4;
+  return checkFamily(AF_INET6, port, ownInode);
 }

@@ -38,8 +38,9 @@ bool SocketHandle::shutdownOutput() {
 namespace {
 
 struct Census {
-  std::mutex lock;                            // guards counts
+  std::mutex lock;                            // guards counts, sharing
   std::map<std::pair<int, int>, int> counts;  // (kind, port) -> open sockets
+  std::map<int, SocketCensus::Sharing> sharing;
 };
 
 Census& census() {
@@ -67,6 +68,26 @@ void SocketCensus::closed(const SocketHandle& handle) {
   std::lock_guard<std::mutex> hold(c.lock);
   auto it = c.counts.find({static_cast<int>(handle.kind()), handle.localPort()});
   if (it != c.counts.end() && --it->second == 0) c.counts.erase(it);
+  const int port = handle.localPort();
+  const bool noneLeft =
+      c.counts.count({static_cast<int>(SocketHandle::Kind::kListener), port}) == 0 &&
+      c.counts.count({static_cast<int>(SocketHandle::Kind::kConnection), port}) == 0;
+  if (noneLeft) c.sharing.erase(port);
+}
+
+SocketCensus::Sharing SocketCensus::sharingOn(int port) {
+  Census& c = census();
+  std::lock_guard<std::mutex> hold(c.lock);
+  auto it = c.sharing.find(port);
+  return it == c.sharing.end() ? Sharing::kUnchecked : it->second;
+}
+
+void SocketCensus::setSharing(int port, Sharing sharing) {
+  Census& c = census();
+  std::lock_guard<std::mutex> hold(c.lock);
+  const bool open = c.counts.count({static_cast<int>(SocketHandle::Kind::kListener), port}) != 0 ||
+                    c.counts.count({static_cast<int>(SocketHandle::Kind::kConnection), port}) != 0;
+  if (open) c.sharing[port] = sharing;
 }
 
 int SocketCensus::listeners(int port) {
