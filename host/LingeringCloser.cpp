@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "JSocket.h"
 #include "SocketHandle.h"
 
 LingeringCloser& LingeringCloser::instance() {
@@ -36,6 +37,7 @@ void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_poin
       handle->close();
       return;
     }
+    SocketCensus::lingering(*handle);
     const Clock::time_point now = Clock::now();
     if (!endOfStreamSent) held_.emplace_back(handle->localPort(), handle);
     incoming_.push_back(

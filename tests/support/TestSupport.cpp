@@ -112,6 +112,20 @@ bool canBindLoopback(int port) {
   return bound;
 }
 
+int portSharingListener(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  sockaddr_in address = loopback(port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 1) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 TcpClient::~TcpClient() {
   close();
 }
