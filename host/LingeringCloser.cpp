@@ -16,7 +16,10 @@ LingeringCloser& LingeringCloser::instance() {
   return closer;
 }
 
-LingeringCloser::LingeringCloser() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+// The thread starts with the first listen, not with the first slow peer, so
+// the process's thread count settles at once.
+LingeringCloser::LingeringCloser()
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this] { run(); }) {}
 
 LingeringCloser::~LingeringCloser() {
   {
@@ -43,7 +46,6 @@ void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_poin
     incoming_.push_back(
         Entry{std::move(handle), deadline, now + kEndOfStreamHold, endOfStreamSent});
     ++count_;
-    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
   }
   wake();
 }

@@ -62,5 +62,5 @@ class LingeringCloser {
   bool stopping_ = false;
   int count_ = 0;
   int wakeFd_ = -1;
-  std::thread thread_;  // started on first use
+  std::thread thread_;  // last member: starts once the others are ready
 };
