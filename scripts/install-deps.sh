@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format libclang-rt-14-dev valgrind
-  netcat-openbsd
+  netcat-openbsd strace
 )
 
 missing=()
