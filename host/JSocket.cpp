@@ -5,19 +5,16 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <utility>
 
-#include "JComponent.h"
 #include "JSocketStreams.h"
 #include "LingeringCloser.h"
 #include "ListenerProbe.h"
@@ -212,36 +209,9 @@ std::shared_ptr<JServerSocket::Info> JServerSocket::info() const {
 
 namespace {
 
-// Closes a descriptor unless released.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
 std::mutex& listenLock() {
   static std::mutex lock;
   return lock;
-}
-
-int localPortOf(int fd) {
-  sockaddr_storage bound{};
-  socklen_t length = sizeof bound;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
-  return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 }
 
 void notifyListen(int port, const std::string& error) {
@@ -251,38 +221,6 @@ void notifyListen(int port, const std::string& error) {
     observer = listenObserver();
   }
   if (observer) observer(port, error);
-}
-
-}  // namespace
-
-namespace {
-
-// Opens a listening socket on address, or returns -errno.
-int openListener(const addrinfo& address, bool sharePort, int backlog) {
-  const int raw = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (raw < 0) return -errno;
-  FdGuard fd(raw);
-  int on = 1;
-  ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  // Binding and listening walk every socket bound to the port unless all of
-  // them allow port reuse, and a server that re-opens its listener after
-  // each client leaves a TIME_WAIT entry there per client: without this
-  // option each re-listen costs time in proportion to the last minute's
-  // clients. The option also lets listeners share a port, so the caller
-  // refuses a port that another socket already listens on.
-  if (sharePort) ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-  if (::bind(raw, address.ai_addr, address.ai_addrlen) != 0) return -errno;
-  if (::listen(raw, backlog) != 0) return -errno;
-  return fd.release();
-}
-
-// Tells the debug channel, once per process, that ports are listened on
-// without sharing because no other listener could be ruled out.
-void reportNoSharing(int port, const std::string& why) {
-  static std::atomic<bool> told{false};
-  if (told.exchange(true)) return;
-  JComponent::debug(JString("cannot check for other listeners (" + why + "); port " +
-                            std::to_string(port) + " and later ports listen without port sharing"));
 }
 
 }  // namespace
@@ -320,43 +258,17 @@ int JServerSocket::listen(int backlog) {
   if (in->port != 0 && SocketCensus::listeners(in->port) > 0) {
     return fail(std::strerror(EADDRINUSE));
   }
-  // Asking the kernel for other listeners walks every listening socket, so
-  // it is done once while this process keeps a socket on the port (a
-  // server that re-listens after each client), not at every listen.
-  SocketCensus::Sharing sharing =
-      in->port == 0 ? SocketCensus::Sharing::kUnchecked : SocketCensus::sharingOn(in->port);
-  int raw = openListener(*found, sharing != SocketCensus::Sharing::kOff, backlog);
-  if (raw < 0) return fail(std::strerror(-raw));
-  FdGuard fd(raw);
-  const int boundPort = in->port != 0 ? in->port : localPortOf(raw);
-  if (sharing == SocketCensus::Sharing::kUnchecked) {
-    struct stat self {};
-    ListenerCheck check;
-    if (::fstat(raw, &self) != 0) {
-      check.whyUnknown = std::string("fstat: ") + std::strerror(errno);
-    } else {
-      check = checkOtherListeners(boundPort, self.st_ino);
-    }
-    if (check.outcome == ListenerCheck::Outcome::kFound) return fail(std::strerror(EADDRINUSE));
-    sharing = SocketCensus::Sharing::kChecked;
-    if (check.outcome == ListenerCheck::Outcome::kUnknown) {
-      // Fail closed: without an answer, listen as if the option did not
-      // exist, so the kernel itself refuses a port in use.
-      fd.reset(-1);
-      raw = openListener(*found, false, backlog);
-      if (raw < 0) return fail(std::strerror(-raw));
-      fd.reset(raw);
-      sharing = SocketCensus::Sharing::kOff;
-      reportNoSharing(boundPort, check.whyUnknown);
-    }
-  }
+  int boundPort = 0;
+  SocketCensus::Sharing sharing = SocketCensus::Sharing::kUnchecked;
+  const int fd = openListener(*found, in->port, backlog, boundPort, sharing);
+  if (fd < 0) return fail(std::strerror(-fd));
 
   {
     std::lock_guard<std::mutex> hold(in->lock);
     in->error.clear();
     in->boundPort = boundPort;
   }
-  setHandle(std::make_shared<SocketHandle>(fd.release(), SocketHandle::Kind::kListener, boundPort));
+  setHandle(std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kListener, boundPort));
   SocketCensus::setSharing(boundPort, sharing);
   LingeringCloser::instance().listening(boundPort);
   notifyListen(in->port, std::string());

@@ -5,10 +5,14 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+
+#include "JComponent.h"
 
 namespace {
 
@@ -77,4 +81,80 @@ ListenerCheck checkOtherListeners(int port, unsigned long ownInode) {
   ListenerCheck v4 = checkFamily(AF_INET, port, ownInode);
   if (v4.outcome != ListenerCheck::Outcome::kNone) return v4;
   return checkFamily(AF_INET6, port, ownInode);
+}
+
+namespace {
+
+int localPortOf(int fd) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+}
+
+// Opens a listening socket on address, or returns -errno.
+int openSocket(const addrinfo& address, bool sharePort, int backlog) {
+  const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -errno;
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  // Binding and listening walk every socket bound to the port unless all of
+  // them allow port reuse, and a server that re-opens its listener after
+  // each client leaves a TIME_WAIT entry there per client: without this
+  // option each re-listen costs time in proportion to the last minute's
+  // clients. The option also lets listeners share a port, which the caller
+  // must rule out.
+  if (sharePort) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  if (::bind(fd, address.ai_addr, address.ai_addrlen) != 0 || ::listen(fd, backlog) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return -error;
+  }
+  return fd;
+}
+
+void reportNoSharing(int port, const std::string& why) {
+  static std::atomic<bool> told{false};
+  if (told.exchange(true)) return;
+  JComponent::debug(JString("cannot check for other listeners (" + why + "); port " +
+                            std::to_string(port) + " and later ports listen without port sharing"));
+}
+
+}  // namespace
+
+int openListener(const addrinfo& address, int requestedPort, int backlog, int& boundPort,
+                 SocketCensus::Sharing& sharing) {
+  // Asking the kernel walks every listening socket of the system, so it is
+  // done once while this process keeps a server's socket on the port, not
+  // at each of its re-listens.
+  sharing = requestedPort == 0 ? SocketCensus::Sharing::kUnchecked
+                               : SocketCensus::sharingOn(requestedPort);
+  int fd = openSocket(address, sharing != SocketCensus::Sharing::kOff, backlog);
+  if (fd < 0) return fd;
+  boundPort = requestedPort != 0 ? requestedPort : localPortOf(fd);
+  if (sharing != SocketCensus::Sharing::kUnchecked) return fd;
+  struct stat self {};
+  ListenerCheck check;
+  if (::fstat(fd, &self) != 0) {
+    check.whyUnknown = std::string("fstat: ") + std::strerror(errno);
+  } else {
+    check = checkOtherListeners(boundPort, self.st_ino);
+  }
+  if (check.outcome == ListenerCheck::Outcome::kFound) {
+    ::close(fd);
+    return -EADDRINUSE;
+  }
+  sharing = SocketCensus::Sharing::kChecked;
+  if (check.outcome == ListenerCheck::Outcome::kUnknown) {
+    // Fail closed: without an answer, listen as if the option did not
+    // exist, so that the kernel itself refuses a port in use.
+    ::close(fd);
+    fd = openSocket(address, false, backlog);
+    sharing = SocketCensus::Sharing::kOff;
+    if (fd < 0) return fd;
+    if (requestedPort == 0) boundPort = localPortOf(fd);
+    reportNoSharing(boundPort, check.whyUnknown);
+  }
+  return fd;
 }

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <netdb.h>
+
 #include <string>
+
+#include "JSocket.h"
 
 // Whether a TCP socket other than the one with inode `ownInode` listens on
 // port, in either address family, in this network namespace. Listening
@@ -13,3 +17,15 @@ struct ListenerCheck {
 };
 
 ListenerCheck checkOtherListeners(int port, unsigned long ownInode);
+
+// Opens a TCP listener on address for requestedPort (0: a free port) as the
+// host listens: with SO_REUSEPORT, so that re-listening stays fast however
+// many TIME_WAIT entries the port holds, and refused (-EADDRINUSE) when
+// another socket listens on the port. The kernel is asked for other
+// listeners once while the port's sharing is kUnchecked; when it cannot be
+// asked the listener goes without SO_REUSEPORT (kOff) and the debug channel
+// says so once. Returns the descriptor, with the port bound and the sharing
+// to record once the socket is counted; or -errno. Called with the host's
+// listen lock held.
+int openListener(const addrinfo& address, int requestedPort, int backlog, int& boundPort,
+                 SocketCensus::Sharing& sharing);
