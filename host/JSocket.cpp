@@ -54,13 +54,6 @@ bool waitReadable(int fd, Clock::time_point deadline) {
   }
 }
 
-void setTimeout(int fd, int option, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-}
-
 }  // namespace
 
 // ---- SocketSettings
@@ -285,10 +278,6 @@ int JServerSocket::accept(JSocket& client) {
     if (!waitReadable(h->fd(), deadline) || h->isClosed()) return 0;
     int fd = ::accept4(h->fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      if (settings.idleTimeoutMs > 0) {
-        setTimeout(fd, SO_RCVTIMEO, settings.idleTimeoutMs);
-        setTimeout(fd, SO_SNDTIMEO, settings.idleTimeoutMs);
-      }
       client.setHandle(
           std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kConnection, h->localPort()));
       return 1;

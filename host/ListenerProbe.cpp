@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -99,6 +100,16 @@ int openSocket(const addrinfo& address, bool sharePort, int backlog) {
   if (fd < 0) return -errno;
   int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const int idleTimeoutMs = SocketSettings::current().idleTimeoutMs;
+  if (idleTimeoutMs > 0) {
+    // Accepted connections inherit these (set before any can be accepted),
+    // so the listener can be closed right after accept.
+    timeval limit{};
+    limit.tv_sec = idleTimeoutMs / 1000;
+    limit.tv_usec = static_cast<suseconds_t>((idleTimeoutMs % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
   // Binding and listening walk every socket bound to the port unless all of
   // them allow port reuse, and a server that re-opens its listener after
   // each client leaves a TIME_WAIT entry there per client: without this
