@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Benchmarks qeno-host against the two floors, interleaved so that machine
+# Benchmarks qeno-host against the three floors, interleaved so that machine
 # noise hits all alike, and prints qeno-host's figures as ratios to each.
 #   bash bench/run.sh [REQUESTS_PER_RUN] [ROUNDS] [CLIENTS]
 # Every server gets a fresh port, so each starts without TIME_WAIT history.
@@ -14,9 +14,11 @@ source bench/common.sh
 
 protocol_port=$(free_port)
 design_port=$(free_port)
+tuned_port=$(free_port)
 qeno_port=$(free_port)
 "$bin/floor_server" "$protocol_port" 42 & pids+=($!)
 "$bin/floor_server" "$design_port" 42 --design & pids+=($!)
+"$bin/floor_server" "$tuned_port" 42 --tuned & pids+=($!)
 # End of standard input does not stop qeno-host.
 "$bin/qeno-host" --port "$qeno_port" --reply 42 --quiet </dev/null >"$out/qeno.out" 2>&1 &
 pids+=($!)
@@ -32,6 +34,8 @@ echo "runs: $rounds rounds x $requests requests, $clients client(s), interleaved
 for round in $(seq "$rounds"); do
   run protocol-floor "$protocol_port"
   run qeno-host "$qeno_port"
+  run tuned-floor "$tuned_port"
+  run qeno-host "$qeno_port"
   run design-floor "$design_port"
   run qeno-host "$qeno_port"
 done
@@ -46,12 +50,12 @@ awk '
   }
   END {
     printf "%-15s %10s %8s %8s %8s %9s %9s %7s %7s\n", "server", "req/s", "p50 us", "p90 us", "p99 us", "max us", "retries", "errors", "stalls"
-    split("protocol-floor design-floor qeno-host", order, " ")
-    for (k = 1; k <= 3; k++) {
+    split("protocol-floor tuned-floor design-floor qeno-host", order, " ")
+    for (k = 1; k <= 4; k++) {
       l = order[k]
       if (!n[l]) continue
       printf "%-15s %10.0f %8.0f %8.0f %8.0f %9d %9d %7d %7d\n", l, rps[l]/n[l], p50[l]/n[l], p90[l]/n[l], p99[l]/n[l], mx[l], retries[l], errors[l], stalls[l]
     }
     q = rps["qeno-host"]/n["qeno-host"]
-    printf "qeno-host / protocol floor: %.2f   qeno-host / design floor: %.2f\n", q/(rps["protocol-floor"]/n["protocol-floor"]), q/(rps["design-floor"]/n["design-floor"])
+    printf "qeno-host / protocol floor: %.2f   qeno-host / tuned design floor: %.2f   qeno-host / design floor: %.2f\n", q/(rps["protocol-floor"]/n["protocol-floor"]), q/(rps["tuned-floor"]/n["tuned-floor"]), q/(rps["design-floor"]/n["design-floor"])
   }' "$out/results"

@@ -5,10 +5,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -16,6 +17,7 @@
 
 #include "LingeringCloser.h"
 #include "ListenerProbe.h"
+#include "SocketCensus.h"
 #include "SocketHandle.h"
 
 namespace {
@@ -50,13 +52,6 @@ bool waitReadable(int fd, Clock::time_point deadline) {
     if (ready == 0) return false;
     if (errno != EINTR) return false;
   }
-}
-
-void setTimeout(int fd, int option, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
 }  // namespace
@@ -105,7 +100,18 @@ void JSocket::setHandle(std::shared_ptr<SocketHandle> handle) {
 }
 
 void JSocket::close() {
-  if (std::shared_ptr<SocketHandle> h = sharedHandle()) h->close();
+  std::shared_ptr<SocketHandle> h;
+  bool released = false;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    // A listener that no copy and no thread holds can have no accept to
+    // wake: releasing it closes it. Copies are made under lock_ or from
+    // another holder, so a count of one cannot grow meanwhile.
+    released =
+        handle_ && handle_->kind() == SocketHandle::Kind::kListener && handle_.use_count() == 1;
+    h = released ? std::move(handle_) : handle_;
+  }
+  if (h && !released) h->close();
 }
 
 void JSocket::closeGracefully() {
@@ -116,6 +122,41 @@ void JSocket::closeGracefully() {
   setHandle(nullptr);
   LingeringCloser::instance().add(
       std::move(h), Clock::now() + std::chrono::milliseconds(SocketSettings::current().lingerMs));
+}
+
+void JSocket::closeGracefully(const JServerSocket& listener) {
+  std::shared_ptr<SocketHandle> h = sharedHandle();
+  std::shared_ptr<SocketHandle> waitingOn = listener.sharedHandle();
+  if (!h || h->isClosed()) return;
+  if (!waitingOn || waitingOn->isClosed()) return closeGracefully();
+  setHandle(nullptr);
+  if (!h->shutdownOutput()) return;
+  const SocketSettings settings = SocketSettings::current();
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point quitWaiting =
+      now + std::chrono::milliseconds(std::min(settings.acceptWaitMs, settings.lingerMs));
+  // A peer that reads to end of stream closes within microseconds; waiting
+  // for that here spares the closer thread a wake-up, and the listener wakes
+  // this wait as soon as a client is waiting or the listener is closed.
+  char scratch[4096];
+  while (Clock::now() < quitWaiting) {
+    std::array<pollfd, 2> entries{pollfd{h->fd(), POLLIN, 0}, pollfd{waitingOn->fd(), POLLIN, 0}};
+    const int ready = ::poll(entries.data(), entries.size(), remainingMs(quitWaiting));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || h->isClosed()) break;
+    if (entries[0].revents != 0) {
+      ssize_t got = 0;
+      do {
+        got = ::recv(h->fd(), scratch, sizeof scratch, MSG_DONTWAIT);
+      } while (got > 0 || (got < 0 && errno == EINTR));
+      // The peer's end of stream or an error: the connection is done, and
+      // dropping the last hold closes it.
+      if (got == 0 || errno != EAGAIN) return;
+    }
+    if (entries[1].revents != 0) break;
+  }
+  LingeringCloser::instance().add(std::move(h), now + std::chrono::milliseconds(settings.lingerMs),
+                                  true);
 }
 
 bool JSocket::isClosed() const {
@@ -161,32 +202,9 @@ std::shared_ptr<JServerSocket::Info> JServerSocket::info() const {
 
 namespace {
 
-// Closes a descriptor unless released.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
 std::mutex& listenLock() {
   static std::mutex lock;
   return lock;
-}
-
-int localPortOf(int fd) {
-  sockaddr_storage bound{};
-  socklen_t length = sizeof bound;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
-  return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
-                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 }
 
 void notifyListen(int port, const std::string& error) {
@@ -227,48 +245,24 @@ int JServerSocket::listen(int backlog) {
   if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
 
-  // A listen that cannot check for other listeners is made again without
-  // port sharing: the second pass of this loop.
-  for (bool share = listenerProbeUsable();; share = false) {
-    const int raw = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (raw < 0) return fail(std::strerror(errno));
-    FdGuard fd(raw);
-    int on = 1;
-    ::setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // Binding and listening walk every socket bound to the port unless all
-    // of them allow port reuse, and a server that re-opens its listener
-    // after each client leaves a TIME_WAIT entry there per client: without
-    // this option each re-listen costs time in proportion to the last
-    // minute's clients. The option also lets listeners share a port, so a
-    // port that another socket already listens on is refused below, as it
-    // would be without it; where that cannot be checked, it is not set.
-    if (share) ::setsockopt(raw, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-    std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
-    if (::bind(raw, found->ai_addr, found->ai_addrlen) != 0) return fail(std::strerror(errno));
-    if (::listen(raw, backlog) != 0) return fail(std::strerror(errno));
-    const int boundPort = localPortOf(raw);
-    if (share) {
-      struct stat self {};
-      const OtherListener other = ::fstat(raw, &self) == 0 ? otherListenerOn(boundPort, self.st_ino)
-                                                           : OtherListener::kUnknown;
-      if (other == OtherListener::kFound) return fail(std::strerror(EADDRINUSE));
-      if (other == OtherListener::kUnknown) {
-        listenerProbeFailed();
-        continue;
-      }
-    }
-    return listening(in, fd.release(), boundPort);
+  std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
+  // A listener of this process on the port: with port sharing the kernel
+  // would let a second one in.
+  if (in->port != 0 && SocketCensus::listeners(in->port) > 0) {
+    return fail(std::strerror(EADDRINUSE));
   }
-}
+  int boundPort = 0;
+  SocketCensus::Sharing sharing = SocketCensus::Sharing::kUnchecked;
+  const int fd = openListener(*found, in->port, backlog, boundPort, sharing);
+  if (fd < 0) return fail(std::strerror(-fd));
 
-// Called with the listening descriptor, which it takes over.
-int JServerSocket::listening(const std::shared_ptr<Info>& in, int fd, int boundPort) {
   {
     std::lock_guard<std::mutex> hold(in->lock);
     in->error.clear();
     in->boundPort = boundPort;
   }
   setHandle(std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kListener, boundPort));
+  SocketCensus::setSharing(boundPort, sharing);
   LingeringCloser::instance().listening(boundPort);
   notifyListen(in->port, std::string());
   return 1;
@@ -284,12 +278,8 @@ int JServerSocket::accept(JSocket& client) {
     if (!waitReadable(h->fd(), deadline) || h->isClosed()) return 0;
     int fd = ::accept4(h->fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      if (settings.idleTimeoutMs > 0) {
-        setTimeout(fd, SO_RCVTIMEO, settings.idleTimeoutMs);
-        setTimeout(fd, SO_SNDTIMEO, settings.idleTimeoutMs);
-      }
       client.setHandle(
-          std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kConnection, localPortOf(fd)));
+          std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kConnection, h->localPort()));
       return 1;
     }
     if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return 0;

@@ -7,6 +7,7 @@
 
 #include "JObject.h"
 
+class JServerSocket;
 class SocketHandle;
 
 // Host-wide socket settings; the host application sets them before servers
@@ -38,7 +39,8 @@ class JSocket : public JObject {
   [[nodiscard]] JObject* clone() const override { return new JSocket(*this); }
 
   // Shuts the connection down and wakes any thread blocked on it. Closing a
-  // closed or never opened socket does nothing.
+  // closed or never opened socket does nothing. A listener nobody else holds
+  // is released at once.
   virtual void close();
   // Sends end of stream after the data already sent and lets go of the
   // connection: the host's closer then waits (at most
@@ -47,6 +49,12 @@ class JSocket : public JObject {
   // reset the connection, which can cost the peer the reply it has not read
   // yet. Returns at once.
   void closeGracefully();
+  // closeGracefully() for a connection whose port listens again on
+  // listener: end of stream goes out at once, and this thread waits for the
+  // peer to finish (at most SocketSettings::acceptWaitMs) until a client
+  // waits on listener or listener closes; only a slower peer is left to the
+  // closer.
+  void closeGracefully(const JServerSocket& listener);
   [[nodiscard]] bool isClosed() const;
   // Operating-system descriptor, or -1 when not open.
   [[nodiscard]] int handle() const;
@@ -90,7 +98,6 @@ class JServerSocket : public JSocket {
  private:
   struct Info;
   [[nodiscard]] std::shared_ptr<Info> info() const;
-  int listening(const std::shared_ptr<Info>& in, int fd, int boundPort);
   mutable std::mutex infoLock_;  // guards info_ itself
   std::shared_ptr<Info> info_;   // port and last error; shared by copies
 };

@@ -135,6 +135,8 @@ class QenoServer : public JAddObj {
   // ---- beyond the record
   // Set by stop, shutdown and a worker that ends: the worker must end now.
   std::atomic<bool> stopRequested{false};
+  // The connection served last, until its end of stream goes out; worker only.
+  JSocket servedClient;
   // The accumulated request text of the exchange in progress; worker only.
   std::array<char, kChunkSize> dataBuf{};
   int32_t receiveCount = 0;  // worker only

@@ -9,7 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
-  netcat-openbsd curl
+  netcat-openbsd curl strace
 )
 
 missing=()

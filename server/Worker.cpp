@@ -1,6 +1,7 @@
 // The server worker: start, listen, accept, serve, stop.
 
 #include <chrono>
+#include <utility>
 
 #include "JComponent.h"
 #include "JException.h"
@@ -63,6 +64,7 @@ void QenoServer::run() {
 
 void QenoServer::serve() {
   resetExchange();
+  bool firstListen = true;
   for (;;) {
     if (stopRequested) break;
     try {
@@ -73,11 +75,16 @@ void QenoServer::serve() {
       delete e;
       break;
     }
+    // The client served last gets its end of stream only now, so that it
+    // finds a listener when it reconnects at once.
+    servedClient.closeGracefully(serverSocket);
     // A stop that came while the socket was opening may have closed the old
     // socket only; the flag tells.
     if (stopRequested) break;
     serverState = 1;
-    repaint();
+    // The face shows no listening state: only the first listen of a start
+    // repaints.
+    if (std::exchange(firstListen, false)) repaint();
     JComponent::debug("try to connect");
     try {
       const bool accepted = acceptLoop();
@@ -85,8 +92,7 @@ void QenoServer::serve() {
       uint8_t listening = 1;
       if (!accepted || !serverState.compare_exchange_strong(listening, 2)) break;
       JComponent::debug("connected");
-      connectedFlag = 1;
-      repaint();
+      if (connectedFlag.exchange(1) == 0) repaint();  // the square turns green
       if (enableValue == 0 || stopRequested) break;
       if (serveRequested != 0) serveRequest();
       if (stopRequested) break;
@@ -121,12 +127,14 @@ bool QenoServer::acceptLoop() {
 // Worker thread: ends the served connection and frees its descriptor.
 void QenoServer::endConnection(bool stillUp) {
   // The reply, then end of stream, must reach the client: a connection still
-  // up is closed gracefully, so unread client bytes cannot turn the close
-  // into a reset.
-  if (stillUp) clientSocket.closeGracefully();
+  // up is closed gracefully, once the next listener is up, so unread client
+  // bytes cannot turn the close into a reset.
+  if (stillUp) {
+    servedClient = clientSocket;
+    clientSocket = JSocket();
+  }
   closeSockets();
   releaseClient();
-  if (!stillUp) repaint();
 }
 
 // Worker thread only: it is the one thread that uses the raw descriptor, so
@@ -140,6 +148,7 @@ void QenoServer::releaseClient() {
 // Every way out of the worker leaves the instance idle, with its sockets
 // closed, so the next start finds it ready.
 void QenoServer::finishWorker() {
+  servedClient.closeGracefully();
   stopRequested = true;
   closeSockets();
   releaseClient();

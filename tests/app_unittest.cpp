@@ -243,6 +243,34 @@ TEST_F(AppTest, APortInUseIsToldWithTheReason) {
       << host.error();
 }
 
+TEST_F(AppTest, WithoutSocketDiagnosticsPortsListenUnsharedAndAPortInUseIsStillRefused) {
+  const std::string port = std::to_string(port_);
+  const int other = qeno::test::portSharingListener(port_);
+  ASSERT_GE(other, 0);
+  {
+    HostProcess host;
+    ASSERT_TRUE(host.start(QENO_DENY_SOCK_DIAG_PATH, {QENO_HOST_PATH, "--port", port, "--quiet"}));
+    EXPECT_EQ(host.wait(), 1);
+    EXPECT_NE(host.error().find("cannot listen on port " + port + ": Address already in use"),
+              std::string::npos)
+        << host.error();
+  }
+  ::close(other);
+
+  HostProcess host;
+  ASSERT_TRUE(
+      host.start(QENO_DENY_SOCK_DIAG_PATH, {QENO_HOST_PATH, "--port", port, "--reply", "5"}));
+  ASSERT_TRUE(host.waitForOutput("listening on 127.0.0.1 port " + port)) << host.error();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(request("hi\r\n"), "5,x") << i;
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  const std::string debug = host.error();
+  const std::string told = "cannot check for other listeners (socket diagnostics: ";
+  const std::size_t first = debug.find(told);
+  EXPECT_NE(first, std::string::npos) << debug;
+  EXPECT_EQ(debug.find(told, first + 1), std::string::npos) << "told more than once";
+}
+
 TEST_F(AppTest, PropertiesArePrintedAsATable) {
   HostProcess host;
   ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--properties", "--host-name", "box.test"}));

@@ -9,6 +9,8 @@
 #include <cerrno>
 
 #include "JComponent.h"
+#include "JSocket.h"
+#include "SocketCensus.h"
 #include "SocketHandle.h"
 
 LingeringCloser& LingeringCloser::instance() {
@@ -16,7 +18,21 @@ LingeringCloser& LingeringCloser::instance() {
   return closer;
 }
 
-LingeringCloser::LingeringCloser() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+// The thread starts with the first listen, not with the first slow peer, so
+// the process's thread count settles at once.
+LingeringCloser::LingeringCloser()
+    : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), thread_([this] {
+        // Only an allocation can fail in run(); the closer takes up its work
+        // again rather than leave connections unclosed.
+        for (;;) {
+          try {
+            run();
+            return;
+          } catch (...) {
+            JComponent::debugCurrentException("closer thread restarted after an exception");
+          }
+        }
+      }) {}
 
 LingeringCloser::~LingeringCloser() {
   {
@@ -29,30 +45,20 @@ LingeringCloser::~LingeringCloser() {
   if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
-void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline) {
+void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline,
+                          bool endOfStreamSent) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (stopping_) {
       handle->close();
       return;
     }
+    SocketCensus::lingering(*handle);
     const Clock::time_point now = Clock::now();
-    held_.emplace_back(handle->localPort(), handle);
-    incoming_.push_back(Entry{std::move(handle), deadline, now + kEndOfStreamHold, false});
+    if (!endOfStreamSent) held_.emplace_back(handle->localPort(), handle);
+    incoming_.push_back(
+        Entry{std::move(handle), deadline, now + kEndOfStreamHold, endOfStreamSent});
     ++count_;
-    if (!thread_.joinable())
-      thread_ = std::thread([this] {
-        // Only an allocation can fail in run(); the closer takes up its work
-        // again rather than leave connections unclosed.
-        for (;;) {
-          try {
-            run();
-            return;
-          } catch (...) {
-            JComponent::debugCurrentException("closer thread restarted after an exception");
-          }
-        }
-      });
   }
   wake();
 }

@@ -25,7 +25,9 @@ class LingeringCloser {
 
   static LingeringCloser& instance();
 
-  void add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline);
+  // endOfStreamSent: the caller has sent it already, with a listener up.
+  void add(std::shared_ptr<SocketHandle> handle, Clock::time_point deadline,
+           bool endOfStreamSent = false);
   // A listening socket is open on port: end of stream goes out now on that
   // port's connections. Called on the thread that listened.
   void listening(int port);
@@ -60,5 +62,5 @@ class LingeringCloser {
   bool stopping_ = false;
   int count_ = 0;
   int wakeFd_ = -1;
-  std::thread thread_;  // started on first use
+  std::thread thread_;  // last member: starts once the others are ready
 };

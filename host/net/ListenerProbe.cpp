@@ -5,6 +5,8 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,18 +14,28 @@
 #include <cstring>
 
 #include "JComponent.h"
+#include "JSocket.h"
 
 namespace {
 
 constexpr int kTcpListenState = 10;
 
-std::atomic<bool> probeFailed{false};
-
 // Asks the kernel's socket diagnostics for the listening TCP sockets of one
-// family on port.
-OtherListener otherInFamily(int family, int port, unsigned long ownInode) {
+// family on port. Any failure to get a complete answer is kUnknown: the
+// caller must not take silence for a free port.
+ListenerCheck checkFamily(int family, int port, unsigned long ownInode) {
+  ListenerCheck result;
+  auto unknown = [&result](const char* step, int error) {
+    result.outcome = ListenerCheck::Outcome::kUnknown;
+    result.whyUnknown = std::string(step) + ": " + std::strerror(error);
+    return result;
+  };
   const int link = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (link < 0) return OtherListener::kUnknown;
+  if (link < 0) return unknown("socket diagnostics", errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{link};
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -39,53 +51,122 @@ OtherListener otherInFamily(int family, int port, unsigned long ownInode) {
   kernel.nl_family = AF_NETLINK;
   if (::sendto(link, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel),
                sizeof kernel) < 0) {
-    ::close(link);
-    return OtherListener::kUnknown;
+    return unknown("socket diagnostics request", errno);
   }
   bool found = false;
-  bool answered = false;
   alignas(nlmsghdr) char buffer[16384];
-  for (bool done = false; !done;) {
+  for (;;) {
     ssize_t got = ::recv(link, buffer, sizeof buffer, 0);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
+    if (got < 0) return unknown("socket diagnostics answer", errno);
+    if (got == 0) return unknown("socket diagnostics answer", EPIPE);
     auto length = static_cast<unsigned int>(got);
     for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, length);
          h = NLMSG_NEXT(h, length)) {
-      if (h->nlmsg_type == NLMSG_DONE) {
-        answered = done = true;
-        break;
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+        return unknown("socket diagnostics answer", error->error != 0 ? -error->error : EPROTO);
       }
-      if (h->nlmsg_type == NLMSG_ERROR) {  // the kernel could not answer
-        done = true;
-        break;
+      if (h->nlmsg_type == NLMSG_DONE) {
+        result.outcome = found ? ListenerCheck::Outcome::kFound : ListenerCheck::Outcome::kNone;
+        return result;
       }
       const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
       if (ntohs(socket->id.idiag_sport) == port && socket->idiag_inode != ownInode) found = true;
     }
   }
-  ::close(link);
-  if (found) return OtherListener::kFound;
-  return answered ? OtherListener::kNone : OtherListener::kUnknown;
 }
 
 }  // namespace
 
-OtherListener otherListenerOn(int port, unsigned long ownInode) {
-  const OtherListener v4 = otherInFamily(AF_INET, port, ownInode);
-  if (v4 == OtherListener::kFound) return v4;
-  const OtherListener v6 = otherInFamily(AF_INET6, port, ownInode);
-  if (v6 == OtherListener::kFound) return v6;
-  return v4 == OtherListener::kNone && v6 == OtherListener::kNone ? OtherListener::kNone
-                                                                  : OtherListener::kUnknown;
+ListenerCheck checkOtherListeners(int port, unsigned long ownInode) {
+  ListenerCheck v4 = checkFamily(AF_INET, port, ownInode);
+  if (v4.outcome != ListenerCheck::Outcome::kNone) return v4;
+  return checkFamily(AF_INET6, port, ownInode);
 }
 
-bool listenerProbeUsable() {
-  return !probeFailed;
+namespace {
+
+int localPortOf(int fd) {
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) return 0;
+  return bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 }
 
-void listenerProbeFailed() {
-  if (probeFailed.exchange(true)) return;
-  JComponent::debug(
-      "cannot ask the system which sockets listen on a port: listening without port sharing");
+// Opens a listening socket on address, or returns -errno.
+int openSocket(const addrinfo& address, bool sharePort, int backlog) {
+  const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -errno;
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const int idleTimeoutMs = SocketSettings::current().idleTimeoutMs;
+  if (idleTimeoutMs > 0) {
+    // Accepted connections inherit these (set before any can be accepted),
+    // so the listener can be closed right after accept.
+    timeval limit{};
+    limit.tv_sec = idleTimeoutMs / 1000;
+    limit.tv_usec = static_cast<suseconds_t>((idleTimeoutMs % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
+  // Binding and listening walk every socket bound to the port unless all of
+  // them allow port reuse, and a server that re-opens its listener after
+  // each client leaves a TIME_WAIT entry there per client: without this
+  // option each re-listen costs time in proportion to the last minute's
+  // clients. The option also lets listeners share a port, which the caller
+  // must rule out.
+  if (sharePort) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+  if (::bind(fd, address.ai_addr, address.ai_addrlen) != 0 || ::listen(fd, backlog) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return -error;
+  }
+  return fd;
+}
+
+void reportNoSharing(int port, const std::string& why) {
+  static std::atomic<bool> told{false};
+  if (told.exchange(true)) return;
+  JComponent::debug(JString("cannot check for other listeners (" + why + "); port " +
+                            std::to_string(port) + " and later ports listen without port sharing"));
+}
+
+}  // namespace
+
+int openListener(const addrinfo& address, int requestedPort, int backlog, int& boundPort,
+                 SocketCensus::Sharing& sharing) {
+  // Asking the kernel walks every listening socket of the system, so it is
+  // done once while this process keeps a server's socket on the port, not
+  // at each of its re-listens.
+  sharing = requestedPort == 0 ? SocketCensus::Sharing::kUnchecked
+                               : SocketCensus::sharingOn(requestedPort);
+  int fd = openSocket(address, sharing != SocketCensus::Sharing::kOff, backlog);
+  if (fd < 0) return fd;
+  boundPort = requestedPort != 0 ? requestedPort : localPortOf(fd);
+  if (sharing != SocketCensus::Sharing::kUnchecked) return fd;
+  struct stat self {};
+  ListenerCheck check;
+  if (::fstat(fd, &self) != 0) {
+    check.whyUnknown = std::string("fstat: ") + std::strerror(errno);
+  } else {
+    check = checkOtherListeners(boundPort, self.st_ino);
+  }
+  if (check.outcome == ListenerCheck::Outcome::kFound) {
+    ::close(fd);
+    return -EADDRINUSE;
+  }
+  sharing = SocketCensus::Sharing::kChecked;
+  if (check.outcome == ListenerCheck::Outcome::kUnknown) {
+    // Fail closed: without an answer, listen as if the option did not
+    // exist, so that the kernel itself refuses a port in use.
+    ::close(fd);
+    fd = openSocket(address, false, backlog);
+    sharing = SocketCensus::Sharing::kOff;
+    if (fd < 0) return fd;
+    if (requestedPort == 0) boundPort = localPortOf(fd);
+    reportNoSharing(boundPort, check.whyUnknown);
+  }
+  return fd;
 }

@@ -31,6 +31,10 @@ class SocketHandle {
   // Returns false when the socket was closed already.
   bool shutdownOutput();
 
+  // Whether SocketCensus no longer counts this socket as a running server's;
+  // guarded by the census's lock.
+  mutable bool claimReleased = false;
+
  private:
   const int fd_;
   const Kind kind_;

@@ -15,6 +15,10 @@ using qeno::loopback::freePort;
 using qeno::loopback::TcpClient;
 using qeno::loopback::waitUntil;
 
+// Another program's listener on 127.0.0.1:port that allows port sharing, as
+// the host's own do: its descriptor, or -1 when the port cannot be had.
+int portSharingListener(int port);
+
 // Open descriptors and threads of a process, from /proc/PID/fd and
 // /proc/PID/task ("self" for this one); -1 each when it cannot be read.
 struct ProcessCounts {
