@@ -227,6 +227,8 @@ void HostApp::wireSinks() {
     if (sink == nullptr) continue;
     const JModuleObj* box = link->getSource();
     WebUi* web = web_.get();
+    // Only a page shows the sink's face; without one, no repaint per text.
+    sink->setRepaintOnText(web != nullptr);
     // Runs on the worker that received the chunk.
     sink->setHandler([port, box, web](const std::string& text) {
       console::out("received (port " + std::to_string(port) +

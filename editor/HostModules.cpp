@@ -96,7 +96,7 @@ void JTextSink::inputChanged(int n, JLinkObj& link) {
     handler = handler_;
   }
   ++received_;
-  repaint();  // the face shows the count
+  if (repaintOnText_) repaint();  // the face shows the count
   if (handler) handler(text.str());
 }
 

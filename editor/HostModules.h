@@ -51,6 +51,9 @@ class JTextSink : public JAddObj {
 
   // Called on the thread that delivered the text. Not copied by clone().
   void setHandler(std::function<void(const std::string& text)> handler);
+  // Whether each text asks for a repaint, so a shown face keeps its count
+  // current. Off by default: a repaint wakes the host thread per request.
+  void setRepaintOnText(bool on) { repaintOnText_ = on; }
   [[nodiscard]] std::string lastText() const;
   [[nodiscard]] int received() const { return received_.load(); }
 
@@ -61,6 +64,7 @@ class JTextSink : public JAddObj {
 
  private:
   mutable std::mutex lock_;  // guards last_, handler_
+  std::atomic<bool> repaintOnText_{false};
   std::string last_;
   std::function<void(const std::string&)> handler_;
   std::atomic<int> received_{0};
