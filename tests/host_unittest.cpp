@@ -1,14 +1,9 @@
 // The host layer's mechanisms that the module relies on.
 
 #include <gtest/gtest.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 
 #include <atomic>
 #include <chrono>
@@ -344,69 +339,6 @@ TEST(SocketTest, AListenerThatAllowsPortSharingStillMakesThePortInUse) {
     JServerSocket again(port);
     EXPECT_EQ(again.listen(1), 1) << "the port is free once the other listener is gone";
   }
-}
-
-namespace {
-
-// Makes every netlink socket of this process fail from now on, as where the
-// kernel's socket diagnostics are not available. False where it cannot.
-bool forbidNetlinkSockets() {
-#if defined(__x86_64__)
-  constexpr unsigned kArch = AUDIT_ARCH_X86_64;
-#elif defined(__aarch64__)
-  constexpr unsigned kArch = AUDIT_ARCH_AARCH64;
-#else
-  return false;
-#endif
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
-
-// In a child process: whether a port that another program listens on with
-// port reuse is refused when the host cannot check for other listeners.
-void listenWithoutTheListenerCheck() {
-  DebugCapture capture;
-  if (!forbidNetlinkSockets()) std::exit(3);
-  const int other = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  ::setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(other, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(other, 1) != 0 ||
-      ::getsockname(other, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::exit(4);
-  }
-  JServerSocket shared(ntohs(address.sin_port));
-  const int sharedListened = shared.listen(1);
-  JServerSocket free(0);
-  const int freeListened = free.listen(1);
-  const int told = capture.countStartingWith("cannot check for other listeners (");
-  std::fprintf(stderr, "shared %d free %d told %d\n", sharedListened, freeListened, told);
-  std::exit(sharedListened == 0 && freeListened == 1 && told == 1 ? 0 : 1);
-}
-
-}  // namespace
-
-TEST(SocketTest, WithoutTheListenerCheckAPortIsNeverShared) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(listenWithoutTheListenerCheck(), ::testing::ExitedWithCode(0),
-              "shared 0 free 1 told 1");
 }
 
 TEST(SocketTest, APortSharerThatArrivesAfterAServerStoppedIsFoundAtTheNextStart) {
