@@ -206,7 +206,12 @@ TEST_F(AppTest, AServerThatStartsNothingSaysWhyAndLostFilesAreToldOnceOrSavedEls
 
   // The folder of the save and the picture goes away while the application
   // runs: each repaint fails, and that is told once.
-  std::filesystem::remove_all(path("gone"));
+  // A save or render may be writing there at that moment: remove until gone.
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    std::error_code error;
+    std::filesystem::remove_all(path("gone"), error);
+    return !error && !std::filesystem::exists(path("gone"));
+  }));
   auto count = [](const std::string& text, const std::string& part) {
     int found = 0;
     for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
