@@ -274,8 +274,9 @@ int JServerSocket::accept(JSocket& client) {
   const SocketSettings settings = SocketSettings::current();
   const Clock::time_point deadline =
       Clock::now() + std::chrono::milliseconds(settings.acceptWaitMs);
-  do {
-    if (!waitReadable(h->fd(), deadline) || h->isClosed()) return 0;
+  // The listener does not block: a client already waiting is taken without
+  // a poll first, which is the usual case when clients follow each other.
+  for (;;) {
     int fd = ::accept4(h->fd(), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
       client.setHandle(
@@ -283,8 +284,8 @@ int JServerSocket::accept(JSocket& client) {
       return 1;
     }
     if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return 0;
-  } while (remainingMs(deadline) > 0);
-  return 0;
+    if (errno == EAGAIN && (!waitReadable(h->fd(), deadline) || h->isClosed())) return 0;
+  }
 }
 
 int JServerSocket::getLocalPort() const {
