@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds, runs and tests with.
-# Asks the package registry only when something is missing.
+# Installs the Debian packages the project builds, runs and tests with, or
+# the packages named as arguments instead. Asks the package registry only
+# when something is missing.
+#   bash scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(
+default_packages=(
   build-essential cmake ninja-build pkg-config git dpkg-dev file
   libcairo2-dev libfontconfig-dev fonts-dejavu-core
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
@@ -11,6 +13,8 @@ packages=(
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
   netcat-openbsd curl strace
 )
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] || packages=("${default_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
