@@ -1,10 +1,8 @@
 #include "ModuleLibrary.h"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <stdexcept>
 
 #include "JRegistry.h"
@@ -62,13 +60,4 @@ ModuleLibrary::ModuleLibrary(const std::string& path) : path_(path) {
 ModuleLibrary::~ModuleLibrary() {
   for (const std::string& name : classes_) JRegistry::instance().remove(name);
   if (handle_ != nullptr) ::dlclose(handle_);
-}
-
-std::string ModuleLibrary::besideExecutable(const std::string& fileName) {
-  char buffer[PATH_MAX];
-  ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (length <= 0) return fileName;
-  std::string exe(buffer, static_cast<std::size_t>(length));
-  std::size_t slash = exe.rfind('/');
-  return slash == std::string::npos ? fileName : exe.substr(0, slash + 1) + fileName;
 }

@@ -21,9 +21,6 @@ class ModuleLibrary {
   // Classes this library registered when it loaded.
   [[nodiscard]] const std::vector<std::string>& classes() const { return classes_; }
 
-  // The module library beside the running executable.
-  static std::string besideExecutable(const std::string& fileName);
-
  private:
   std::string path_;
   void* handle_ = nullptr;
