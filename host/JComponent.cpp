@@ -1,5 +1,6 @@
 #include "JComponent.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,8 @@ struct Channel {
   enum class Target { kStderr, kFile, kSilent, kCapture } target = Target::kStderr;
   std::FILE* file = nullptr;
   std::function<void(const std::string&)> sink;
+  // target != kSilent, readable without the lock.
+  std::atomic<bool> on{true};
 
   void closeFile() {
     if (file != nullptr) std::fclose(file);
@@ -130,8 +133,13 @@ std::string JComponent::escape(const std::string& text, EscapeStyle style) {
   return out;
 }
 
+bool JComponent::debugging() {
+  return channel().on.load(std::memory_order_relaxed);
+}
+
 void JComponent::debug(const JString& text) {
   Channel& ch = channel();
+  if (!ch.on.load(std::memory_order_relaxed)) return;
   std::lock_guard<std::mutex> hold(ch.lock);
   switch (ch.target) {
     case Channel::Target::kSilent:
@@ -169,6 +177,7 @@ void JComponent::debugToStderr() {
   ch.closeFile();
   ch.sink = nullptr;
   ch.target = Channel::Target::kStderr;
+  ch.on = true;
 }
 
 bool JComponent::debugToFile(const std::string& path, std::string& error) {
@@ -183,6 +192,7 @@ bool JComponent::debugToFile(const std::string& path, std::string& error) {
   ch.sink = nullptr;
   ch.file = file;
   ch.target = Channel::Target::kFile;
+  ch.on = true;
   return true;
 }
 
@@ -192,6 +202,7 @@ void JComponent::debugSilence() {
   ch.closeFile();
   ch.sink = nullptr;
   ch.target = Channel::Target::kSilent;
+  ch.on = false;
 }
 
 void JComponent::debugCapture(std::function<void(const std::string& line)> sink) {
@@ -200,4 +211,5 @@ void JComponent::debugCapture(std::function<void(const std::string& line)> sink)
   ch.closeFile();
   ch.sink = std::move(sink);
   ch.target = Channel::Target::kCapture;
+  ch.on = true;
 }

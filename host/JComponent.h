@@ -19,6 +19,9 @@ class JComponent {
   enum class EscapeStyle { kAscii, kUtf8 };
 
   static void debug(const JString& text);
+  // Whether debug lines go anywhere: a caller may skip building a costly
+  // line when they do not.
+  static bool debugging();
 
   // Where lines go. Standard error is the default.
   static void debugToStderr();

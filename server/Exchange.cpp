@@ -50,9 +50,12 @@ bool QenoServer::takeReceived(ssize_t n, char* chunk, std::size_t& dataLength) {
       std::memcpy(dataBuf.data() + dataLength, chunk, textLength + 1);
       dataLength += textLength;
     }
-    char shown[kChunkSize + 100];
-    std::snprintf(shown, sizeof shown, "dataBuf now: %s", dataBuf.data());
-    JComponent::debug(shown);
+    // The whole request so far: formatted only for a channel that shows it.
+    if (JComponent::debugging()) {
+      char shown[kChunkSize + 100];
+      std::snprintf(shown, sizeof shown, "dataBuf now: %s", dataBuf.data());
+      JComponent::debug(shown);
+    }
   } else if (n == -1) {
     JComponent::debug("-1");
     serverState = 0;
@@ -80,8 +83,10 @@ void QenoServer::serveRequest() {
         JComponent::debug("receive limit reached");
         break;
       }
-      std::snprintf(chunk, sizeof chunk, "socketHandle is %d", socketHandle);
-      JComponent::debug(chunk);
+      if (JComponent::debugging()) {
+        std::snprintf(chunk, sizeof chunk, "socketHandle is %d", socketHandle);
+        JComponent::debug(chunk);
+      }
       ssize_t n = 0;
       do {
         n = ::recv(socketHandle, chunk, kChunkSize, 0);
@@ -110,7 +115,9 @@ void QenoServer::serveRequest() {
     // MSG_NOSIGNAL: a peer that has gone must not raise SIGPIPE.
     sent = ::send(socketHandle, reply, std::strlen(reply), MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
-  char result[100];
-  std::snprintf(result, sizeof result, "send result is %d", static_cast<int>(sent));
-  JComponent::debug(result);
+  if (JComponent::debugging()) {
+    char result[100];
+    std::snprintf(result, sizeof result, "send result is %d", static_cast<int>(sent));
+    JComponent::debug(result);
+  }
 }
