@@ -1,11 +1,7 @@
 #include "JSocket.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +12,7 @@
 #include <utility>
 
 #include "LingeringCloser.h"
+#include "ListenSocket.h"
 #include "ListenerProbe.h"
 #include "SocketCensus.h"
 #include "SocketHandle.h"
@@ -131,6 +128,8 @@ void JSocket::closeGracefully(const JServerSocket& listener) {
   if (!waitingOn || waitingOn->isClosed()) return closeGracefully();
   setHandle(nullptr);
   if (!h->shutdownOutput()) return;
+  // While the peer reads and hangs up: the next listener's socket.
+  prepareSpareListener(waitingOn->localPort());
   const SocketSettings settings = SocketSettings::current();
   const Clock::time_point now = Clock::now();
   const Clock::time_point quitWaiting =
@@ -234,16 +233,9 @@ int JServerSocket::listen(int backlog) {
   }
   const std::string address = SocketSettings::current().bindAddress;
 
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
-  addrinfo* found = nullptr;
-  const std::string service = std::to_string(in->port);
-  int rc =
-      ::getaddrinfo(address.empty() ? nullptr : address.c_str(), service.c_str(), &hints, &found);
-  if (rc != 0) return fail("bad bind address '" + address + "': " + ::gai_strerror(rc));
-  std::unique_ptr<addrinfo, void (*)(addrinfo*)> addresses(found, ::freeaddrinfo);
+  ListenAddress where;
+  std::string badAddress;
+  if (!resolveListenAddress(address, in->port, where, badAddress)) return fail(badAddress);
 
   std::lock_guard<std::mutex> oneAtATime(listenLock());  // so two listens here cannot share
   // A listener of this process on the port: with port sharing the kernel
@@ -253,7 +245,7 @@ int JServerSocket::listen(int backlog) {
   }
   int boundPort = 0;
   SocketCensus::Sharing sharing = SocketCensus::Sharing::kUnchecked;
-  const int fd = openListener(*found, in->port, backlog, boundPort, sharing);
+  const int fd = openListener(where, in->port, backlog, boundPort, sharing);
   if (fd < 0) return fail(std::strerror(-fd));
 
   {
@@ -284,7 +276,10 @@ int JServerSocket::accept(JSocket& client) {
       return 1;
     }
     if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) return 0;
-    if (errno == EAGAIN && (!waitReadable(h->fd(), deadline) || h->isClosed())) return 0;
+    if (errno == EAGAIN && (!waitReadable(h->fd(), deadline) || h->isClosed())) {
+      dropSpareListener();
+      return 0;
+    }
   }
 }
 

@@ -178,6 +178,46 @@ TEST(SocketTest, GracefulCloseDeliversReplyAndEndOfStreamToAClientStillSending) 
   closer.join();
 }
 
+TEST(SocketTest, TheNextListenersSocketIsBoundAheadWithoutOpeningThePortAndEndsWithItsThread) {
+  {
+    JServerSocket warmUp(0);  // starts the host's closer thread
+    ASSERT_EQ(warmUp.listen(1), 1);
+  }
+  const qeno::test::ProcessCounts baseline = qeno::test::settledCounts();
+  std::thread worker([&] {
+    JServerSocket first(0);
+    ASSERT_EQ(first.listen(1), 1);
+    const int port = first.getLocalPort();
+    for (int round = 0; round < 2; ++round) {
+      TcpClient client;
+      ASSERT_TRUE(client.connect(port));
+      JSocket served;
+      ASSERT_EQ(first.accept(served), 1);
+      first.close();
+      first = JServerSocket(port);
+      ASSERT_EQ(first.listen(1), 1);  // the second round's takes the bound socket
+      ASSERT_EQ(::send(served.handle(), "5,x", 3, MSG_NOSIGNAL), 3);
+      served.closeGracefully(first);
+      EXPECT_EQ(client.readAll(3000), "5,x");
+      EXPECT_TRUE(client.eof());
+    }
+    first.close();
+    // Once the served connections are gone, one socket is left: bound for
+    // the next listen, and no client gets in through it.
+    qeno::test::ProcessCounts now;
+    EXPECT_TRUE(waitUntil([&] {
+      now = qeno::test::processCounts();
+      return now.descriptors == baseline.descriptors + 1;
+    })) << qeno::test::describe(now);
+    TcpClient late;
+    EXPECT_FALSE(late.tryConnect(port));
+  });
+  worker.join();
+  qeno::test::ProcessCounts now;
+  EXPECT_TRUE(qeno::test::countsReturnTo(baseline, now, "self"))
+      << qeno::test::describe(baseline) << " before, " << qeno::test::describe(now) << " after";
+}
+
 TEST(ThreadTest, RunsWaitsAndSurvivesAssignmentWhileRunning) {
   struct Task : JObject {
     std::atomic<int> runs{0};

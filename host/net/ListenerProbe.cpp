@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +14,7 @@
 
 #include "JComponent.h"
 #include "JSocket.h"
+#include "ListenSocket.h"
 
 namespace {
 
@@ -95,30 +95,14 @@ int localPortOf(int fd) {
                                      : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
 }
 
-// Opens a listening socket on address, or returns -errno.
-int openSocket(const addrinfo& address, bool sharePort, int backlog) {
-  const int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return -errno;
-  int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+// Opens a listening socket on address (this thread's prepared one when it
+// fits), or returns -errno.
+int openSocket(const ListenAddress& address, bool sharePort, int backlog) {
   const int idleTimeoutMs = SocketSettings::current().idleTimeoutMs;
-  if (idleTimeoutMs > 0) {
-    // Accepted connections inherit these (set before any can be accepted),
-    // so the listener can be closed right after accept.
-    timeval limit{};
-    limit.tv_sec = idleTimeoutMs / 1000;
-    limit.tv_usec = static_cast<suseconds_t>((idleTimeoutMs % 1000) * 1000);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  }
-  // Binding and listening walk every socket bound to the port unless all of
-  // them allow port reuse, and a server that re-opens its listener after
-  // each client leaves a TIME_WAIT entry there per client: without this
-  // option each re-listen costs time in proportion to the last minute's
-  // clients. The option also lets listeners share a port, which the caller
-  // must rule out.
-  if (sharePort) ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-  if (::bind(fd, address.ai_addr, address.ai_addrlen) != 0 || ::listen(fd, backlog) != 0) {
+  int fd = takeSpareListener(address, sharePort, idleTimeoutMs);
+  if (fd < 0) fd = bindListenSocket(address, sharePort, idleTimeoutMs);
+  if (fd < 0) return fd;
+  if (::listen(fd, backlog) != 0) {
     const int error = errno;
     ::close(fd);
     return -error;
@@ -135,7 +119,7 @@ void reportNoSharing(int port, const std::string& why) {
 
 }  // namespace
 
-int openListener(const addrinfo& address, int requestedPort, int backlog, int& boundPort,
+int openListener(const ListenAddress& address, int requestedPort, int backlog, int& boundPort,
                  SocketCensus::Sharing& sharing) {
   // Asking the kernel walks every listening socket of the system, so it is
   // done once while this process keeps a server's socket on the port, not

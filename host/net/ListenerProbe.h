@@ -1,9 +1,8 @@
 #pragma once
 
-#include <netdb.h>
-
 #include <string>
 
+#include "ListenSocket.h"
 #include "SocketCensus.h"
 
 // Whether a TCP socket other than the one with inode `ownInode` listens on
@@ -27,5 +26,5 @@ ListenerCheck checkOtherListeners(int port, unsigned long ownInode);
 // says so once. Returns the descriptor, with the port bound and the sharing
 // to record once the socket is counted; or -errno. Called with the host's
 // listen lock held.
-int openListener(const addrinfo& address, int requestedPort, int backlog, int& boundPort,
+int openListener(const ListenAddress& address, int requestedPort, int backlog, int& boundPort,
                  SocketCensus::Sharing& sharing);
