@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
-# Benchmarks qeno-host against the three floors, interleaved so that machine
-# noise hits all alike, and prints qeno-host's figures as ratios to each.
+# Benchmarks qeno-host against the three floors and prints qeno-host's
+# figures as ratios to each.
 #   bash bench/run.sh [REQUESTS_PER_RUN] [ROUNDS] [CLIENTS]
 # Every server gets a fresh port, so each starts without TIME_WAIT history.
+# Each round measures qeno-host, the protocol floor and the tuned design
+# floor once each, in an order that turns from round to round, so that
+# machine noise hits all alike and each port collects the same history. The
+# design floor's runs come after all rounds: the storm of refused and retried
+# connections it leaves behind slowed whichever run followed it by 5-10 %.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,14 +35,16 @@ run() {  # label port
 }
 
 echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%d)"
-echo "runs: $rounds rounds x $requests requests, $clients client(s), interleaved"
+echo "runs: $rounds rounds x $requests requests, $clients client(s), interleaved; then the design floor"
+order=("protocol-floor $protocol_port" "tuned-floor $tuned_port" "qeno-host $qeno_port")
 for round in $(seq "$rounds"); do
-  run protocol-floor "$protocol_port"
-  run qeno-host "$qeno_port"
-  run tuned-floor "$tuned_port"
-  run qeno-host "$qeno_port"
+  for i in 0 1 2; do
+    # shellcheck disable=SC2086  # label and port
+    run ${order[(i + round) % 3]}
+  done
+done
+for _ in $(seq "$rounds"); do
   run design-floor "$design_port"
-  run qeno-host "$qeno_port"
 done
 
 awk '
