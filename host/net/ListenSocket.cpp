@@ -92,8 +92,7 @@ namespace {
 
 struct Spare {
   int fd = -1;
-  ListenAddress address;
-  bool sharePort = false;
+  ListenAddress address;  // bound with SO_REUSEPORT, always
   int idleTimeoutMs = 0;
 
   void drop() {
@@ -120,14 +119,12 @@ void prepareSpareListener(int port) {
   const int fd = bindListenSocket(spare.address, true, settings.idleTimeoutMs);
   if (fd < 0) return;
   spare.fd = fd;
-  spare.sharePort = true;
   spare.idleTimeoutMs = settings.idleTimeoutMs;
 }
 
 int takeSpareListener(const ListenAddress& address, bool sharePort, int idleTimeoutMs) {
   if (spare.fd < 0) return -1;
-  if (!(spare.address == address) || spare.sharePort != sharePort ||
-      spare.idleTimeoutMs != idleTimeoutMs) {
+  if (!sharePort || !(spare.address == address) || spare.idleTimeoutMs != idleTimeoutMs) {
     spare.drop();
     return -1;
   }
