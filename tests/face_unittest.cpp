@@ -92,7 +92,7 @@ TEST_F(PortsTest, FloatOutputsWidenExactly) {
 
 TEST_F(PortsTest, IntegerAndTextOutputsDeliverWhatTheInstanceHolds) {
   server.intValues[9] = -12345;
-  server.textValues[9] = "last chunk";
+  server.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput] = "last chunk";
   int integer = 0;
   JIntegerData integerHolder(integer);
   server.getOutput(9, link, integerHolder);
@@ -103,7 +103,7 @@ TEST_F(PortsTest, IntegerAndTextOutputsDeliverWhatTheInstanceHolds) {
     server.getOutput(n, link, textHolder);
     EXPECT_EQ(text.str(), "") << n;
   }
-  server.getOutput(29, link, textHolder);
+  server.getOutput(ServerPorts::kTextOutput, link, textHolder);
   EXPECT_EQ(text.str(), "last chunk");
 }
 
@@ -262,7 +262,7 @@ TEST_F(GraphWiringTest, InputOneSetsTheNumberOfTheNextReply) {
   EXPECT_EQ(server.replyValue, 42);
   EXPECT_EQ(server.starts, 0);  // input 1 starts nothing
   enable.setValue(1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   EXPECT_EQ(request("hello\r\n"), "42,x");
   reply.setValue(-7);
   EXPECT_EQ(request("again\r\n"), "-7,x");
@@ -273,19 +273,19 @@ TEST_F(GraphWiringTest, ANonZeroValueOnInputZeroStartsTheServerOnTheConfiguredPo
   EXPECT_EQ(server.enableValue, 5);
   EXPECT_EQ(server.serveRequested, 1);
   EXPECT_EQ(server.starts, 1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   EXPECT_EQ(server.workerPort, server.port);
   EXPECT_EQ(request("\r\n"), "0,x");
 }
 
 TEST_F(GraphWiringTest, FurtherNonZeroValuesWhileServingStartNothing) {
   enable.setValue(1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   enable.setValue(2);  // listening
   EXPECT_EQ(server.enableValue, 2);
   TcpClient client;
   ASSERT_TRUE(client.connect(server.port));
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kConnected; }));
   enable.setValue(3);  // connected
   EXPECT_EQ(server.enableValue, 3);
   EXPECT_EQ(server.starts, 1);
@@ -298,9 +298,9 @@ TEST_F(GraphWiringTest, FurtherNonZeroValuesWhileServingStartNothing) {
 
 TEST_F(GraphWiringTest, ZeroOnInputZeroLeavesAListeningServerListening) {
   enable.setValue(1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   enable.setValue(0);
-  EXPECT_EQ(server.serverState, 1);
+  EXPECT_EQ(server.serverState, ServerState::kListening);
   TcpClient client;
   EXPECT_TRUE(client.tryConnect(server.port));
 }
@@ -313,7 +313,7 @@ TEST(PendingStartTest, AStartStillPendingCountsAsRunning) {
   graph.link(enable, 0, server, 0);
   enable.setValue(1);
   ASSERT_EQ(server.starts, 1);
-  ASSERT_EQ(server.serverState, 0);
+  ASSERT_EQ(server.serverState, ServerState::kIdle);
   enable.setValue(1);
   enable.setValue(9);
   EXPECT_EQ(server.starts, 1);
@@ -322,7 +322,7 @@ TEST(PendingStartTest, AStartStillPendingCountsAsRunning) {
 
 TEST_F(GraphWiringTest, ATextSinkOnOutput29ReceivesEveryChunk) {
   auto& sink = static_cast<JTextSink&>(graph.add(std::make_unique<JTextSink>()));
-  graph.link(server, 29, sink, 0);
+  graph.link(server, ServerPorts::kTextOutput, sink, 0);
   std::mutex lock;
   std::vector<std::string> chunks;
   sink.setHandler([&](const std::string& text) {

@@ -124,7 +124,7 @@ class EchoGraphTest : public ::testing::Test {
 
   [[nodiscard]] bool start() {
     enable.setValue(1);
-    return waitUntil([&] { return server.serverState == 1; });
+    return waitUntil([&] { return server.serverState == ServerState::kListening; });
   }
 
   std::string ask(const std::string& request) {
@@ -192,10 +192,10 @@ TEST_F(EchoGraphTest, ZeroFromTheHostAfterAPublishingRequestStopsAndAwaitsTheWor
   setKey(server, 1, "n=");
   ASSERT_TRUE(start());
   EXPECT_EQ(ask("n=3\r\n"), "3,x");
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   enable.setValue(0);
   EXPECT_FALSE(server.worker.isRunning());
-  EXPECT_EQ(server.serverState, 0);
+  EXPECT_EQ(server.serverState, ServerState::kIdle);
   EXPECT_TRUE(portIsFree(server.port));
 }
 
@@ -239,14 +239,14 @@ TEST(SelfStopTest, ARequestThatPublishesZeroIntoReadInputEndsTheServerCleanly) {
   starter.setValue(1);
   JLinkObj kick(&starter, 0, &server, 0);
   server.inputChanged(0, kick);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
 
   TcpClient first;
   ASSERT_TRUE(first.connect(server.port));
   ASSERT_TRUE(first.send("n=5\r\n"));
   EXPECT_EQ(first.readAll(), "0,x");  // non-zero: the server goes on
   EXPECT_EQ(server.enableValue, 5);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
 
   TcpClient last;
   ASSERT_TRUE(last.connect(server.port));
@@ -254,11 +254,11 @@ TEST(SelfStopTest, ARequestThatPublishesZeroIntoReadInputEndsTheServerCleanly) {
   last.readAll();
   EXPECT_TRUE(last.eof() || last.reset());
   ASSERT_TRUE(waitUntil([&] { return !server.worker.isRunning(); }));
-  EXPECT_EQ(server.serverState, 0);
+  EXPECT_EQ(server.serverState, ServerState::kIdle);
   EXPECT_TRUE(portIsFree(server.port));
 
   // Ready to serve again.
   server.inputChanged(0, kick);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   server.stop();
 }
