@@ -250,7 +250,7 @@ class GraphFileTest : public ::testing::Test {
     auto& source = static_cast<JIntegerSource&>(add(graph, "IntegerSource"));
     source.setValue(17);
     JModuleObj& sink = add(graph, "TextSink");
-    graph.link(source, 0, server, 1);
+    graph.link(source, 0, server, ServerPorts::kSendOutput);
     graph.link(server, ServerPorts::kTextOutput, sink, 0);
   }
 

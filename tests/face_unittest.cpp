@@ -233,8 +233,8 @@ class GraphWiringTest : public ::testing::Test {
         reply(static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()))) {
     JComponent::debugSilence();
     server.port = qeno::test::freePort();
-    graph.link(enable, 0, server, 0);
-    graph.link(reply, 0, server, 1);
+    graph.link(enable, 0, server, ServerPorts::kReadInput);
+    graph.link(reply, 0, server, ServerPorts::kSendOutput);
   }
 
   std::string request(const std::string& text) {
@@ -254,7 +254,7 @@ TEST_F(GraphWiringTest, EachInputTakesOneLink) {
   EXPECT_FALSE(server.inputAllowed(0));
   EXPECT_FALSE(server.inputAllowed(1));
   auto& other = graph.add(std::make_unique<JIntegerSource>());
-  EXPECT_THROW(graph.link(other, 0, server, 0), std::invalid_argument);
+  EXPECT_THROW(graph.link(other, 0, server, ServerPorts::kReadInput), std::invalid_argument);
 }
 
 TEST_F(GraphWiringTest, InputOneSetsTheNumberOfTheNextReply) {
@@ -310,7 +310,7 @@ TEST(PendingStartTest, AStartStillPendingCountsAsRunning) {
   auto& server =
       static_cast<NeverListeningServer&>(graph.add(std::make_unique<NeverListeningServer>()));
   auto& enable = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
-  graph.link(enable, 0, server, 0);
+  graph.link(enable, 0, server, ServerPorts::kReadInput);
   enable.setValue(1);
   ASSERT_EQ(server.starts, 1);
   ASSERT_EQ(server.serverState, ServerState::kIdle);

@@ -116,9 +116,10 @@ class EchoGraphTest : public ::testing::Test {
         enable(static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()))),
         values(static_cast<JIntegerSink&>(graph.add(std::make_unique<JIntegerSink>()))) {
     server.port = qeno::test::freePort();
-    graph.link(enable, 0, server, 0);
-    graph.link(server, 0, server, 1);  // int_1 answers the client
-    graph.link(server, 1, values, 0);  // int_2 is watched
+    graph.link(enable, 0, server, ServerPorts::kReadInput);
+    graph.link(server, ServerPorts::kFirstIntOutput, server,
+               ServerPorts::kSendOutput);                             // int_1 answers the client
+    graph.link(server, ServerPorts::kFirstIntOutput + 1, values, 0);  // int_2 is watched
   }
   void TearDown() override { server.stop(); }
 
@@ -233,12 +234,12 @@ TEST(SelfStopTest, ARequestThatPublishesZeroIntoReadInputEndsTheServerCleanly) {
   JGraph graph;
   auto& server = static_cast<QenoServer&>(graph.add(std::make_unique<QenoServer>()));
   server.port = qeno::test::freePort();
-  graph.link(server, 0, server, 0);
+  graph.link(server, ServerPorts::kFirstIntOutput, server, ServerPorts::kReadInput);
   setKey(server, 1, "n=");
   JIntegerSource starter;  // outside the graph: only hands its value over
   starter.setValue(1);
   JLinkObj kick(&starter, 0, &server, 0);
-  server.inputChanged(0, kick);
+  server.inputChanged(ServerPorts::kReadInput, kick);
   ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
 
   TcpClient first;
@@ -258,7 +259,7 @@ TEST(SelfStopTest, ARequestThatPublishesZeroIntoReadInputEndsTheServerCleanly) {
   EXPECT_TRUE(portIsFree(server.port));
 
   // Ready to serve again.
-  server.inputChanged(0, kick);
+  server.inputChanged(ServerPorts::kReadInput, kick);
   ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   server.stop();
 }
