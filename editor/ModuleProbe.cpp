@@ -41,7 +41,19 @@ int reportFd = -1;          // the child's end of the pipe
     ::dup2(null, STDERR_FILENO);
   }
   std::set_terminate(onTerminate);
-  ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // dlopen is declared not to throw, so a throw from an initialiser ends in
+  // std::terminate at the call, or, where the caller has nothing to clean
+  // up, unwinds on into this process's copy of the host. Called through a
+  // pointer the compiler cannot see through, the throw stops here.
+  using Open = void* (*)(const char*, int);
+  Open volatile open = ::dlopen;
+  try {
+    open(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  } catch (...) {
+    const std::string what = "its initialisation threw: " + JComponent::describeCurrentException();
+    [[maybe_unused]] const ssize_t written = ::write(fd, what.data(), what.size());
+    ::_exit(kThrew);
+  }
   // No destructors or exit handlers of the parent's copy may run here.
   ::_exit(0);
 }
