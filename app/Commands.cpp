@@ -7,6 +7,7 @@
 #include "Console.h"
 #include "HostModules.h"
 #include "JComponent.h"
+#include "JRegistry.h"
 #include "ModuleGuard.h"
 #include "PropertySheet.h"
 
@@ -19,7 +20,24 @@ constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 
 }  // namespace
 
-Commands::Commands(ServerSet& servers, GraphSaver& saver) : servers_(servers), saver_(saver) {}
+Commands::Commands(ServerSet& servers, GraphSaver& saver, GraphEditor& editor)
+    : servers_(servers), saver_(saver), editor_(editor) {}
+
+ServerSet::Server* Commands::selected() {
+  if (servers_.size() == 0) {
+    console::err("the graph holds no server; add one with: add QenoServer");
+    return nullptr;
+  }
+  selected_ = std::min(selected_, servers_.size() - 1);
+  return &servers_[selected_];
+}
+
+bool Commands::splitPort(const std::string& text, int& box, std::string& port) {
+  const std::size_t dot = text.find('.');
+  if (dot == std::string::npos || dot + 1 == text.size()) return false;
+  port = text.substr(dot + 1);
+  return parseWholeNumber(text.substr(0, dot), box);
+}
 
 const std::vector<Commands::Command>& Commands::table() {
   static const std::vector<Command> commands = {
@@ -36,6 +54,15 @@ const std::vector<Commands::Command>& Commands::table() {
       {"render", "FILE", "render the box to a PNG file", &Commands::renderCommand},
       {"server", "[N]", "list the servers, or act on server N from now on",
        &Commands::serverCommand},
+      {"classes", "", "the classes a box can be made of", &Commands::classesCommand},
+      {"add", "CLASS [X Y]", "add a box", &Commands::addCommand},
+      {"remove", "N...", "remove boxes and their links", &Commands::removeCommand},
+      {"link", "N.OUT M.IN", "link an output to an input (port names or numbers)",
+       &Commands::linkCommand},
+      {"unlink", "N.OUT M.IN", "remove that link; the input keeps its value",
+       &Commands::unlinkCommand},
+      {"undo", "", "undo the last edit", &Commands::undoCommand},
+      {"redo", "", "redo the last undone edit", &Commands::redoCommand},
       {"help", "", "this list", &Commands::helpCommand},
       {"quit", "", "stop everything and exit", &Commands::quitCommand},
       {"exit", "", nullptr, &Commands::quitCommand},
@@ -79,16 +106,18 @@ void Commands::quitCommand(const std::string& /*rest*/) {
 
 void Commands::replyCommand(const std::string& rest) {
   int value = 0;
-  if (!needNumber("reply", rest, value)) return;
-  if (selected().reply == nullptr) return console::err("no source is linked to sendOutput");
-  selected().reply->setValue(value);
+  ServerSet::Server* server = selected();
+  if (server == nullptr || !needNumber("reply", rest, value)) return;
+  if (server->reply == nullptr) return console::err("no source is linked to sendOutput");
+  server->reply->setValue(value);
 }
 
 void Commands::enableCommand(const std::string& rest) {
   int value = 0;
-  if (!needNumber("enable", rest, value)) return;
-  if (selected().enable == nullptr) return console::err("no source is linked to readInput");
-  servers_.enable(selected(), value);
+  ServerSet::Server* server = selected();
+  if (server == nullptr || !needNumber("enable", rest, value)) return;
+  if (server->enable == nullptr) return console::err("no source is linked to readInput");
+  servers_.enable(*server, value);
 }
 
 void Commands::setCommand(const std::string& rest) {
@@ -98,26 +127,33 @@ void Commands::setCommand(const std::string& rest) {
   const std::string name = rest.substr(0, nameEnd);
   const std::string value = nameEnd == std::string::npos ? "" : rest.substr(nameEnd + 1);
   if (name.empty()) return console::err("set takes NAME VALUE");
-  std::string error;
-  if (!editProperty(*selected().box, name, value, error)) return console::err(error);
+  ServerSet::Server* server = selected();
+  if (server == nullptr) return;
+  const std::string error =
+      editor_.setProperty(servers_.graph().numberOf(*server->box), name, value);
+  if (!error.empty()) console::err(error);
 }
 
 void Commands::propsCommand(const std::string& /*rest*/) {
-  printProperties(*selected().box);
+  if (ServerSet::Server* server = selected()) printProperties(*server->box);
 }
 
 void Commands::stopCommand(const std::string& /*rest*/) {
-  JModuleObj* box = selected().box;
+  ServerSet::Server* server = selected();
+  if (server == nullptr) return;
+  JModuleObj* box = server->box;
   ModuleGuard::call(box, "stop", [box] { box->stop(); });
 }
 
 void Commands::shutdownCommand(const std::string& /*rest*/) {
-  JModuleObj* box = selected().box;
+  ServerSet::Server* server = selected();
+  if (server == nullptr) return;
+  JModuleObj* box = server->box;
   ModuleGuard::call(box, "shutdown", [box] { box->shutdown(); });
 }
 
 void Commands::statusCommand(const std::string& /*rest*/) {
-  console::out(servers_.statusLine(selected()));
+  if (ServerSet::Server* server = selected()) console::out(servers_.statusLine(*server));
   // Any faulted box, so that a fault anywhere in the graph shows here.
   for (const auto& module : servers_.graph().modules()) {
     const std::string fault = ServerSet::faultLine(*module);
@@ -126,7 +162,9 @@ void Commands::statusCommand(const std::string& /*rest*/) {
 }
 
 void Commands::outputsCommand(const std::string& /*rest*/) {
-  for (const OutputRow& row : listOutputs(*selected().box)) {
+  ServerSet::Server* server = selected();
+  if (server == nullptr) return;
+  for (const OutputRow& row : listOutputs(*server->box)) {
     std::string name = row.name;
     name.resize(std::max<std::size_t>(name.size() + 1, 10), ' ');
     console::out(name + row.value);
@@ -140,7 +178,9 @@ void Commands::saveCommand(const std::string& rest) {
 
 void Commands::renderCommand(const std::string& rest) {
   if (rest.empty()) return console::err("render takes a FILE");
-  std::string error = renderModuleToPng(*selected().box, rest);
+  ServerSet::Server* server = selected();
+  if (server == nullptr) return;
+  std::string error = renderModuleToPng(*server->box, rest);
   if (!error.empty()) return console::err(error);
   console::out("rendered the box to " + rest);
 }
@@ -172,4 +212,80 @@ void Commands::printProperties(JModuleObj& box) {
     }
     console::out(text + value);
   }
+}
+
+void Commands::classesCommand(const std::string& /*rest*/) {
+  for (const std::string& name : JRegistry::instance().names()) console::out(name);
+}
+
+void Commands::addCommand(const std::string& rest) {
+  std::istringstream words(rest);
+  std::string className;
+  double x = 0;
+  double y = 0;
+  words >> className;
+  if (className.empty()) return console::err("add takes CLASS [X Y]");
+  if (!(words >> std::ws).eof() && !(words >> x >> y)) {
+    return console::err("add takes CLASS [X Y], X and Y numbers");
+  }
+  int number = -1;
+  const std::string error = editor_.add(className, x, y, number);
+  if (!error.empty()) return console::err(error);
+  console::out("added box " + std::to_string(number) + " (" + className + ")");
+}
+
+void Commands::removeCommand(const std::string& rest) {
+  std::istringstream words(rest);
+  std::vector<int> numbers;
+  std::string word;
+  while (words >> word) {
+    int number = 0;
+    if (!parseWholeNumber(word, number)) {
+      return console::err("remove takes box numbers, not '" + JComponent::escape(word, kShown) +
+                          "'");
+    }
+    numbers.push_back(number);
+  }
+  const std::string error = editor_.remove(numbers);
+  if (!error.empty()) console::err(error);
+}
+
+void Commands::linkCommand(const std::string& rest) {
+  std::istringstream words(rest);
+  std::string from;
+  std::string to;
+  int fromBox = 0;
+  int toBox = 0;
+  std::string output;
+  std::string input;
+  if (!(words >> from >> to) || !splitPort(from, fromBox, output) || !splitPort(to, toBox, input)) {
+    return console::err("link takes N.OUTPUT M.INPUT");
+  }
+  const std::string error = editor_.link(fromBox, output, toBox, input);
+  if (!error.empty()) console::err(error);
+}
+
+void Commands::unlinkCommand(const std::string& rest) {
+  std::istringstream words(rest);
+  std::string from;
+  std::string to;
+  int fromBox = 0;
+  int toBox = 0;
+  std::string output;
+  std::string input;
+  if (!(words >> from >> to) || !splitPort(from, fromBox, output) || !splitPort(to, toBox, input)) {
+    return console::err("unlink takes N.OUTPUT M.INPUT");
+  }
+  const std::string error = editor_.unlink(fromBox, output, toBox, input);
+  if (!error.empty()) console::err(error);
+}
+
+void Commands::undoCommand(const std::string& /*rest*/) {
+  const std::string error = editor_.undo();
+  if (!error.empty()) console::err(error);
+}
+
+void Commands::redoCommand(const std::string& /*rest*/) {
+  const std::string error = editor_.redo();
+  if (!error.empty()) console::err(error);
 }

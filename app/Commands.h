@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "GraphEditor.h"
 #include "GraphSaver.h"
 #include "ServerSet.h"
 
@@ -12,7 +13,7 @@
 // Host thread.
 class Commands {
  public:
-  Commands(ServerSet& servers, GraphSaver& saver);
+  Commands(ServerSet& servers, GraphSaver& saver, GraphEditor& editor);
 
   // Runs one line; an unknown command or a bad argument is told in a line.
   void run(const std::string& line);
@@ -31,7 +32,10 @@ class Commands {
   };
   static const std::vector<Command>& table();
 
-  ServerSet::Server& selected() { return servers_[selected_]; }
+  // The server commands act on, or null (told) when the graph has none.
+  ServerSet::Server* selected();
+  // "N.PORT" into a box number and a port's name or number.
+  static bool splitPort(const std::string& text, int& box, std::string& port);
   bool needNumber(const std::string& command, const std::string& rest, int& value);
 
   void helpCommand(const std::string& rest);
@@ -47,9 +51,17 @@ class Commands {
   void saveCommand(const std::string& rest);
   void renderCommand(const std::string& rest);
   void serverCommand(const std::string& rest);
+  void addCommand(const std::string& rest);
+  void removeCommand(const std::string& rest);
+  void linkCommand(const std::string& rest);
+  void unlinkCommand(const std::string& rest);
+  void undoCommand(const std::string& rest);
+  void redoCommand(const std::string& rest);
+  void classesCommand(const std::string& rest);
 
   ServerSet& servers_;
   GraphSaver& saver_;
+  GraphEditor& editor_;
   std::size_t selected_ = 0;
   bool quit_ = false;
 };

@@ -32,6 +32,7 @@ HostApp::HostApp(Options options) : options_(std::move(options)) {}
 
 HostApp::~HostApp() {
   commands_.reset();
+  editor_.reset();
   web_.reset();
   pictures_.reset();
   saver_.reset();
@@ -105,7 +106,14 @@ bool HostApp::setUp() {
   pictures_ = std::make_unique<BoxPictures>(*servers_, options_.renderFile);
   if (options_.ui) web_ = makePage(*graph_, *servers_, *saver_);
   servers_->wireSinks(web_.get());
-  commands_ = std::make_unique<Commands>(*servers_, *saver_);
+  editor_ = std::make_unique<GraphEditor>(*graph_);
+  // An edit may add, remove or relink servers and their sources.
+  editor_->setChangeHandler([this] {
+    servers_->find();
+    servers_->wireSinks(web_.get());
+    if (web_) web_->changed();
+  });
+  commands_ = std::make_unique<Commands>(*servers_, *saver_, *editor_);
   graph_->setRepaintHandler([this](JModuleObj& box) { onRepaint(box); });
   return true;
 }
@@ -129,7 +137,8 @@ bool HostApp::loadGraph() {
     }
   }
   servers_ = std::make_unique<ServerSet>(*graph_, options_);
-  if (!servers_->find()) {
+  // The page can build a graph from nothing; without it there is nothing to run.
+  if (!servers_->find() && !options_.ui) {
     console::err(options_.graphFile + ": the graph holds no " + ServerSet::kServerClass + " box");
     return false;
   }

@@ -5,6 +5,7 @@
 #include "BoxPictures.h"
 #include "Commands.h"
 #include "ConsoleInput.h"
+#include "GraphEditor.h"
 #include "GraphSaver.h"
 #include "JGraph.h"
 #include "ModuleSearch.h"
@@ -40,6 +41,7 @@ class HostApp {
   std::unique_ptr<ModuleSet> modules_;  // outlives the graph: the boxes' code is in it
   std::unique_ptr<JGraph> graph_;
   std::unique_ptr<ServerSet> servers_;
+  std::unique_ptr<GraphEditor> editor_;
   std::unique_ptr<GraphSaver> saver_;
   std::unique_ptr<BoxPictures> pictures_;
   std::unique_ptr<WebUi> web_;  // with --ui

@@ -83,9 +83,14 @@ void ServerSet::buildDefaultGraph(JGraph& graph) {
 }
 
 bool ServerSet::find() {
+  std::vector<Server> before = std::move(servers_);
   servers_.clear();
   for (const auto& module : graph_.modules()) {
-    if (isServer(*module)) servers_.push_back(Server{module.get()});
+    if (!isServer(*module)) continue;
+    Server& server = servers_.emplace_back(Server{module.get()});
+    for (const Server& known : before) {
+      if (known.box == server.box) server.startedPort = known.startedPort;
+    }
   }
   for (const auto& link : graph_.links()) {
     auto* source = dynamic_cast<JIntegerSource*>(link->getSource());
@@ -100,12 +105,18 @@ bool ServerSet::find() {
 }
 
 bool ServerSet::applyOptions() {
-  JModuleObj& box = *servers_.front().box;
   std::vector<std::pair<std::string, std::string>> edits;
   if (options_.port) edits.emplace_back("port", std::to_string(*options_.port));
   if (options_.hostName) edits.emplace_back("hostName/IPaddress", *options_.hostName);
   if (options_.url) edits.emplace_back("url", *options_.url);
   for (const auto& setting : options_.settings) edits.push_back(setting);
+  if (servers_.empty()) {
+    if (edits.empty() && !options_.reply) return true;
+    console::err("server flags need a " + std::string(kServerClass) +
+                 " box, and the graph has none");
+    return false;
+  }
+  JModuleObj& box = *servers_.front().box;
   for (const auto& [name, value] : edits) {
     std::string error;
     if (!editProperty(box, name, value, error)) {

@@ -36,6 +36,7 @@ JGraph::~JGraph() {
     links_.clear();
   }
   for (auto& module : modules_) module->attachTo(nullptr);
+  numbers_.clear();
   while (!modules_.empty()) {
     std::unique_ptr<JModuleObj> last = std::move(modules_.back());
     modules_.pop_back();
@@ -44,15 +45,22 @@ JGraph::~JGraph() {
   if (eventFd_ >= 0) ::close(eventFd_);
 }
 
-JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module) {
+JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module, int number) {
   if (!module) throw std::invalid_argument("cannot add an empty module");
+  if (number < 0) number = nextNumber_;
+  if (numbered(number) != nullptr) {
+    throw std::invalid_argument("box " + std::to_string(number) + " is in the graph already");
+  }
+  nextNumber_ = std::max(nextNumber_, number + 1);
   const char* name = module->className();
-  ModuleGuard::nameBox(module.get(), "box " + std::to_string(modules_.size()) + " (" + name + ", " +
+  ModuleGuard::nameBox(module.get(), "box " + std::to_string(number) + " (" + name + ", " +
                                          JRegistry::instance().libraryOf(name) + ")");
   module->attachTo(this);
-  modules_.push_back(std::move(module));
+  const auto at = std::lower_bound(numbers_.begin(), numbers_.end(), number) - numbers_.begin();
+  numbers_.insert(numbers_.begin() + at, number);
+  auto added = modules_.insert(modules_.begin() + at, std::move(module));
   noteChange();
-  return *modules_.back();
+  return **added;
 }
 
 JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) {
@@ -117,6 +125,7 @@ void JGraph::remove(JModuleObj& module) {
   }
   module.attachTo(nullptr);
   std::unique_ptr<JModuleObj> removed = std::move(*it);
+  numbers_.erase(numbers_.begin() + (it - modules_.begin()));
   modules_.erase(it);
   destroy(std::move(removed));
   noteChange();
@@ -138,6 +147,17 @@ int JGraph::indexOf(const JModuleObj& module) const {
     if (modules_[i].get() == &module) return static_cast<int>(i);
   }
   return -1;
+}
+
+int JGraph::numberOf(const JModuleObj& module) const {
+  const int index = indexOf(module);
+  return index < 0 ? -1 : numbers_[static_cast<std::size_t>(index)];
+}
+
+JModuleObj* JGraph::numbered(int number) const {
+  const auto at = std::lower_bound(numbers_.begin(), numbers_.end(), number);
+  if (at == numbers_.end() || *at != number) return nullptr;
+  return modules_[static_cast<std::size_t>(at - numbers_.begin())].get();
 }
 
 void JGraph::propagate(JModuleObj& source, int output) {

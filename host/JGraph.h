@@ -23,7 +23,10 @@ class JGraph {
   JGraph(const JGraph&) = delete;
   JGraph& operator=(const JGraph&) = delete;
 
-  JModuleObj& add(std::unique_ptr<JModuleObj> module);
+  // Adds module under a number of its own, which it keeps while it is in the
+  // graph: the next unused one, or number (one that left the graph and comes
+  // back). modules() stays in the order of the numbers.
+  JModuleObj& add(std::unique_ptr<JModuleObj> module, int number = -1);
   // Links output `output` of from to input `input` of to. Throws
   // std::invalid_argument, with a one-line reason, for a port outside the
   // modules' counts, different data types, or an input that takes no
@@ -39,6 +42,9 @@ class JGraph {
   [[nodiscard]] std::vector<std::shared_ptr<JLinkObj>> links() const;
   // Position of module in modules(), or -1.
   [[nodiscard]] int indexOf(const JModuleObj& module) const;
+  // The number module was added under, or -1; the module under number, or null.
+  [[nodiscard]] int numberOf(const JModuleObj& module) const;
+  [[nodiscard]] JModuleObj* numbered(int number) const;
 
   // Calls inputChanged on every input linked to output `output` of source.
   void propagate(JModuleObj& source, int output);
@@ -66,6 +72,8 @@ class JGraph {
   void unlinkAllOf(const JModuleObj& module);
 
   std::vector<std::unique_ptr<JModuleObj>> modules_;  // host thread only
+  std::vector<int> numbers_;                          // of modules_, ascending; host thread only
+  int nextNumber_ = 0;                                // host thread only
 
   mutable std::mutex linksLock_;  // guards links_, inFlight_
   std::condition_variable idle_;

@@ -309,3 +309,44 @@ TEST_F(AppTest, AnEchoGraphAnswersWithTheClientsNumberAndPrintsIt) {
   host.writeLine("quit");
   EXPECT_EQ(host.wait(), 0) << host.error();
 }
+
+TEST_F(AppTest, TheConsoleBuildsTheEchoGraphFromNothingAndUndoes) {
+  const std::string empty = path("empty.json");
+  std::ofstream(empty) << R"({"format": "qeno-graph", "version": 1, "modules": [], "links": []})";
+  {
+    // Without the page there is nothing to run.
+    HostProcess host;
+    ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--graph", empty, "--quiet"}));
+    EXPECT_EQ(host.wait(), 1);
+  }
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--graph", empty, "--quiet", "--ui", "0"}));
+  ASSERT_TRUE(host.waitForOutput("editor page: ")) << host.error();
+  host.writeLine("help");
+  ASSERT_TRUE(host.waitForOutput("  unlink N.OUT M.IN"));
+  host.writeLine("add QenoServer 160 40");
+  ASSERT_TRUE(host.waitForOutput("added box 0 (QenoServer)"));
+  host.writeLine("add IntegerSource 180 -40");
+  ASSERT_TRUE(host.waitForOutput("added box 1 (IntegerSource)"));
+  host.writeLine("set port " + std::to_string(port_));
+  host.writeLine("set key1 n=");
+  host.writeLine("link 1.0 0.readInput");
+  host.writeLine("link 0.int_1 0.1");
+  host.writeLine("link 0.xml_10 0.readInput");
+  ASSERT_TRUE(host.waitForError("QenoServer output 29 and QenoServer input 0 carry different"));
+  host.writeLine("enable 1");
+  EXPECT_EQ(request("n=41\r\n"), "41,x");
+
+  // The source goes with its link; undo brings both back, and enable works again.
+  host.writeLine("remove 1");
+  host.writeLine("enable 0");
+  ASSERT_TRUE(host.waitForError("no source is linked to readInput"));
+  host.writeLine("undo");
+  host.writeLine("enable 1");
+  host.writeLine("status");
+  ASSERT_TRUE(host.waitForOutput("server state "));
+  EXPECT_EQ(host.error().find("no source is linked"), host.error().rfind("no source is linked"));
+  EXPECT_EQ(request("n=7\r\n"), "7,x");
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+}

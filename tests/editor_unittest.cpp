@@ -1,0 +1,155 @@
+// Graph edits and their one history: each edit, its undo and its redo.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "GraphEditor.h"
+#include "HostModules.h"
+#include "HostProcess.h"
+#include "JGraph.h"
+#include "JRegistry.h"
+#include "PropertySheet.h"
+#include "QenoServer.h"
+#include "Serving.h"
+#include "TestSupport.h"
+
+using qeno::test::TcpClient;
+
+namespace {
+
+class GraphEditorTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    registerHostModules();
+    if (!JRegistry::instance().contains("QenoServer")) JRegistry::instance().add(QenoServer());
+  }
+
+  // The number of box's link into input, from where, or -1.
+  int linkedFrom(int box, int input) const {
+    for (const auto& link : graph_.links()) {
+      if (graph_.numberOf(*link->getTarget()) == box && link->getInput() == input) {
+        return graph_.numberOf(*link->getSource());
+      }
+    }
+    return -1;
+  }
+
+  std::string property(int box, const std::string& name) const {
+    for (const PropertyRow& row : listProperties(*graph_.numbered(box))) {
+      if (row.name == name) return row.value;
+    }
+    return "<none>";
+  }
+
+  JGraph graph_;
+  GraphEditor editor_{graph_};
+};
+
+}  // namespace
+
+TEST_F(GraphEditorTest, AddLinkMoveAndSetEachUndoAndRedo) {
+  int server = -1;
+  int source = -1;
+  ASSERT_EQ(editor_.add("QenoServer", 100, 40, server), "");
+  ASSERT_EQ(editor_.add("IntegerSource", 10, 20, source), "");
+  EXPECT_EQ(server, 0);
+  EXPECT_EQ(source, 1);
+  int unused = -1;
+  EXPECT_EQ(editor_.add("NoSuchClass", 0, 0, unused), "no class NoSuchClass is registered");
+
+  ASSERT_EQ(editor_.link(source, "0", server, "readInput"), "");
+  EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), source);
+  // Refusals say why and change nothing.
+  EXPECT_EQ(editor_.link(source, "nothing", server, "sendOutput"),
+            "box 1 (IntegerSource) has no output nothing");
+  EXPECT_EQ(editor_.link(source, "0", server, "readInput"),
+            "QenoServer input 0 takes no further link");
+  EXPECT_EQ(editor_.link(server, "xml_10", server, "sendOutput"),
+            "QenoServer output 29 and QenoServer input 1 carry different data types");
+
+  ASSERT_EQ(editor_.move(server, 300, 200), "");
+  ASSERT_EQ(editor_.setProperty(server, "key1", "n="), "");
+  EXPECT_EQ(editor_.setProperty(server, "port", "79"),
+            "property 'port' must be from 80 to 10000, not 79");
+
+  // Back through the history, one step at a time, then forward again.
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(property(server, "key1"), "(undefined)");
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(graph_.numbered(server)->x, 100);
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), -1);
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(graph_.numbered(source), nullptr);
+  ASSERT_EQ(editor_.redo(), "");
+  ASSERT_EQ(editor_.redo(), "");
+  EXPECT_EQ(graph_.numbered(source)->className(), std::string("IntegerSource"));
+  EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), source);
+  ASSERT_EQ(editor_.redo(), "");
+  ASSERT_EQ(editor_.redo(), "");
+  EXPECT_EQ(property(server, "key1"), "n=");
+  EXPECT_EQ(editor_.redo(), "nothing to redo");
+  // A new edit forgets what was undone.
+  ASSERT_EQ(editor_.undo(), "");
+  ASSERT_EQ(editor_.setProperty(server, "url", "/x"), "");
+  EXPECT_EQ(editor_.redo(), "nothing to redo");
+}
+
+TEST_F(GraphEditorTest, RemovingARunningServerFreesItsPortAndUndoBringsItBackWhole) {
+  int server = -1;
+  int source = -1;
+  int sink = -1;
+  ASSERT_EQ(editor_.add("QenoServer", 100, 40, server), "");
+  ASSERT_EQ(editor_.add("IntegerSource", 10, 20, source), "");
+  ASSERT_EQ(editor_.add("TextSink", 400, 40, sink), "");
+  const int port = qeno::test::freePortBetween(2000, 9999);
+  ASSERT_EQ(editor_.setProperty(server, "port", std::to_string(port)), "");
+  ASSERT_EQ(editor_.link(source, "0", server, "readInput"), "");
+  ASSERT_EQ(editor_.link(server, "xml_10", sink, "0"), "");
+  static_cast<JIntegerSource*>(graph_.numbered(source))->setValue(1);
+  auto* running = static_cast<QenoServer*>(graph_.numbered(server));
+  ASSERT_TRUE(
+      qeno::test::waitUntil([&] { return running->serverState == ServerState::kListening; }));
+
+  ASSERT_EQ(editor_.remove({server}), "");
+  EXPECT_EQ(graph_.numbered(server), nullptr);
+  EXPECT_TRUE(qeno::loopback::canBindLoopback(port));
+  EXPECT_EQ(graph_.links().size(), 0U);
+  // The others keep their numbers.
+  EXPECT_EQ(graph_.numberOf(*graph_.numbered(sink)), sink);
+
+  ASSERT_EQ(editor_.undo(), "");
+  ASSERT_NE(graph_.numbered(server), nullptr);
+  EXPECT_EQ(graph_.numbered(server)->x, 100);
+  EXPECT_EQ(property(server, "port"), std::to_string(port));
+  EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), source);
+  EXPECT_EQ(linkedFrom(sink, 0), server);
+  EXPECT_EQ(graph_.indexOf(*graph_.numbered(server)), 0);  // in its place among the others
+  // Its input is fed again, and it serves.
+  static_cast<JIntegerSource*>(graph_.numbered(source))->setValue(1);
+  auto* back = static_cast<QenoServer*>(graph_.numbered(server));
+  ASSERT_TRUE(qeno::test::waitUntil([&] { return back->serverState == ServerState::kListening; }));
+  TcpClient client;
+  ASSERT_TRUE(client.connect(port));
+  client.send("hi\r\n");
+  EXPECT_EQ(client.readAll(), "0,x");
+}
+
+TEST_F(GraphEditorTest, UnlinkingSendsNothingAndTheInputKeepsItsValue) {
+  int source = -1;
+  int sink = -1;
+  ASSERT_EQ(editor_.add("IntegerSource", 0, 0, source), "");
+  ASSERT_EQ(editor_.add("IntegerSink", 0, 0, sink), "");
+  ASSERT_EQ(editor_.link(source, "0", sink, "0"), "");
+  static_cast<JIntegerSource*>(graph_.numbered(source))->setValue(7);
+  auto* values = static_cast<JIntegerSink*>(graph_.numbered(sink));
+  ASSERT_EQ(values->received(), 1);
+  ASSERT_EQ(editor_.unlink(source, "0", sink, "0"), "");
+  EXPECT_EQ(values->received(), 1);
+  EXPECT_EQ(values->lastValue(), 7);
+  EXPECT_EQ(editor_.unlink(source, "0", sink, "0"), "no such link");
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(linkedFrom(sink, 0), source);
+}
