@@ -20,6 +20,7 @@
 #include "TestSupport.h"
 
 using qeno::test::DebugCapture;
+using qeno::test::portIsFree;
 using qeno::test::TcpClient;
 using qeno::test::waitUntil;
 
@@ -37,11 +38,6 @@ void setKey(QenoServer& server, int number, const std::string& text, int offset 
 bool scan(QenoServer& server, const std::string& text) {
   server.resetExchange();
   return server.scanKeys(text.data(), static_cast<int>(text.size()));
-}
-
-bool portIsFree(int port) {
-  JServerSocket probe(port);
-  return probe.listen(1) == 1;
 }
 
 }  // namespace
