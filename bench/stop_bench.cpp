@@ -28,17 +28,19 @@ long measure(State state) {
   server.enableValue = 1;
   server.serveRequested = 1;
   server.startServer(server.hostName, server.port, server.url);
-  if (!waitUntil([&] { return server.serverState == 1; })) return -1;
+  if (!waitUntil([&] { return server.serverState == ServerState::kListening; })) return -1;
   TcpClient client;
   if (state != State::kListening) {
-    if (!client.connect(server.port) || !waitUntil([&] { return server.serverState == 2; })) {
+    if (!client.connect(server.port) ||
+        !waitUntil([&] { return server.serverState == ServerState::kConnected; })) {
       return -1;
     }
     if (state == State::kMidExchange) {
       client.send("ab");
       if (!waitUntil([&] {
-            std::lock_guard<std::mutex> hold(server.outputLock);
-            return server.textValues[9] == "ab";
+            JCriticalSection::Guard hold(server.outputLock);
+            return server.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput] ==
+                   "ab";
           })) {
         return -1;
       }

@@ -24,7 +24,7 @@ void QenoServer::writeContent(JOutputStream& stream) {
   putObject(stream, "address", hostName);
   putInteger(stream, "port", port);
   putObject(stream, "url", url);
-  std::lock_guard<std::mutex> hold(keysLock);
+  JCriticalSection::Guard hold(keysLock);
   for (int i = 0; i < kKeyCount; ++i) {
     const KeyNames names(i);
     putObject(stream, names.key, keys[i].key);
@@ -42,7 +42,7 @@ void QenoServer::readContent(JDictionary& dictionary) {
   readText("address", hostName);
   port = getInteger(dictionary, "port", 0);
   readText("url", url);
-  std::lock_guard<std::mutex> hold(keysLock);
+  JCriticalSection::Guard hold(keysLock);
   for (int i = 0; i < kKeyCount; ++i) {
     const KeyNames names(i);
     readText(names.key, keys[i].key);

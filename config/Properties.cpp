@@ -18,7 +18,7 @@ JArray QenoServer::getProperties() {
   list.append(JStringProperty("hostName/IPaddress", hostName));
   list.append(JIntegerProperty("port", port, kPortLower, kPortUpper));
   list.append(JStringProperty("url", url));
-  std::lock_guard<std::mutex> hold(keysLock);
+  JCriticalSection::Guard hold(keysLock);
   char name[24];
   for (int i = 0; i < kKeyCount; ++i) {
     std::snprintf(name, sizeof name, "key%d", i + 1);
@@ -48,7 +48,7 @@ unsigned char QenoServer::updateProperty(JProperty& property) {
     handled = text != nullptr;
   } else {
     char keyName[24];
-    std::lock_guard<std::mutex> hold(keysLock);
+    JCriticalSection::Guard hold(keysLock);
     for (int i = 0; i < kKeyCount && !handled; ++i) {
       std::snprintf(keyName, sizeof keyName, "key%d", i + 1);
       if (name == keyName) {

@@ -4,18 +4,18 @@
 #include "QenoServer.h"
 
 JString QenoServer::inputName(int n) {
-  return n == 0 ? JString("readInput") : JString("sendOutput");
+  return n == ServerPorts::kReadInput ? JString("readInput") : JString("sendOutput");
 }
 
 JString QenoServer::outputName(int n) {
-  static const char* const names[kOutputCount] = {
+  static const char* const names[ServerPorts::kOutputCount] = {
       "int_1",   "int_2",   "int_3",   "int_4",    "int_5",   "int_6",   "int_7",   "int_8",
       "int_9",   "int_10",  "float_1", "float_2",  "float_3", "float_4", "float_5", "float_6",
       "float_7", "float_8", "float_9", "float_10", "xml_1",   "xml_2",   "xml_3",   "xml_4",
       "xml_5",   "xml_6",   "xml_7",   "xml_8",    "xml_9",   "xml_10"};
   // Hosts keep n below the output count; anything else gets an empty name
   // rather than a read outside the table.
-  return n >= 0 && n < kOutputCount ? JString(names[n]) : JString();
+  return n >= 0 && n < ServerPorts::kOutputCount ? JString(names[n]) : JString();
 }
 
 int QenoServer::inputType(int /*n*/) {
@@ -23,22 +23,25 @@ int QenoServer::inputType(int /*n*/) {
 }
 
 int QenoServer::outputType(int n) {
-  if (n < 10) return JIntegerData::id;
-  if (n < 20) return JRealData::id;
+  if (n < ServerPorts::kFirstFloatOutput) return JIntegerData::id;
+  if (n < ServerPorts::kFirstTextOutput) return JRealData::id;
   return JStringData::id;
 }
 
 void QenoServer::getOutput(int n, JLinkObj& /*link*/, JDataType& data) {
-  if (n < 0 || n >= kOutputCount) return;
-  if (n < 10) {
-    static_cast<int&>(static_cast<JIntegerData&>(data)) = intValues[n].load();
-  } else if (n < 20) {
+  if (n < 0 || n >= ServerPorts::kOutputCount) return;
+  if (n < ServerPorts::kFirstFloatOutput) {
+    static_cast<int&>(static_cast<JIntegerData&>(data)) =
+        intValues[n - ServerPorts::kFirstIntOutput].load();
+  } else if (n < ServerPorts::kFirstTextOutput) {
     // Exact widening: the float nearest 0.1 arrives as 0.100000001490116...
-    static_cast<double&>(static_cast<JRealData&>(data)) = static_cast<double>(floatValues[n - 10]);
+    static_cast<double&>(static_cast<JRealData&>(data)) =
+        static_cast<double>(floatValues[n - ServerPorts::kFirstFloatOutput]);
   } else {
-    // The worker assigns output 29 while host threads read it.
-    std::lock_guard<std::mutex> hold(outputLock);
-    static_cast<JString&>(static_cast<JStringData&>(data)) = textValues[n - 20];
+    // The worker assigns xml_10 while host threads read it.
+    JCriticalSection::Guard hold(outputLock);
+    static_cast<JString&>(static_cast<JStringData&>(data)) =
+        textValues[n - ServerPorts::kFirstTextOutput];
   }
 }
 
@@ -47,40 +50,40 @@ bool QenoServer::inputAllowed(int n) {
 }
 
 JFRect QenoServer::inputArea(int n) {
-  if (n == 0) return topArea(n, 0, 1, 0.25, 0.5, 6);
+  if (n == ServerPorts::kReadInput) return topArea(n, 0, 1, 0.25, 0.5, 6);
   return leftArea(n, 1, 1, 0.25, 0.5, 6);
 }
 
 JFRect QenoServer::outputArea(int n) {
-  return rightArea(n, 0, 30, 0.1, 0.5, 6);
+  return rightArea(n, 0, ServerPorts::kOutputCount, 0.1, 0.5, 6);
 }
 
 int QenoServer::inputFace(int n) {
-  return n == 0 ? kFaceTop : kFaceLeft;
+  return n == ServerPorts::kReadInput ? kFaceTop : kFaceLeft;
 }
 
 JFPoint QenoServer::inputPoint(int n, JLinkObj& link) {
-  if (n == 0) return topPoint(n, link, 0, 1, 0.25, 0.5);
+  if (n == ServerPorts::kReadInput) return topPoint(n, link, 0, 1, 0.25, 0.5);
   return leftPoint(n, link, 1, 1, 0.25, 0.5);
 }
 
 JFPoint QenoServer::outputPoint(int n, JLinkObj& link) {
-  return rightPoint(n, link, 0, 30, 0.1, 0.5);
+  return rightPoint(n, link, 0, ServerPorts::kOutputCount, 0.1, 0.5);
 }
 
 void QenoServer::inputChanged(int n, JLinkObj& link) {
-  if (n == 0) {
+  if (n == ServerPorts::kReadInput) {
     int value = 0;
     link.access(JIntegerData(value));
     enableValue = value;
     // A start still pending counts as running: one instance, one worker.
-    if (value != 0 && serverState == 0 && startPending == 0) {
+    if (value != 0 && serverState == ServerState::kIdle && startPending == 0) {
       // A value the worker hands back to this input starts nothing: on its
       // own thread a start would wait for that very worker to end.
       if (worker.isCurrentThread()) return;
       serveRequested = 1;
       startServer(JString(hostName), port, JString(url));
-    } else if (value == 0 && serverState != 0 && outputsPublished != 0) {
+    } else if (value == 0 && serverState != ServerState::kIdle && outputsPublished != 0) {
       // stop() awaits the worker; on the worker's own thread that would never
       // return, so there the server is only told to end.
       if (worker.isCurrentThread()) {
@@ -89,7 +92,7 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
         stop();
       }
     }
-  } else if (n == 1) {
+  } else if (n == ServerPorts::kSendOutput) {
     int value = 0;
     link.access(JIntegerData(value));
     replyValue = value;

@@ -4,10 +4,12 @@
 #include <mutex>
 
 #include "JObject.h"
+#include "ThreadAnnotations.h"
 
 // A mutex. Copying or assigning gives the target a fresh lock of its own: a
 // lock is never shared between objects and never copied while held.
-class JCriticalSection : public JObject {
+// Fields it guards say so with QENO_GUARDED_BY, which clang checks.
+class QENO_CAPABILITY("mutex") JCriticalSection : public JObject {
  public:
   JCriticalSection() : mutex_(std::make_unique<std::mutex>()) {}
   JCriticalSection(const JCriticalSection& /*other*/) : JCriticalSection() {}
@@ -17,19 +19,22 @@ class JCriticalSection : public JObject {
   [[nodiscard]] const char* className() const override { return "JCriticalSection"; }
   [[nodiscard]] JObject* clone() const override { return new JCriticalSection(); }
 
-  void enter() { mutex_->lock(); }
-  void leave() { mutex_->unlock(); }
+  // Const, so that a const reader can take the lock of the data it reads.
+  void enter() const QENO_ACQUIRE() { mutex_->lock(); }
+  void leave() const QENO_RELEASE() { mutex_->unlock(); }
 
   // Scoped enter/leave.
-  class Guard {
+  class QENO_SCOPED_CAPABILITY Guard {
    public:
-    explicit Guard(JCriticalSection& section) : section_(section) { section_.enter(); }
-    ~Guard() { section_.leave(); }
+    explicit Guard(const JCriticalSection& section) QENO_ACQUIRE(section) : section_(section) {
+      section_.enter();
+    }
+    ~Guard() QENO_RELEASE() { section_.leave(); }
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
 
    private:
-    JCriticalSection& section_;
+    const JCriticalSection& section_;
   };
 
  private:

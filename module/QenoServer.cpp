@@ -1,8 +1,8 @@
 #include "QenoServer.h"
 
 QenoServer::QenoServer() : hostName("localhost"), url("/") {
-  inputCount = 2;
-  outputCount = kOutputCount;
+  inputCount = ServerPorts::kInputCount;
+  outputCount = ServerPorts::kOutputCount;
   for (KeySetting& setting : keys) setting = KeySetting{"(undefined)", 0};
 }
 
@@ -10,28 +10,31 @@ QenoServer::QenoServer() : hostName("localhost"), url("/") {
 // it would stop the original. It starts idle with host objects of its own.
 QenoServer::QenoServer(const QenoServer& other)
     : JAddObj(other),
-      connectedFlag(other.connectedFlag.load()),
-      outputsPublished(other.outputsPublished.load()),
-      enableValue(other.enableValue.load()),
-      replyValue(other.replyValue.load()),
       hostName(other.hostName),
       port(other.port),
       url(other.url),
-      workerHost(other.workerHost),
-      workerPort(other.workerPort),
-      workerUrl(other.workerUrl),
+      enableValue(other.enableValue.load()),
+      replyValue(other.replyValue.load()),
       serveRequested(other.serveRequested.load()),
-      floatValues(other.floatValues) {
+      floatValues(other.floatValues),
+      connectedFlag(other.connectedFlag.load()),
+      outputsPublished(other.outputsPublished.load()) {
   for (std::size_t i = 0; i < intValues.size(); ++i) intValues[i] = other.intValues[i].load();
   {
     // The worker writes these at the start of every exchange.
-    std::lock_guard<std::mutex> hold(other.keysLock);
+    JCriticalSection::Guard hold(other.keysLock);
     keys = other.keys;
     keyLength = other.keyLength;
     publishCount = other.publishCount;
   }
-  std::lock_guard<std::mutex> hold(other.outputLock);
-  textValues = other.textValues;
+  {
+    JCriticalSection::Guard hold(other.outputLock);
+    textValues = other.textValues;
+  }
+  JCriticalSection::Guard hold(other.lock);
+  workerHost = other.workerHost;
+  workerPort = other.workerPort;
+  workerUrl = other.workerUrl;
 }
 
 JObject* QenoServer::clone() const {

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include "JCriticalSection.h"
 #include "JModuleObj.h"
@@ -14,6 +13,8 @@
 #include "JSocketStreams.h"
 #include "JString.h"
 #include "JThread.h"
+#include "QenoServerPorts.h"
+#include "ThreadAnnotations.h"
 
 // One key setting: a text and an offset, shown in the property sheet and
 // saved with the graph.
@@ -23,16 +24,16 @@ struct KeySetting {
 };
 
 // Qeno Server: a box in the graph that is a small TCP server. A non-zero value
-// on input 0 starts a worker that serves one client at a time; every chunk a
-// client sends goes out on output 29, and the client gets input 1's value as
-// "%d,x" once its text holds two line-break characters in a row.
+// on readInput starts a worker that serves one client at a time; every chunk
+// a client sends goes out on xml_10, and the client gets sendOutput's value
+// as "%d,x" once its text holds two line-break characters in a row. The
+// numbers of its ports and states are in QenoServerPorts.h.
 //
 // The host calls every virtual operation on its host thread; the worker
 // thread runs run() and everything it calls.
 class QenoServer : public JAddObj {
  public:
   static constexpr int kKeyCount = 8;
-  static constexpr int kOutputCount = 30;
   static constexpr int kPollIntervalMs = 100;
   static constexpr int kChunkSize = 10000;
   static constexpr int kAccumulateLimit = 5000;
@@ -67,19 +68,7 @@ class QenoServer : public JAddObj {
   // length of the text in dataBuf. Returns whether that text ends the request.
   bool takeReceived(ssize_t n, char* chunk, std::size_t& dataLength);
 
-  // ---- ports (face/)
-  JString inputName(int n) override;
-  JString outputName(int n) override;
-  int inputType(int n) override;
-  int outputType(int n) override;
-  void getOutput(int n, JLinkObj& link, JDataType& data) override;  // any thread
-  bool inputAllowed(int n) override;
-  JFRect inputArea(int n) override;
-  JFRect outputArea(int n) override;
-  int inputFace(int n) override;
-  JFPoint inputPoint(int n, JLinkObj& link) override;
-  JFPoint outputPoint(int n, JLinkObj& link) override;
-  void inputChanged(int n, JLinkObj& link) override;
+  // ---- key scan (server/): a request's numbers onto the integer outputs
   // Worker thread, once a request has ended: for every key active at the
   // exchange's start, reads the number after the key's first occurrence in
   // text (plus its offset) into the key's integer output, and sets
@@ -97,6 +86,19 @@ class QenoServer : public JAddObj {
   // A key takes part in the scan unless it is empty or the default.
   static bool isActiveKey(const JString& key);
 
+  // ---- ports (face/)
+  JString inputName(int n) override;
+  JString outputName(int n) override;
+  int inputType(int n) override;
+  int outputType(int n) override;
+  void getOutput(int n, JLinkObj& link, JDataType& data) override;  // any thread
+  bool inputAllowed(int n) override;
+  JFRect inputArea(int n) override;
+  JFRect outputArea(int n) override;
+  int inputFace(int n) override;
+  JFPoint inputPoint(int n, JLinkObj& link) override;
+  JFPoint outputPoint(int n, JLinkObj& link) override;
+  void inputChanged(int n, JLinkObj& link) override;
   // ---- painting (face/)
   void paint(JGraphics g, double dx, double dy, JRegion& region, double scale) override;
   void drawInterior(JGraphics g, int x, int y, int w, int h) override;
@@ -105,46 +107,67 @@ class QenoServer : public JAddObj {
   JArray getProperties() override;
   unsigned char updateProperty(JProperty& property) override;
 
-  // ---- state record, in this order; the worker shares the atomics.
-  std::atomic<uint8_t> connectedFlag{0};
-  JSocket clientSocket;
-  JServerSocket serverSocket;
-  JSocketInputStream inputStream;
-  JSocketOutputStream outputStream;
-  std::atomic<uint8_t> serverState{0};
-  std::atomic<uint8_t> outputsPublished{0};
-  JThread worker;
-  JCriticalSection lock;
-  int32_t publishCount = 0;  // guarded by keysLock
-  std::atomic<int32_t> enableValue{0};
-  std::atomic<int32_t> replyValue{0};
+  // ---- the module's fields, grouped by the threads that write them.
+
+  // Written by host threads (loading, the property sheet, links into the
+  // inputs); read by the worker and the painting. hostName, port and url
+  // reach a worker only as the copies startServer takes.
   JString hostName;
   int32_t port = 80;
   JString url;
-  std::array<KeySetting, kKeyCount> keys;      // texts guarded by keysLock
-  std::array<int32_t, kKeyCount> keyLength{};  // guarded by keysLock
-  std::atomic<uint8_t> startPending{0};
-  JString workerHost;
-  int32_t workerPort = 0;
-  JString workerUrl;
+  std::array<KeySetting, kKeyCount> keys QENO_GUARDED_BY(keysLock);
+  std::atomic<int32_t> enableValue{0};  // input readInput
+  std::atomic<int32_t> replyValue{0};   // input sendOutput
   std::atomic<uint8_t> serveRequested{0};
-  std::array<std::atomic<int32_t>, 10> intValues{};  // the worker writes, hosts read
-  std::array<float, 10> floatValues{};
-  std::array<JString, 10> textValues;  // guarded by outputLock
+  std::array<float, ServerPorts::kPerType> floatValues{};  // nothing writes them after construction
 
-  // ---- beyond the record
+  // Written by the worker; host threads read the outputs and the square.
+  std::atomic<uint8_t> connectedFlag{0};
+  std::atomic<uint8_t> outputsPublished{0};
+  int32_t publishCount QENO_GUARDED_BY(keysLock) = 0;
+  std::array<int32_t, kKeyCount> keyLength QENO_GUARDED_BY(keysLock){};
+  std::array<std::atomic<int32_t>, ServerPorts::kPerType> intValues{};
+  std::array<JString, ServerPorts::kPerType> textValues QENO_GUARDED_BY(outputLock);
+
+  // The worker's own: no other thread touches them while it runs.
+  JSocketInputStream inputStream;    // the served client's requests are read through it
+  JSocketOutputStream outputStream;  // the reply is sent through it
+  // The connection served last, until its end of stream goes out.
+  JSocket servedClient;
+  // The accumulated request text of the exchange in progress.
+  std::array<char, kChunkSize> dataBuf{};
+  int32_t receiveCount = 0;
+  // The active keys as they stood when the exchange began.
+  std::array<KeySetting, kKeyCount> exchangeKeys;
+  uint8_t activeKeys = 0;  // bit i: key i + 1 is active
+
+  // Written by both: startServer and stop on host threads, the worker as it
+  // runs and ends.
+  std::atomic<ServerState> serverState{ServerState::kIdle};
+  // Set by startServer, cleared by the worker once it has listened.
+  std::atomic<uint8_t> startPending{0};
   // Set by stop, shutdown and a worker that ends: the worker must end now.
   std::atomic<bool> stopRequested{false};
-  // The connection served last, until its end of stream goes out; worker only.
-  JSocket servedClient;
-  // The accumulated request text of the exchange in progress; worker only.
-  std::array<char, kChunkSize> dataBuf{};
-  int32_t receiveCount = 0;  // worker only
-  // The active keys as they stood when the exchange began; worker only.
-  std::array<KeySetting, kKeyCount> exchangeKeys;
-  uint8_t activeKeys = 0;         // bit i: key i + 1 is active; worker only
-  mutable std::mutex outputLock;  // guards textValues
-  mutable std::mutex keysLock;    // guards the texts in keys, keyLength, publishCount
+  // Opened by the worker, closed from any thread to wake a blocked accept or
+  // receive (closing is thread-safe).
+  JSocket clientSocket;
+  JServerSocket serverSocket;
+  JThread worker;  // thread-safe handle; assigned only under lock
+  // The settings a worker serves with, copied by startServer before it starts
+  // the worker; see workerPortUnlocked().
+  JString workerHost QENO_GUARDED_BY(lock);
+  int32_t workerPort QENO_GUARDED_BY(lock) = 0;
+  JString workerUrl QENO_GUARDED_BY(lock);
+
+  // Serialises startServer and stop, so that one worker at a time is handed
+  // its settings and started, and a stop never falls between a start's check
+  // and its start. Guards the worker's settings copies.
+  mutable JCriticalSection lock;
+  // Guards the key settings against the worker's copy of them at each
+  // exchange, and what the worker records of them.
+  mutable JCriticalSection keysLock;
+  // Guards the text outputs, which the worker assigns while hosts read them.
+  mutable JCriticalSection outputLock;
 
  protected:
   QenoServer(const QenoServer& other);
@@ -152,6 +175,10 @@ class QenoServer : public JAddObj {
   void readContent(JDictionary& dictionary) override;
 
  private:
+  // The worker reads its settings without the lock: startServer wrote them
+  // before it started this worker, and writes them again only after the
+  // worker has ended.
+  [[nodiscard]] int workerPortUnlocked() const QENO_NO_THREAD_SAFETY_ANALYSIS { return workerPort; }
   void serve();  // worker thread: run()'s loop
   bool acceptLoop();
   void endConnection(bool stillUp);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layout (clang-format) and the product
-# sources (clang-tidy), then builds and runs the whole test suite three
+# sources (clang-tidy, and clang's lock analysis), then builds and runs the whole test suite three
 # times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer. The
 # soak and churn tests (label "stress", in their short forms) run in the
 # plain and TSan builds only. Then the in-process test programs under
@@ -34,6 +34,8 @@ for stage in "${stages[@]}"; do
     tidy)
       echo "== tidy: clang-tidy over the product sources"
       bash scripts/tidy.sh
+      echo "== tidy: clang's lock analysis over the product sources"
+      bash scripts/lock-check.sh
       ;;
     plain | asan | tsan)
       echo "== $stage: build"

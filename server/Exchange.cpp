@@ -12,7 +12,7 @@
 
 void QenoServer::resetExchange() {
   outputsPublished = 0;
-  std::lock_guard<std::mutex> hold(keysLock);
+  JCriticalSection::Guard hold(keysLock);
   publishCount = 0;
   activeKeys = 0;
   for (int i = 0; i < kKeyCount; ++i) {
@@ -40,10 +40,10 @@ bool QenoServer::takeReceived(ssize_t n, char* chunk, std::size_t& dataLength) {
   if (n > 0) {
     chunk[n] = '\0';
     {
-      std::lock_guard<std::mutex> hold(outputLock);
-      textValues[9] = JString(chunk);
+      JCriticalSection::Guard hold(outputLock);
+      textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput] = JString(chunk);
     }
-    broadcast(29);
+    broadcast(ServerPorts::kTextOutput);
     connectedFlag = 1;
     if (dataLength + static_cast<std::size_t>(n) < kAccumulateLimit) {
       const std::size_t textLength = std::strlen(chunk);
@@ -58,10 +58,10 @@ bool QenoServer::takeReceived(ssize_t n, char* chunk, std::size_t& dataLength) {
     }
   } else if (n == -1) {
     JComponent::debug("-1");
-    serverState = 0;
+    serverState = ServerState::kIdle;
   } else if (n == 0) {
     JComponent::debug("z result");
-    serverState = 0;
+    serverState = ServerState::kIdle;
   } else {
     JComponent::debug("hmm. weird result");
   }
@@ -75,8 +75,8 @@ void QenoServer::serveRequest() {
   std::size_t dataLength = 0;
   char chunk[kChunkSize + 1];
   try {
-    while (serverState > 1) {
-      const int socketHandle = static_cast<int>(outputStream);
+    while (serverState == ServerState::kConnected) {
+      const int socketHandle = static_cast<int>(inputStream);
       // A client must never be able to end the process: at the limit the
       // request counts as complete.
       if (++receiveCount >= kReceiveLimit) {

@@ -29,7 +29,7 @@ void QenoServer::startServer(JString host, int port, JString url) {
 void QenoServer::listen() {
   // The host refuses a port outside 0..65535 rather than wrapping it to
   // another port.
-  serverSocket = JServerSocket(workerPort);
+  serverSocket = JServerSocket(workerPortUnlocked());
   if (serverSocket.listen(1) == 0) throw new JSocketException("listen");
 }
 
@@ -52,7 +52,7 @@ void QenoServer::closeSockets() {
 }
 
 void QenoServer::run() {
-  // A box linked to output 29 runs on this thread through broadcast, and
+  // A box linked to xml_10 runs on this thread through broadcast, and
   // may throw anything: the worker ends idle, and the process lives on.
   try {
     serve();
@@ -81,7 +81,7 @@ void QenoServer::serve() {
     // A stop that came while the socket was opening may have closed the old
     // socket only; the flag tells.
     if (stopRequested) break;
-    serverState = 1;
+    serverState = ServerState::kListening;
     // The face shows no listening state: only the first listen of a start
     // repaints.
     if (std::exchange(firstListen, false)) repaint();
@@ -89,16 +89,18 @@ void QenoServer::serve() {
     try {
       const bool accepted = acceptLoop();
       startPending = 0;
-      uint8_t listening = 1;
-      if (!accepted || !serverState.compare_exchange_strong(listening, 2)) break;
+      ServerState listening = ServerState::kListening;
+      if (!accepted || !serverState.compare_exchange_strong(listening, ServerState::kConnected)) {
+        break;
+      }
       JComponent::debug("connected");
       if (connectedFlag.exchange(1) == 0) repaint();  // the square turns green
       if (enableValue == 0 || stopRequested) break;
       if (serveRequested != 0) serveRequest();
       if (stopRequested) break;
-      const bool stillUp = serverState > 1;
+      const bool stillUp = serverState == ServerState::kConnected;
       endConnection(stillUp);
-      // The exchange found the connection gone: the serve loop tests input 0
+      // The exchange found the connection gone: the serve loop tests readInput
       // again before anything else, and a 0 there ends the worker idle.
       if (!stillUp && enableValue == 0) break;
     } catch (JException* e) {
@@ -110,14 +112,14 @@ void QenoServer::serve() {
 
 bool QenoServer::acceptLoop() {
   using Clock = std::chrono::steady_clock;
-  while (serverState != 0 && !stopRequested) {
+  while (serverState != ServerState::kIdle && !stopRequested) {
     const Clock::time_point began = Clock::now();
     if (acceptClient()) return true;
     // The host's accept already waited for a client; sleep only what is left
     // of the poll interval, so a failing accept cannot spin.
     const auto waited =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
-    if (waited < kPollIntervalMs && serverState != 0 && !stopRequested) {
+    if (waited < kPollIntervalMs && serverState != ServerState::kIdle && !stopRequested) {
       JThread::sleep(static_cast<int>(kPollIntervalMs - waited));
     }
   }
@@ -155,17 +157,17 @@ void QenoServer::finishWorker() {
   // A closed listening socket keeps its port bound until the descriptor is
   // released; a stopped server must leave the port to others.
   serverSocket = JServerSocket();
-  serverState = 0;
+  serverState = ServerState::kIdle;
   startPending = 0;
   repaint();
 }
 
 void QenoServer::stop() {
   JCriticalSection::Guard hold(lock);
-  const bool serving = serverState != 0;
+  const bool serving = serverState != ServerState::kIdle;
   if (!serving && !worker.isRunning()) return;
   stopRequested = true;
-  serverState = 0;
+  serverState = ServerState::kIdle;
   worker.setPriority(JThread::TNORM_PRIORITY);
   closeSockets();
   // On the worker's own thread there is nothing to wait for: it ends once
@@ -176,6 +178,6 @@ void QenoServer::stop() {
 
 void QenoServer::shutdown() {
   stopRequested = true;
-  serverState = 0;
+  serverState = ServerState::kIdle;
   clientSocket.close();
 }

@@ -74,7 +74,7 @@ const std::vector<std::vector<Step>> kEndings = {
 // Starts server and has it answer one real request.
 void startAndServe(QenoServer& server, int reply) {
   qeno::test::startServing(server, reply);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   TcpClient client;
   ASSERT_TRUE(client.connect(server.port));
   ASSERT_TRUE(client.send("request " + std::to_string(reply) + "\r\n"));
@@ -119,7 +119,7 @@ TEST(ChurnTest, StartServeAndStopInAnyOrderLeaveNoThreadOrDescriptorBehind) {
     if (std::uniform_int_distribution<int>(0, 3)(random) == 0) {
       ASSERT_TRUE(partial.connect(server->port));
       ASSERT_TRUE(partial.send("half a req"));
-      ASSERT_TRUE(waitUntil([&] { return server->serverState == 2; }));
+      ASSERT_TRUE(waitUntil([&] { return server->serverState == ServerState::kConnected; }));
       ++midExchange;
     }
     const std::vector<Step>& ending =

@@ -244,8 +244,8 @@ class GraphFileTest : public ::testing::Test {
     auto& source = static_cast<JIntegerSource&>(add(graph, "IntegerSource"));
     source.setValue(17);
     JModuleObj& sink = add(graph, "TextSink");
-    graph.link(source, 0, server, 1);
-    graph.link(server, 29, sink, 0);
+    graph.link(source, 0, server, ServerPorts::kSendOutput);
+    graph.link(server, ServerPorts::kTextOutput, sink, 0);
   }
 
   static void expectSameGraph(const JGraph& loaded, const JGraph& original) {
@@ -610,7 +610,7 @@ TEST_F(PropertySheetTest, ANewPortShowsAtOnceWhileARunningServerKeepsItsOldOne) 
   const int oldPort = qeno::test::freePort();
   server.port = oldPort;
   qeno::test::startServing(server, 3);
-  ASSERT_TRUE(qeno::test::waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(qeno::test::waitUntil([&] { return server.serverState == ServerState::kListening; }));
 
   const int repaints = server.repaintCount();
   JIntegerProperty port("port", 9876, 80, 10000);

@@ -80,7 +80,7 @@ class PortsTest : public ::testing::Test {
 TEST_F(PortsTest, EachOutputHasANameOfItsOwnAndLinksToAnInputOfItsTypeOnly) {
   JGraph graph;
   JModuleObj& box = graph.add(std::make_unique<QenoServer>());
-  ASSERT_GT(box.getOutputCount(), 0);
+  ASSERT_EQ(box.getOutputCount(), ServerPorts::kOutputCount);
   std::set<std::string> names;
   for (int n = 0; n < box.getOutputCount(); ++n) {
     const std::string name = box.outputName(n).str();
@@ -110,7 +110,7 @@ TEST_F(PortsTest, EachInputHasANameOfItsOwnAndTakesOneIntegerLink) {
     if (other.outputType(n) == JStringData::id) textOutput = n;
   }
   ASSERT_GE(textOutput, 0);
-  ASSERT_EQ(box.getInputCount(), 2);
+  ASSERT_EQ(box.getInputCount(), ServerPorts::kInputCount);
   std::set<std::string> names;
   for (int n = 0; n < box.getInputCount(); ++n) {
     const std::string name = box.inputName(n).str();
@@ -135,10 +135,10 @@ TEST_F(PortsTest, TheOutputNamedXml10CarriesTheTextReceived) {
   box.port = qeno::test::freePort();
   auto& sink = static_cast<JTextSink&>(graph.add(std::make_unique<JTextSink>()));
   const int output = outputNamed(box, "xml_10");
-  ASSERT_GE(output, 0);
+  ASSERT_EQ(output, ServerPorts::kTextOutput);
   graph.link(box, output, sink, 0);
   qeno::test::startServing(box, 4);
-  ASSERT_TRUE(waitUntil([&] { return box.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return box.serverState == ServerState::kListening; }));
   TcpClient client;
   ASSERT_TRUE(client.connect(box.port));
   ASSERT_TRUE(client.send("GET /?n=1 HTTP/1.0\r\n\r\n"));
@@ -161,7 +161,7 @@ TEST_F(PortsTest, FloatOutputsWidenExactly) {
 
 TEST_F(PortsTest, IntegerAndTextOutputsDeliverWhatTheInstanceHolds) {
   server.intValues[9] = -12345;
-  server.textValues[9] = "last chunk";
+  server.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput] = "last chunk";
   int integer = 0;
   JIntegerData integerHolder(integer);
   server.getOutput(9, link, integerHolder);
@@ -172,7 +172,7 @@ TEST_F(PortsTest, IntegerAndTextOutputsDeliverWhatTheInstanceHolds) {
     server.getOutput(n, link, textHolder);
     EXPECT_EQ(text.str(), "") << n;
   }
-  server.getOutput(29, link, textHolder);
+  server.getOutput(ServerPorts::kTextOutput, link, textHolder);
   EXPECT_EQ(text.str(), "last chunk");
 }
 
@@ -241,8 +241,8 @@ class GraphWiringTest : public ::testing::Test {
         reply(static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()))) {
     JComponent::debugSilence();
     server.port = qeno::test::freePort();
-    graph.link(enable, 0, server, 0);
-    graph.link(reply, 0, server, 1);
+    graph.link(enable, 0, server, ServerPorts::kReadInput);
+    graph.link(reply, 0, server, ServerPorts::kSendOutput);
   }
 
   std::string request(const std::string& text) {
@@ -262,7 +262,7 @@ TEST_F(GraphWiringTest, EachInputTakesOneLink) {
   EXPECT_FALSE(server.inputAllowed(0));
   EXPECT_FALSE(server.inputAllowed(1));
   auto& other = graph.add(std::make_unique<JIntegerSource>());
-  EXPECT_THROW(graph.link(other, 0, server, 0), std::invalid_argument);
+  EXPECT_THROW(graph.link(other, 0, server, ServerPorts::kReadInput), std::invalid_argument);
 }
 
 TEST_F(GraphWiringTest, InputOneSetsTheNumberOfTheNextReply) {
@@ -270,7 +270,7 @@ TEST_F(GraphWiringTest, InputOneSetsTheNumberOfTheNextReply) {
   EXPECT_EQ(server.replyValue, 42);
   EXPECT_EQ(server.starts, 0);  // input 1 starts nothing
   enable.setValue(1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   EXPECT_EQ(request("hello\r\n"), "42,x");
   reply.setValue(-7);
   EXPECT_EQ(request("again\r\n"), "-7,x");
@@ -281,19 +281,19 @@ TEST_F(GraphWiringTest, ANonZeroValueOnInputZeroStartsTheServerOnTheConfiguredPo
   EXPECT_EQ(server.enableValue, 5);
   EXPECT_EQ(server.serveRequested, 1);
   EXPECT_EQ(server.starts, 1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   EXPECT_EQ(server.workerPort, server.port);
   EXPECT_EQ(request("\r\n"), "0,x");
 }
 
 TEST_F(GraphWiringTest, FurtherNonZeroValuesWhileServingStartNothing) {
   enable.setValue(1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   enable.setValue(2);  // listening
   EXPECT_EQ(server.enableValue, 2);
   TcpClient client;
   ASSERT_TRUE(client.connect(server.port));
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kConnected; }));
   enable.setValue(3);  // connected
   EXPECT_EQ(server.enableValue, 3);
   EXPECT_EQ(server.starts, 1);
@@ -306,9 +306,9 @@ TEST_F(GraphWiringTest, FurtherNonZeroValuesWhileServingStartNothing) {
 
 TEST_F(GraphWiringTest, ZeroOnInputZeroLeavesAListeningServerListening) {
   enable.setValue(1);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   enable.setValue(0);
-  EXPECT_EQ(server.serverState, 1);
+  EXPECT_EQ(server.serverState, ServerState::kListening);
   TcpClient client;
   EXPECT_TRUE(client.tryConnect(server.port));
 }
@@ -318,10 +318,10 @@ TEST(PendingStartTest, AStartStillPendingCountsAsRunning) {
   auto& server =
       static_cast<NeverListeningServer&>(graph.add(std::make_unique<NeverListeningServer>()));
   auto& enable = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
-  graph.link(enable, 0, server, 0);
+  graph.link(enable, 0, server, ServerPorts::kReadInput);
   enable.setValue(1);
   ASSERT_EQ(server.starts, 1);
-  ASSERT_EQ(server.serverState, 0);
+  ASSERT_EQ(server.serverState, ServerState::kIdle);
   enable.setValue(1);
   enable.setValue(9);
   EXPECT_EQ(server.starts, 1);
@@ -330,7 +330,7 @@ TEST(PendingStartTest, AStartStillPendingCountsAsRunning) {
 
 TEST_F(GraphWiringTest, ATextSinkOnOutput29ReceivesEveryChunk) {
   auto& sink = static_cast<JTextSink&>(graph.add(std::make_unique<JTextSink>()));
-  graph.link(server, 29, sink, 0);
+  graph.link(server, ServerPorts::kTextOutput, sink, 0);
   std::mutex lock;
   std::vector<std::string> chunks;
   sink.setHandler([&](const std::string& text) {

@@ -174,15 +174,16 @@ class EchoGraphTest : public ::testing::Test {
         enable(static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()))),
         values(static_cast<JIntegerSink&>(graph.add(std::make_unique<JIntegerSink>()))) {
     server.port = qeno::test::freePort();
-    graph.link(enable, 0, server, 0);
-    graph.link(server, 0, server, 1);  // int_1 answers the client
-    graph.link(server, 1, values, 0);  // int_2 is watched
+    graph.link(enable, 0, server, ServerPorts::kReadInput);
+    graph.link(server, ServerPorts::kFirstIntOutput, server,
+               ServerPorts::kSendOutput);                             // int_1 answers the client
+    graph.link(server, ServerPorts::kFirstIntOutput + 1, values, 0);  // int_2 is watched
   }
   void TearDown() override { server.stop(); }
 
   [[nodiscard]] bool start() {
     enable.setValue(1);
-    return waitUntil([&] { return server.serverState == 1; });
+    return waitUntil([&] { return server.serverState == ServerState::kListening; });
   }
 
   std::string ask(const std::string& request) {
@@ -250,10 +251,10 @@ TEST_F(EchoGraphTest, ZeroFromTheHostAfterAPublishingRequestStopsAndAwaitsTheWor
   setKey(server, 1, "n=");
   ASSERT_TRUE(start());
   EXPECT_EQ(ask("n=3\r\n"), "3,x");
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   enable.setValue(0);
   EXPECT_FALSE(server.worker.isRunning());
-  EXPECT_EQ(server.serverState, 0);
+  EXPECT_EQ(server.serverState, ServerState::kIdle);
   EXPECT_TRUE(portIsFree(server.port));
 }
 
@@ -291,20 +292,20 @@ TEST(SelfStopTest, ARequestThatPublishesZeroIntoReadInputEndsTheServerCleanly) {
   JGraph graph;
   auto& server = static_cast<QenoServer&>(graph.add(std::make_unique<QenoServer>()));
   server.port = qeno::test::freePort();
-  graph.link(server, 0, server, 0);
+  graph.link(server, ServerPorts::kFirstIntOutput, server, ServerPorts::kReadInput);
   setKey(server, 1, "n=");
   JIntegerSource starter;  // outside the graph: only hands its value over
   starter.setValue(1);
   JLinkObj kick(&starter, 0, &server, 0);
-  server.inputChanged(0, kick);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  server.inputChanged(ServerPorts::kReadInput, kick);
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
 
   TcpClient first;
   ASSERT_TRUE(first.connect(server.port));
   ASSERT_TRUE(first.send("n=5\r\n"));
   EXPECT_EQ(first.readAll(), "0,x");  // non-zero: the server goes on
   EXPECT_EQ(server.enableValue, 5);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
 
   TcpClient last;
   ASSERT_TRUE(last.connect(server.port));
@@ -312,11 +313,11 @@ TEST(SelfStopTest, ARequestThatPublishesZeroIntoReadInputEndsTheServerCleanly) {
   last.readAll();
   EXPECT_TRUE(last.eof() || last.reset());
   ASSERT_TRUE(waitUntil([&] { return !server.worker.isRunning(); }));
-  EXPECT_EQ(server.serverState, 0);
+  EXPECT_EQ(server.serverState, ServerState::kIdle);
   EXPECT_TRUE(portIsFree(server.port));
 
   // Ready to serve again.
-  server.inputChanged(0, kick);
-  ASSERT_TRUE(waitUntil([&] { return server.serverState == 1; }));
+  server.inputChanged(ServerPorts::kReadInput, kick);
+  ASSERT_TRUE(waitUntil([&] { return server.serverState == ServerState::kListening; }));
   server.stop();
 }

@@ -79,7 +79,7 @@ TEST(ModuleObjectTest, ANewInstanceHasTheDefaults) {
     EXPECT_EQ(setting.key.str(), "(undefined)");
     EXPECT_EQ(setting.keyOffset, 0);
   }
-  EXPECT_EQ(server.serverState, 0);
+  EXPECT_EQ(server.serverState, ServerState::kIdle);
   EXPECT_EQ(server.connectedFlag, 0);
   EXPECT_EQ(server.enableValue, 0);
 }
@@ -93,7 +93,7 @@ TEST(ModuleObjectTest, ACloneCarriesConfigurationInputsAndOutputs) {
   original.replyValue = 99;
   original.connectedFlag = 1;
   original.floatValues[3] = 0.5F;
-  original.textValues[9] = "last chunk";
+  original.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput] = "last chunk";
   std::unique_ptr<JObject> copy(original.clone());
   auto& clone = dynamic_cast<QenoServer&>(*copy);
   EXPECT_EQ(clone.hostName.str(), "example.test");
@@ -105,7 +105,8 @@ TEST(ModuleObjectTest, ACloneCarriesConfigurationInputsAndOutputs) {
   EXPECT_EQ(clone.replyValue, 99);
   EXPECT_EQ(clone.connectedFlag, 1);
   EXPECT_EQ(clone.floatValues[3], 0.5F);
-  EXPECT_EQ(clone.textValues[9].str(), "last chunk");
+  EXPECT_EQ(clone.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput].str(),
+            "last chunk");
   EXPECT_EQ(clone.getOutputCount(), 30);
 }
 
@@ -114,16 +115,16 @@ TEST(ModuleObjectTest, ACloneOfARunningServerStartsIdleAndLeavesTheOriginalServi
   QenoServer original;
   original.port = qeno::test::freePort();
   qeno::test::startServing(original, 7);
-  ASSERT_TRUE(waitUntil([&] { return original.serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return original.serverState == ServerState::kListening; }));
   {
     std::unique_ptr<JObject> copy(original.clone());
     auto& clone = dynamic_cast<QenoServer&>(*copy);
-    EXPECT_EQ(clone.serverState, 0);
+    EXPECT_EQ(clone.serverState, ServerState::kIdle);
     EXPECT_EQ(clone.startPending, 0);
     EXPECT_FALSE(clone.worker.isRunning());
     EXPECT_EQ(clone.serverSocket.handle(), -1);
   }  // destroying the clone stops nothing of the original's
-  EXPECT_EQ(original.serverState, 1);
+  EXPECT_EQ(original.serverState, ServerState::kListening);
   TcpClient client;
   ASSERT_TRUE(client.connect(original.port));
   ASSERT_TRUE(client.send("hi\r\n"));
@@ -139,7 +140,7 @@ TEST(ModuleObjectTest, DestroyingAnIdleInstanceDoesNotWait) {
     if (served) {
       server->port = qeno::test::freePort();
       qeno::test::startServing(*server);
-      ASSERT_TRUE(waitUntil([&] { return server->serverState == 1; }));
+      ASSERT_TRUE(waitUntil([&] { return server->serverState == ServerState::kListening; }));
       server->stop();
     }
     const JThread watched = server->worker;  // copies share the thread

@@ -63,7 +63,7 @@ class ServerTest : public ::testing::Test {
     auto sink = std::make_unique<JTextSink>();
     sink_ = sink.get();
     graph_.add(std::move(sink));
-    graph_.link(*server_, 29, *sink_, 0);
+    graph_.link(*server_, ServerPorts::kTextOutput, *sink_, 0);
   }
 
   void TearDown() override {
@@ -87,7 +87,7 @@ class ServerTest : public ::testing::Test {
   // Starts server and waits until it listens.
   [[nodiscard]] bool start(QenoServer& server, int reply) {
     startServing(server, reply);
-    return waitUntil([&] { return server.serverState == 1; });
+    return waitUntil([&] { return server.serverState == ServerState::kListening; });
   }
   [[nodiscard]] bool start(int reply = 5) { return start(*server_, reply); }
 
@@ -118,8 +118,8 @@ class ServerTest : public ::testing::Test {
   }
 
   static std::string published(const QenoServer& server) {
-    std::lock_guard<std::mutex> hold(server.outputLock);
-    return server.textValues[9].str();
+    JCriticalSection::Guard hold(server.outputLock);
+    return server.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput].str();
   }
 
   // Stops the server and checks that nothing of it is left running. A stop
@@ -135,7 +135,7 @@ class ServerTest : public ::testing::Test {
     stopping.get();
     EXPECT_LT(msSince(began), qeno::test::scaledMs(1000));
     EXPECT_FALSE(server_->worker.isRunning());
-    EXPECT_EQ(server_->serverState, 0);
+    EXPECT_EQ(server_->serverState, ServerState::kIdle);
     EXPECT_EQ(server_->startPending, 0);
     EXPECT_TRUE(portIsFree(server_->port));
   }
@@ -417,7 +417,7 @@ TEST_F(ServerLifecycleTest, ShutdownEndsAListeningWorkerWithinAboutAPollInterval
   const JThread watched = server_->worker;
   const Clock::time_point began = Clock::now();
   server_->shutdown();
-  EXPECT_EQ(server_->serverState, 0);
+  EXPECT_EQ(server_->serverState, ServerState::kIdle);
   ASSERT_TRUE(waitUntil([&] { return !watched.isRunning(); }, 2000));
   EXPECT_LT(msSince(began), qeno::test::scaledMs(1000));
   EXPECT_EQ(server_->startPending, 0);
@@ -481,7 +481,7 @@ TEST_F(ServerFaultTest, APortOutsideTheRangeFailsToListenInsteadOfServingElsewhe
     ASSERT_EQ(lines.size(), 2U);
     EXPECT_EQ(lines[0], "got exception");
     EXPECT_EQ(lines[1], "listen");
-    EXPECT_EQ(server_->serverState, 0);
+    EXPECT_EQ(server_->serverState, ServerState::kIdle);
     EXPECT_EQ(server_->startPending, 0);
     TcpClient probe;
     EXPECT_FALSE(probe.tryConnect(wrapped));
@@ -500,7 +500,7 @@ TEST_F(ServerFaultTest, AWorkerThatCannotListenLeavesTheInstanceReadyToStartAgai
     const JThread watched = server_->worker;
     ASSERT_TRUE(waitUntil([&] { return !watched.isRunning(); }));
     EXPECT_EQ(debug_.count("got exception"), 1);
-    EXPECT_EQ(server_->serverState, 0);
+    EXPECT_EQ(server_->serverState, ServerState::kIdle);
     EXPECT_EQ(server_->startPending, 0);
   }
   ASSERT_TRUE(start(5));
@@ -516,7 +516,7 @@ TEST_F(ServerFaultTest, AWorkerEndedByInputZeroLeavesTheInstanceReadyToStartAgai
     ASSERT_TRUE(client.connect(server_->port));
     ASSERT_TRUE(waitUntil([&] { return !watched.isRunning(); }));
   }
-  EXPECT_EQ(server_->serverState, 0);
+  EXPECT_EQ(server_->serverState, ServerState::kIdle);
   EXPECT_EQ(server_->startPending, 0);
   ASSERT_TRUE(start(3));
   EXPECT_EQ(ask("back\r\n"), "3,x");
@@ -535,7 +535,7 @@ TEST_F(ServerFaultTest, InputZeroEndsTheWorkerAfterAnExchangeOnlyWhenTheConnecti
     EXPECT_EQ(client.readAll(), "5,x");
   }
   ASSERT_TRUE(debug_.waitFor("try to connect", 5000, 2));
-  EXPECT_EQ(server_->serverState, 1);
+  EXPECT_EQ(server_->serverState, ServerState::kListening);
   const JThread first = server_->worker;
   {
     TcpClient unserved;
@@ -543,7 +543,7 @@ TEST_F(ServerFaultTest, InputZeroEndsTheWorkerAfterAnExchangeOnlyWhenTheConnecti
     ASSERT_TRUE(waitUntil([&] { return !first.isRunning(); }));
     EXPECT_EQ(unserved.readAll(), "");
   }
-  EXPECT_EQ(server_->serverState, 0);
+  EXPECT_EQ(server_->serverState, ServerState::kIdle);
 
   // Connection gone (the client half-closes and still reads its reply): the
   // worker ends idle at once, and the port refuses the next client.
@@ -556,7 +556,7 @@ TEST_F(ServerFaultTest, InputZeroEndsTheWorkerAfterAnExchangeOnlyWhenTheConnecti
   client.shutdownWrite();
   EXPECT_EQ(client.readAll(), "6,x");
   ASSERT_TRUE(waitUntil([&] { return !second.isRunning(); }));
-  EXPECT_EQ(server_->serverState, 0);
+  EXPECT_EQ(server_->serverState, ServerState::kIdle);
   EXPECT_EQ(debug_.count("try to connect"), 3);
   TcpClient refused;
   EXPECT_FALSE(refused.tryConnect(server_->port));
@@ -576,7 +576,7 @@ TEST_F(ServerFaultTest, AnyThrowableFromALinkedBoxEndsTheWorkerIdleAndTheProcess
     client.readAll();
     EXPECT_TRUE(client.eof() || client.reset());
     ASSERT_TRUE(waitUntil([&] { return !watched.isRunning(); }));
-    EXPECT_EQ(server_->serverState, 0);
+    EXPECT_EQ(server_->serverState, ServerState::kIdle);
     EXPECT_TRUE(portIsFree(server_->port));
   }
   EXPECT_EQ(debug_.count("worker ended by an unexpected exception: out of luck"), 1);
@@ -597,7 +597,7 @@ TEST_F(ServerFaultTest, APeerThatEndedMakesTheWorkerListenAgainNotResend) {
   ASSERT_TRUE(debug_.waitFor("try to connect", 5000, 2));
   EXPECT_EQ(debug_.count("getting out"), 1);
   EXPECT_EQ(debug_.countStartingWith("send result is "), 1);
-  EXPECT_EQ(server_->serverState, 1);
+  EXPECT_EQ(server_->serverState, ServerState::kListening);
   EXPECT_EQ(ask("next\r\n"), "5,x");
 }
 
@@ -696,7 +696,7 @@ TEST_F(ServerDestructionTest, RightAfterStartTheWorkerIsAwaited) {
 TEST_F(ServerDestructionTest, AfterShutdownTheWorkerIsAwaited) {
   std::unique_ptr<QenoServer> server = make();
   startServing(*server, 5);
-  ASSERT_TRUE(waitUntil([&] { return server->serverState == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server->serverState == ServerState::kListening; }));
   server->shutdown();
   destroy(server);
 }

@@ -9,6 +9,7 @@
 #include "HostModules.h"
 #include "JComponent.h"
 #include "PropertySheet.h"
+#include "ServerStateNames.h"
 
 namespace {
 
@@ -114,7 +115,6 @@ GraphSnapshot::Picture& GraphSnapshot::pictureOf(JModuleObj& box) {
 
 std::string GraphSnapshot::build(const std::vector<std::string>& log,
                                  const std::map<const JModuleObj*, long>& requests) {
-  static const char* const kStates[] = {"idle", "listening", "connected"};
   static const char* const kSquares[] = {"red", "green"};
   json modules = json::array();
   images_.clear();
@@ -142,11 +142,11 @@ std::string GraphSnapshot::build(const std::vector<std::string>& log,
                   {"outputs", outputsJson(box)},
                   {"properties", propertiesJson(box)}};
     if (std::string(box.className()) == kServerClass) {
-      const int state = stateOf_ ? stateOf_(box) : 0;
+      const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
       auto served = requests.find(&box);
-      entry["server"] = {{"state", kStates[state >= 0 && state <= 2 ? state : 0]},
+      entry["server"] = {{"state", serverStateName(state)},
                          {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
-                         {"lastChunk", shownText(lastText(box, box.getOutputCount() - 1))},
+                         {"lastChunk", shownText(lastText(box, ServerPorts::kTextOutput))},
                          {"requests", served == requests.end() ? 0 : served->second}};
     }
     if (auto* source = dynamic_cast<JIntegerSource*>(&box)) entry["value"] = source->getValue();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "JGraph.h"
+#include "QenoServerPorts.h"
 
 // What the editor page shows of a graph, taken on the host thread: every box
 // with its geometry, ports, property sheet and status, the links, and each
@@ -17,8 +18,8 @@ class GraphSnapshot {
     std::uint64_t version = 0;  // changes whenever the picture does
     std::string png;
   };
-  // Host thread: the state of a QenoServer box, 0 idle, 1 listening, 2 connected.
-  using StateOf = std::function<int(JModuleObj&)>;
+  // Host thread: the state of a QenoServer box.
+  using StateOf = std::function<ServerState(JModuleObj&)>;
 
   GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave);
 

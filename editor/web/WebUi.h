@@ -10,7 +10,7 @@
 // What the editor page needs of the application. Every hook runs on the host
 // thread.
 struct WebUiHooks {
-  // State of a QenoServer box: 0 idle, 1 listening, 2 connected.
+  // State of a QenoServer box.
   GraphSnapshot::StateOf stateOf;
   // A change from the page was applied to box (a property, a move, a value).
   std::function<void(JModuleObj& box)> edited;

@@ -30,7 +30,7 @@ struct Fixture {
     auto ownedSink = std::make_unique<JTextSink>();
     sink = ownedSink.get();
     graph.add(std::move(ownedSink));
-    graph.link(*server, 29, *sink, 0);
+    graph.link(*server, ServerPorts::kTextOutput, *sink, 0);
   }
   JGraph graph;
   QenoServer* server = nullptr;
@@ -88,8 +88,8 @@ int64_t modelKey(const std::string& text, const KeySetting& setting) {
 }
 
 std::string published(const QenoServer& server) {
-  std::lock_guard<std::mutex> hold(server.outputLock);
-  return server.textValues[9].str();
+  JCriticalSection::Guard hold(server.outputLock);
+  return server.textValues[ServerPorts::kTextOutput - ServerPorts::kFirstTextOutput].str();
 }
 
 class Run {
@@ -118,7 +118,7 @@ class Run {
     if (n > 0) {
       const std::string text = payload.substr(0, payload.find('\0'));
       if (chunk[static_cast<std::size_t>(n)] != '\0') return "no zero byte after the chunk";
-      if (published(server) != text) return "output 29 does not hold the chunk's text";
+      if (published(server) != text) return "xml_10 does not hold the chunk's text";
       if (f_.sink->received() != delivered + 1) return "not one delivery for one chunk";
       if (f_.sink->lastText() != text) return "the sink got another text";
       if (server.connectedFlag != 1) return "connectedFlag not set by a chunk";
@@ -127,13 +127,14 @@ class Run {
       }
       line = JComponent::escape("dataBuf now: " + model_);
     } else {
-      if (published(server) != before) return "output 29 changed without a chunk";
+      if (published(server) != before) return "xml_10 changed without a chunk";
       if (f_.sink->received() != delivered) return "a delivery without a chunk";
       if (server.connectedFlag != 0) return "connectedFlag set without a chunk";
       line = n == -1 ? "-1" : n == 0 ? "z result" : "hmm. weird result";
-      const int state = n >= -1 ? 0 : 2;
+      const ServerState state = n >= -1 ? ServerState::kIdle : ServerState::kConnected;
       if (server.serverState != state) {
-        return "state " + std::to_string(server.serverState) + " after \"" + line + "\"";
+        return "state " + std::to_string(static_cast<int>(server.serverState.load())) +
+               " after \"" + line + "\"";
       }
     }
     if (lines_.size() != 1 || lines_[0] != line) {
@@ -149,7 +150,8 @@ class Run {
     if (dataLength_ != length) return "the accumulated length is not the text's";
     if (ended != modelEnds(model_)) return "the end test disagrees with the model";
 
-    if (ended || server.serverState <= 1 || ++passes_ >= QenoServer::kReceiveLimit - 1) {
+    if (ended || server.serverState != ServerState::kConnected ||
+        ++passes_ >= QenoServer::kReceiveLimit - 1) {
       const std::string broken = checkScan();
       if (!broken.empty()) return broken;
       startExchange();
@@ -184,7 +186,7 @@ class Run {
   // What serveRequest does before its first receive.
   void startExchange() {
     QenoServer& server = *f_.server;
-    server.serverState = 2;
+    server.serverState = ServerState::kConnected;
     server.resetExchange();
     server.receiveCount = 0;
     server.dataBuf[0] = '\0';

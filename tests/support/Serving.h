@@ -5,7 +5,7 @@
 namespace qeno::test {
 
 // Starts server on its port as a non-zero readInput does, answering reply.
-// Returns without waiting for the listen: await serverState == 1 for that.
+// Returns without waiting for the listen: await serverState == ServerState::kListening for that.
 inline void startServing(QenoServer& server, int reply = 0) {
   server.replyValue = reply;
   server.enableValue = 1;

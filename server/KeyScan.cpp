@@ -1,4 +1,5 @@
-// The key settings: a request's numbers reach the integer outputs 0 to 7.
+// The key settings: once a request has ended, the numbers it carries after
+// each key reach the integer outputs int_1 to int_8, before the reply.
 
 #include <cstdint>
 #include <cstdio>
@@ -44,20 +45,21 @@ bool QenoServer::scanKeys(const char* text, int length) {
   for (int i = 0; i < kKeyCount; ++i) {
     if ((activeKeys & (1U << i)) == 0) continue;
     const KeySetting& setting = exchangeKeys[i];
-    const int at = findKey(text, length, setting.key.c_str(), keyLength[i]);
+    const int keyLength = setting.key.length();
+    const int at = findKey(text, length, setting.key.c_str(), keyLength);
     if (at < 0) continue;
     // Wide: an offset loaded from a graph file may be any 32-bit value.
-    const int64_t start = int64_t{at} + keyLength[i] + setting.keyOffset;
+    const int64_t start = int64_t{at} + keyLength + setting.keyOffset;
     if (start < 0 || start >= length) continue;
     const int value = readDecimal(text, length, static_cast<int>(start));
     if (value < 0) continue;
-    intValues[i] = value;
+    intValues[ServerPorts::kFirstIntOutput + i] = value;
     found = i + 1;
     char line[64];
     std::snprintf(line, sizeof line, "key%d found: %d on int_%d", i + 1, value, i + 1);
     JComponent::debug(line);
   }
-  std::lock_guard<std::mutex> hold(keysLock);
+  JCriticalSection::Guard hold(keysLock);
   publishCount = found;
   return found > 0;
 }
@@ -82,8 +84,8 @@ void QenoServer::publishAll() {
   outputsPublished = 1;
   int count = 0;
   {
-    std::lock_guard<std::mutex> hold(keysLock);
+    JCriticalSection::Guard hold(keysLock);
     count = publishCount;
   }
-  for (int i = 0; i < count; ++i) broadcast(i);
+  for (int i = 0; i < count; ++i) broadcast(ServerPorts::kFirstIntOutput + i);
 }

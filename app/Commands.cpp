@@ -1,0 +1,167 @@
+#include "Commands.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "BoxRenderer.h"
+#include "Console.h"
+#include "HostModules.h"
+#include "JComponent.h"
+#include "PropertySheet.h"
+
+namespace {
+
+// Name and arguments take this many columns in the help text.
+constexpr std::size_t kUsageWidth = 17;
+// What the user sees of a text: valid UTF-8 as itself, controls escaped.
+constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
+
+}  // namespace
+
+Commands::Commands(ServerSet& servers, GraphSaver& saver) : servers_(servers), saver_(saver) {}
+
+const std::vector<Commands::Command>& Commands::table() {
+  static const std::vector<Command> commands = {
+      {"reply", "N", "number sent in every reply (input sendOutput)", &Commands::replyCommand},
+      {"enable", "N", "value on input readInput: non-zero starts the server",
+       &Commands::enableCommand},
+      {"set", "NAME VALUE", "edit a property (see props)", &Commands::setCommand},
+      {"props", "", "show the property sheet", &Commands::propsCommand},
+      {"stop", "", "stop the server and wait for it", &Commands::stopCommand},
+      {"shutdown", "", "mark the server idle and drop its client", &Commands::shutdownCommand},
+      {"status", "", "server state, square colour, port", &Commands::statusCommand},
+      {"outputs", "", "the current value of every output", &Commands::outputsCommand},
+      {"save", "FILE", "save the graph", &Commands::saveCommand},
+      {"render", "FILE", "render the box to a PNG file", &Commands::renderCommand},
+      {"server", "[N]", "list the servers, or act on server N from now on",
+       &Commands::serverCommand},
+      {"help", "", "this list", &Commands::helpCommand},
+      {"quit", "", "stop everything and exit", &Commands::quitCommand},
+      {"exit", "", nullptr, &Commands::quitCommand},
+  };
+  return commands;
+}
+
+void Commands::run(const std::string& line) {
+  std::istringstream words(line);
+  std::string command;
+  if (!(words >> command)) return;
+  std::string rest;
+  std::getline(words >> std::ws, rest);
+  for (const Command& entry : table()) {
+    if (command == entry.name) return (this->*entry.handler)(rest);
+  }
+  console::err("unknown command '" + JComponent::escape(command, kShown) + "'; type help");
+}
+
+bool Commands::needNumber(const std::string& command, const std::string& rest, int& value) {
+  if (parseWholeNumber(rest, value)) return true;
+  console::err(command + " takes a whole number, not '" + JComponent::escape(rest, kShown) + "'");
+  return false;
+}
+
+void Commands::helpCommand(const std::string& /*rest*/) {
+  std::string text = "commands:";
+  for (const Command& entry : table()) {
+    if (entry.help == nullptr) continue;
+    std::string usage = entry.name;
+    if (*entry.arguments != '\0') usage += std::string(" ") + entry.arguments;
+    usage.resize(std::max(usage.size() + 1, kUsageWidth), ' ');
+    text += "\n  " + usage + entry.help;
+  }
+  console::out(text);
+}
+
+void Commands::quitCommand(const std::string& /*rest*/) {
+  quit_ = true;
+}
+
+void Commands::replyCommand(const std::string& rest) {
+  int value = 0;
+  if (!needNumber("reply", rest, value)) return;
+  if (selected().reply == nullptr) return console::err("no source is linked to sendOutput");
+  selected().reply->setValue(value);
+}
+
+void Commands::enableCommand(const std::string& rest) {
+  int value = 0;
+  if (!needNumber("enable", rest, value)) return;
+  if (selected().enable == nullptr) return console::err("no source is linked to readInput");
+  servers_.enable(selected(), value);
+}
+
+void Commands::setCommand(const std::string& rest) {
+  std::istringstream parts(rest);
+  std::string name;
+  parts >> name;
+  std::string value;
+  std::getline(parts >> std::ws, value);
+  if (name.empty()) return console::err("set takes NAME VALUE");
+  std::string error;
+  if (!editProperty(*selected().box, name, value, error)) return console::err(error);
+}
+
+void Commands::propsCommand(const std::string& /*rest*/) {
+  printProperties(*selected().box);
+}
+
+void Commands::stopCommand(const std::string& /*rest*/) {
+  selected().box->stop();
+}
+
+void Commands::shutdownCommand(const std::string& /*rest*/) {
+  selected().box->shutdown();
+}
+
+void Commands::statusCommand(const std::string& /*rest*/) {
+  console::out(servers_.statusLine(selected()));
+}
+
+void Commands::outputsCommand(const std::string& /*rest*/) {
+  for (const OutputRow& row : listOutputs(*selected().box)) {
+    std::string name = row.name;
+    name.resize(std::max<std::size_t>(name.size() + 1, 10), ' ');
+    console::out(name + row.value);
+  }
+}
+
+void Commands::saveCommand(const std::string& rest) {
+  if (rest.empty()) return console::err("save takes a FILE");
+  saver_.saveTo(rest);
+}
+
+void Commands::renderCommand(const std::string& rest) {
+  if (rest.empty()) return console::err("render takes a FILE");
+  std::string error = renderModuleToPng(*selected().box, rest);
+  if (!error.empty()) return console::err(error);
+  console::out("rendered the box to " + rest);
+}
+
+void Commands::serverCommand(const std::string& rest) {
+  if (rest.empty()) {
+    for (std::size_t i = 0; i < servers_.size(); ++i) {
+      console::out((i == selected_ ? "* " : "  ") + std::to_string(i) + ": port " +
+                   std::to_string(ServerSet::portOf(*servers_[i].box)));
+    }
+    return;
+  }
+  int index = 0;
+  if (!parseWholeNumber(rest, index) || index < 0 ||
+      static_cast<std::size_t>(index) >= servers_.size()) {
+    return console::err("server takes a number from 0 to " + std::to_string(servers_.size() - 1));
+  }
+  selected_ = static_cast<std::size_t>(index);
+}
+
+void Commands::printProperties(JModuleObj& box) {
+  for (const PropertyRow& row : listProperties(box)) {
+    std::string text = row.name;
+    text.resize(std::max<std::size_t>(text.size() + 1, 20), ' ');
+    std::string value = JComponent::escape(row.value, kShown);
+    if (row.isInteger) {
+      value.resize(std::max<std::size_t>(value.size() + 1, 12), ' ');
+      value += std::to_string(row.lower) + ".." + std::to_string(row.upper);
+    }
+    console::out(text + value);
+  }
+}

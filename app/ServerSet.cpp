@@ -1,0 +1,271 @@
+#include "ServerSet.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "BoxRenderer.h"
+#include "Console.h"
+#include "HostModules.h"
+#include "JComponent.h"
+#include "JRegistry.h"
+#include "JSocket.h"
+#include "PropertySheet.h"
+#include "ServerStateNames.h"
+#include "SocketCensus.h"
+#include "WebUi.h"
+
+namespace {
+
+constexpr int kStartupWaitMs = 5000;
+// What the user sees of a text: valid UTF-8 as itself, controls escaped.
+constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
+
+}  // namespace
+
+ServerSet::ServerSet(JGraph& graph, const Options& options) : graph_(graph), options_(options) {
+  // Called on the worker threads, at every listen.
+  SocketSettings::setListenObserver([this](int port, const std::string& error) {
+    if (!started_) {
+      std::lock_guard<std::mutex> hold(listenLock_);
+      listenResults_.emplace_back(port, error);
+      return;
+    }
+    // Failures after start-up are told on the host thread, not only in the
+    // debug channel.
+    if (!error.empty()) {
+      graph_.post([port, error] {
+        console::err("cannot listen on port " + std::to_string(port) + ": " + error);
+      });
+    }
+  });
+}
+
+ServerSet::~ServerSet() {
+  SocketSettings::setListenObserver(nullptr);
+}
+
+bool ServerSet::isServer(const JModuleObj& box) {
+  return std::string(box.className()) == kServerClass;
+}
+
+int ServerSet::portOf(JModuleObj& box) {
+  for (const PropertyRow& row : listProperties(box)) {
+    int value = 0;
+    if (row.name == "port" && parseWholeNumber(row.value, value)) return value;
+  }
+  return 0;
+}
+
+void ServerSet::buildDefaultGraph(JGraph& graph) {
+  auto server = JRegistry::instance().create(kServerClass);
+  auto& box = graph.add(std::unique_ptr<JModuleObj>(static_cast<JModuleObj*>(server.release())));
+  auto& enable = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
+  auto& reply = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
+  auto& sink = graph.add(std::make_unique<JTextSink>());
+  box.x = 160;
+  box.y = 40;
+  enable.x = 180;
+  enable.y = -40;
+  reply.x = 20;
+  reply.y = 120;
+  sink.x = 380;
+  sink.y = 220;
+  // Serving starts with the application (start hands the value on); set
+  // before linking, nothing receives it yet.
+  enable.setValue(1);
+  graph.link(enable, 0, box, ServerPorts::kReadInput);
+  graph.link(reply, 0, box, ServerPorts::kSendOutput);
+  graph.link(box, ServerPorts::kTextOutput, sink, 0);
+  // Without --port, a port that needs no privileges.
+  std::string error;
+  editProperty(box, "port", std::to_string(kDefaultPort), error);
+}
+
+bool ServerSet::find() {
+  servers_.clear();
+  for (const auto& module : graph_.modules()) {
+    if (isServer(*module)) servers_.push_back(Server{module.get()});
+  }
+  for (const auto& link : graph_.links()) {
+    auto* source = dynamic_cast<JIntegerSource*>(link->getSource());
+    if (source == nullptr) continue;
+    for (Server& server : servers_) {
+      if (link->getTarget() != server.box) continue;
+      if (link->getInput() == ServerPorts::kReadInput) server.enable = source;
+      if (link->getInput() == ServerPorts::kSendOutput) server.reply = source;
+    }
+  }
+  return !servers_.empty();
+}
+
+bool ServerSet::applyOptions() {
+  JModuleObj& box = *servers_.front().box;
+  std::vector<std::pair<std::string, std::string>> edits;
+  if (options_.port) edits.emplace_back("port", std::to_string(*options_.port));
+  if (options_.hostName) edits.emplace_back("hostName/IPaddress", *options_.hostName);
+  if (options_.url) edits.emplace_back("url", *options_.url);
+  for (const auto& setting : options_.settings) edits.push_back(setting);
+  for (const auto& [name, value] : edits) {
+    std::string error;
+    if (!editProperty(box, name, value, error)) {
+      console::err(error);
+      return false;
+    }
+  }
+  if (options_.reply) {
+    if (servers_.front().reply == nullptr) {
+      console::err("--reply: no source is linked to sendOutput of the first server");
+      return false;
+    }
+    servers_.front().reply->setValue(*options_.reply);
+  }
+  return true;
+}
+
+void ServerSet::wireSinks(WebUi* web) {
+  for (const auto& link : graph_.links()) {
+    if (!isServer(*link->getSource())) continue;
+    const int port = portOf(*link->getSource());
+    if (auto* values = dynamic_cast<JIntegerSink*>(link->getTarget())) {
+      const std::string name = link->getSource()->outputName(link->getOutput()).str();
+      // Runs on the worker that published the value.
+      values->setHandler([name, port](int value) {
+        console::out(name + " (port " + std::to_string(port) + "): " + std::to_string(value));
+      });
+      continue;
+    }
+    auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
+    if (sink == nullptr) continue;
+    const JModuleObj* box = link->getSource();
+    // Only a page shows the sink's face; without one, no repaint per text.
+    sink->setRepaintOnText(web != nullptr);
+    // Runs on the worker that received the chunk.
+    sink->setHandler([port, box, web](const std::string& text) {
+      console::out("received (port " + std::to_string(port) +
+                   "): " + JComponent::escape(text, kShown));
+      if (web != nullptr) web->received(*box, port, text);
+    });
+  }
+}
+
+bool ServerSet::start() {
+  for (const auto& module : graph_.modules()) {
+    auto* source = dynamic_cast<JIntegerSource*>(module.get());
+    if (source == nullptr) continue;
+    bool isEnable = false;
+    for (const Server& server : servers_) isEnable = isEnable || server.enable == source;
+    if (!isEnable) source->setValue(source->getValue());
+  }
+  std::size_t expected = 0;
+  for (Server& server : servers_) {
+    if (server.enable == nullptr || server.enable->getValue() == 0) continue;
+    ++expected;
+    enable(server, server.enable->getValue());
+  }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartupWaitMs);
+  for (;;) {
+    graph_.processEvents();
+    {
+      std::lock_guard<std::mutex> hold(listenLock_);
+      if (listenResults_.size() >= expected) break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    graph_.waitForEvents(20);
+  }
+  const bool ok = tellStartup();
+  started_ = true;
+  return ok;
+}
+
+std::string ServerSet::idleReason(const Server& server) const {
+  if (server.enable != nullptr) return "readInput is 0";
+  for (const auto& link : graph_.links()) {
+    if (link->getTarget() != server.box || link->getInput() != ServerPorts::kReadInput) continue;
+    std::string reason = "readInput comes from a ";
+    reason += link->getSource()->className();
+    reason += ", which has sent no non-zero value";
+    return reason;
+  }
+  return "readInput is not linked";
+}
+
+// One line per server: where it listens, or why it stays idle.
+bool ServerSet::tellStartup() {
+  std::lock_guard<std::mutex> hold(listenLock_);
+  bool ok = true;
+  for (std::size_t i = 0; i < servers_.size(); ++i) {
+    Server& server = servers_[i];
+    auto result = server.startedPort == 0
+                      ? listenResults_.end()
+                      : std::find_if(listenResults_.begin(), listenResults_.end(),
+                                     [&](const auto& r) { return r.first == server.startedPort; });
+    std::string line = "server " + std::to_string(i);
+    if (server.startedPort == 0) {
+      line += ": idle on ";
+    } else if (result == listenResults_.end()) {
+      line += ": not listening yet on ";
+    } else if (result->second.empty()) {
+      line += ": listening on ";
+    } else {
+      console::err("cannot listen on port " + std::to_string(result->first) + ": " +
+                   result->second);
+      ok = false;
+      listenResults_.erase(result);
+      continue;
+    }
+    line += options_.bindAddress;
+    line += " port ";
+    line += std::to_string(server.startedPort != 0 ? server.startedPort : portOf(*server.box));
+    if (server.startedPort == 0) {
+      line += ": ";
+      line += idleReason(server);
+    }
+    console::out(line);
+    if (result != listenResults_.end()) listenResults_.erase(result);
+  }
+  listenResults_.clear();
+  return ok;
+}
+
+void ServerSet::enable(Server& server, int value) {
+  if (value != 0) server.startedPort = portOf(*server.box);
+  server.enable->setValue(value);
+}
+
+void ServerSet::sourceEdited(const JModuleObj& source) {
+  for (Server& server : servers_) {
+    if (server.enable == &source && server.enable->getValue() != 0) {
+      server.startedPort = portOf(*server.box);
+    }
+  }
+}
+
+ServerState ServerSet::stateOf(const Server& server) const {
+  const int port = server.startedPort;
+  if (port != 0 && SocketCensus::connections(port) > 0) return ServerState::kConnected;
+  if (port != 0 && SocketCensus::listeners(port) > 0) return ServerState::kListening;
+  return ServerState::kIdle;
+}
+
+ServerState ServerSet::stateOf(const JModuleObj& box) const {
+  for (const Server& server : servers_) {
+    if (server.box == &box) return stateOf(server);
+  }
+  return ServerState::kIdle;
+}
+
+std::string ServerSet::statusLine(const Server& server) const {
+  const ServerState state = stateOf(server);
+  // The square is what a user sees of the connection flag: the last red or
+  // green rectangle the box's paint filled.
+  const char* flag = "not shown";
+  for (const JFilledRect& fill : paintedFills(*server.box)) {
+    if (fill.color == JColor::green) flag = "1 (green)";
+    if (fill.color == JColor::red) flag = "0 (red)";
+  }
+  return "server state " + std::to_string(static_cast<int>(state)) + " (" + serverStateName(state) +
+         "), connected flag " + flag + ", port " + std::to_string(portOf(*server.box)) +
+         (state != ServerState::kIdle ? ", serving on " + std::to_string(server.startedPort)
+                                      : std::string());
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "JGraph.h"
+#include "Options.h"
+#include "QenoServerPorts.h"
+
+class JIntegerSource;
+class WebUi;
+
+// The QenoServer boxes of a graph and the host sources wired to their inputs:
+// found once the graph is loaded, wired to the sinks that print what they
+// publish, started, and reported (the start-up lines, state and status).
+// Host thread, but for the listen observer the workers call.
+class ServerSet {
+ public:
+  // One Qeno Server box and the host sources wired to its inputs.
+  struct Server {
+    JModuleObj* box = nullptr;
+    JIntegerSource* enable = nullptr;  // linked to "readInput"
+    JIntegerSource* reply = nullptr;   // linked to "sendOutput"
+    int startedPort = 0;               // port when last enabled from here
+  };
+
+  static constexpr const char* kServerClass = "QenoServer";
+
+  ServerSet(JGraph& graph, const Options& options);
+  ~ServerSet();
+  ServerSet(const ServerSet&) = delete;
+  ServerSet& operator=(const ServerSet&) = delete;
+
+  static bool isServer(const JModuleObj& box);
+  // The port its property sheet shows, or 0.
+  static int portOf(JModuleObj& box);
+
+  // The graph qeno-host serves when no graph file is given: one server fed
+  // by two sources, its text output printed.
+  static void buildDefaultGraph(JGraph& graph);
+
+  // Collects the servers and their sources; false when there is none.
+  bool find();
+  // Flags act on the first server, checked as its property sheet would
+  // check them; a refusal is told in one line.
+  bool applyOptions();
+  // Sinks linked to a server print what it publishes, and tell the page.
+  void wireSinks(WebUi* web);
+  // Hands every source's value to the graph, replies first, then the enables
+  // that start the servers; waits for each server's first listen and tells
+  // one line per server. False when one cannot listen.
+  bool start();
+
+  void enable(Server& server, int value);
+  // A source edited from the page: an enable turned on starts its server.
+  void sourceEdited(const JModuleObj& source);
+
+  [[nodiscard]] ServerState stateOf(const Server& server) const;
+  [[nodiscard]] ServerState stateOf(const JModuleObj& box) const;
+  [[nodiscard]] std::string statusLine(const Server& server) const;
+
+  [[nodiscard]] std::size_t size() const { return servers_.size(); }
+  Server& operator[](std::size_t index) { return servers_[index]; }
+  [[nodiscard]] const std::vector<Server>& all() const { return servers_; }
+
+ private:
+  bool tellStartup();
+  std::string idleReason(const Server& server) const;
+
+  JGraph& graph_;
+  const Options& options_;
+  std::vector<Server> servers_;
+
+  std::mutex listenLock_;                                   // guards listenResults_
+  std::vector<std::pair<int, std::string>> listenResults_;  // first listens only
+  std::atomic<bool> started_{false};                        // set once the first listens are in
+};
