@@ -73,6 +73,13 @@ class PortsTest : public ::testing::Test {
     return -1;
   }
 
+  // Checks that a port's name is there and not given to another port of
+  // its side, named so far in names.
+  static void expectOwnName(std::set<std::string>& names, const std::string& name) {
+    EXPECT_FALSE(name.empty());
+    EXPECT_TRUE(names.insert(name).second) << "another port has the name";
+  }
+
   QenoServer server;
   JLinkObj link{nullptr, 0, nullptr, 0};  // getOutput does not read it
 };
@@ -85,8 +92,7 @@ TEST_F(PortsTest, EachOutputHasANameOfItsOwnAndLinksToAnInputOfItsTypeOnly) {
   for (int n = 0; n < box.getOutputCount(); ++n) {
     const std::string name = box.outputName(n).str();
     SCOPED_TRACE("output " + std::to_string(n) + " '" + name + "'");
-    EXPECT_FALSE(name.empty());
-    EXPECT_TRUE(names.insert(name).second) << "two outputs share the name";
+    expectOwnName(names, name);
     EXPECT_EQ(outputNamed(box, name), n);
     EXPECT_NE(std::find(std::begin(kTypes), std::end(kTypes), box.outputType(n)), std::end(kTypes))
         << "no input of type " << box.outputType(n) << " to link to";
@@ -105,21 +111,15 @@ TEST_F(PortsTest, EachInputHasANameOfItsOwnAndTakesOneIntegerLink) {
   JGraph graph;
   JModuleObj& box = graph.add(std::make_unique<QenoServer>());
   JModuleObj& other = graph.add(std::make_unique<QenoServer>());
-  int textOutput = -1;  // another server's first text output
-  for (int n = 0; n < other.getOutputCount() && textOutput < 0; ++n) {
-    if (other.outputType(n) == JStringData::id) textOutput = n;
-  }
-  ASSERT_GE(textOutput, 0);
   ASSERT_EQ(box.getInputCount(), ServerPorts::kInputCount);
   std::set<std::string> names;
   for (int n = 0; n < box.getInputCount(); ++n) {
     const std::string name = box.inputName(n).str();
     SCOPED_TRACE("input " + std::to_string(n) + " '" + name + "'");
-    EXPECT_FALSE(name.empty());
-    EXPECT_TRUE(names.insert(name).second) << "two inputs share the name";
+    expectOwnName(names, name);
     EXPECT_EQ(box.inputType(n), JIntegerData::id);
     EXPECT_TRUE(box.inputAllowed(n));
-    EXPECT_THROW(graph.link(other, textOutput, box, n), std::invalid_argument);
+    EXPECT_THROW(graph.link(other, ServerPorts::kTextOutput, box, n), std::invalid_argument);
     auto& source = graph.add(std::make_unique<JIntegerSource>());
     EXPECT_NO_THROW(graph.link(source, 0, box, n));
     EXPECT_FALSE(box.inputAllowed(n));
