@@ -38,12 +38,12 @@ class JSocket : public JObject {
   // yet. Returns at once.
   void closeGracefully();
   // closeGracefully() for a connection whose port listens again on
-  // listener, and the bind of the listener after that one: end of stream
-  // goes out at once; then, while the peer reads it, this thread binds the
-  // socket its next listen on the port will take (bound but not listening,
-  // so the port refuses no more than before; it is closed when an accept
-  // waits in vain or the thread ends), and waits for the peer to finish (at
-  // most SocketSettings::acceptWaitMs) until a client waits on listener or
+  // listener; it also binds, for this thread's next listen on the port, the
+  // socket that listen takes. End of stream goes out at once; while the peer
+  // reads it, the socket is bound (not listening, so no client gets in
+  // through it; it is closed when an accept waits in vain or the thread
+  // ends); then this thread waits for the peer to finish (at most
+  // SocketSettings::acceptWaitMs) until a client waits on listener or
   // listener closes. Only a slower peer is left to the closer.
   void closeGracefullyAndBindNextListener(const JServerSocket& listener);
   [[nodiscard]] bool isClosed() const;
