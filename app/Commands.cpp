@@ -7,6 +7,7 @@
 #include "Console.h"
 #include "HostModules.h"
 #include "JComponent.h"
+#include "ModuleGuard.h"
 #include "PropertySheet.h"
 
 namespace {
@@ -91,11 +92,11 @@ void Commands::enableCommand(const std::string& rest) {
 }
 
 void Commands::setCommand(const std::string& rest) {
-  std::istringstream parts(rest);
-  std::string name;
-  parts >> name;
-  std::string value;
-  std::getline(parts >> std::ws, value);
+  // One separator goes; the value keeps the rest, leading spaces included,
+  // as with --set NAME=VALUE.
+  const std::size_t nameEnd = rest.find_first_of(" \t");
+  const std::string name = rest.substr(0, nameEnd);
+  const std::string value = nameEnd == std::string::npos ? "" : rest.substr(nameEnd + 1);
   if (name.empty()) return console::err("set takes NAME VALUE");
   std::string error;
   if (!editProperty(*selected().box, name, value, error)) return console::err(error);
@@ -106,15 +107,22 @@ void Commands::propsCommand(const std::string& /*rest*/) {
 }
 
 void Commands::stopCommand(const std::string& /*rest*/) {
-  selected().box->stop();
+  JModuleObj* box = selected().box;
+  ModuleGuard::call(box, "stop", [box] { box->stop(); });
 }
 
 void Commands::shutdownCommand(const std::string& /*rest*/) {
-  selected().box->shutdown();
+  JModuleObj* box = selected().box;
+  ModuleGuard::call(box, "shutdown", [box] { box->shutdown(); });
 }
 
 void Commands::statusCommand(const std::string& /*rest*/) {
   console::out(servers_.statusLine(selected()));
+  // Any faulted box, so that a fault anywhere in the graph shows here.
+  for (const auto& module : servers_.graph().modules()) {
+    const std::string fault = ServerSet::faultLine(*module);
+    if (!fault.empty()) console::out(fault);
+  }
 }
 
 void Commands::outputsCommand(const std::string& /*rest*/) {

@@ -17,6 +17,7 @@
 #include "JComponent.h"
 #include "JRegistry.h"
 #include "JSocket.h"
+#include "ModuleGuard.h"
 #include "ModuleLoading.h"
 #include "PageGlue.h"
 
@@ -78,6 +79,7 @@ bool HostApp::setUp() {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   ::signal(SIGPIPE, SIG_IGN);
+  ModuleGuard::installCrashReporter();
 
   if (options_.quiet) {
     JComponent::debugSilence();

@@ -91,6 +91,9 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
                  "port); the address to open is printed")
       ->type_name("[ADDRESS:]PORT");
   app.add_flag("--quiet", options.quiet, "Silence the debug channel");
+  app.add_flag("--safe", options.safe,
+               "Deliver no input to the graph's boxes, so every server stays idle: opens a graph "
+               "whose module fails at start, to mend it");
   app.add_option("--debug-log", options.debugLog, "Write the debug channel to FILE")
       ->type_name("FILE");
   auto* folders = app.add_option("--module-path", options.moduleFolders,

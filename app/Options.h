@@ -26,7 +26,8 @@ struct Options {
   bool listClasses = false;
   bool listProperties = false;
   bool quiet = false;
-  bool ui = false;  // --ui [ADDRESS:]PORT: serve the editor page
+  bool safe = false;  // --safe: deliver no input, so every server stays idle
+  bool ui = false;    // --ui [ADDRESS:]PORT: serve the editor page
 };
 
 // The port the one-box graph serves on when --port is not given: inside the

@@ -9,6 +9,7 @@
 #include "JComponent.h"
 #include "JRegistry.h"
 #include "JSocket.h"
+#include "ModuleGuard.h"
 #include "PropertySheet.h"
 #include "ServerStateNames.h"
 #include "SocketCensus.h"
@@ -149,6 +150,7 @@ void ServerSet::wireSinks(WebUi* web) {
 }
 
 bool ServerSet::start() {
+  if (options_.safe) return tellStartup();
   for (const auto& module : graph_.modules()) {
     auto* source = dynamic_cast<JIntegerSource*>(module.get());
     if (source == nullptr) continue;
@@ -179,6 +181,7 @@ bool ServerSet::start() {
 }
 
 std::string ServerSet::idleReason(const Server& server) const {
+  if (options_.safe) return "--safe delivers no input";
   if (server.enable != nullptr) return "readInput is 0";
   for (const auto& link : graph_.links()) {
     if (link->getTarget() != server.box || link->getInput() != ServerPorts::kReadInput) continue;
@@ -253,6 +256,13 @@ ServerState ServerSet::stateOf(const JModuleObj& box) const {
     if (server.box == &box) return stateOf(server);
   }
   return ServerState::kIdle;
+}
+
+std::string ServerSet::faultLine(const JModuleObj& box) {
+  auto fault = ModuleGuard::faultOf(&box);
+  if (!fault) return {};
+  return ModuleGuard::labelOf(&box) + " faulted in " + fault->operation + ": " +
+         JComponent::escape(fault->message, kShown);
 }
 
 std::string ServerSet::statusLine(const Server& server) const {

@@ -62,6 +62,9 @@ class ServerSet {
   [[nodiscard]] ServerState stateOf(const Server& server) const;
   [[nodiscard]] ServerState stateOf(const JModuleObj& box) const;
   [[nodiscard]] std::string statusLine(const Server& server) const;
+  // "box 2 (Class, library) faulted in inputChanged: message", or empty.
+  [[nodiscard]] static std::string faultLine(const JModuleObj& box);
+  [[nodiscard]] JGraph& graph() const { return graph_; }
 
   [[nodiscard]] std::size_t size() const { return servers_.size(); }
   Server& operator[](std::size_t index) { return servers_[index]; }

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "ModuleGuard.h"
+
 namespace {
 
 // Room around the box for the port stubs that stand out from its edges.
@@ -18,7 +20,9 @@ JImage renderModule(JModuleObj& module, double scale) {
   const double dx = kMargin / scale - module.x;
   const double dy = kMargin / scale - module.y;
   JRegion everything;
-  module.paint(image.graphics(), dx, dy, everything, scale);
+  // A box whose paint throws shows what it drew until then.
+  ModuleGuard::call(&module, "paint",
+                    [&] { module.paint(image.graphics(), dx, dy, everything, scale); });
   return image;
 }
 

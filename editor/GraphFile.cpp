@@ -14,6 +14,7 @@
 #include "JException.h"
 #include "JPersist.h"
 #include "JRegistry.h"
+#include "ModuleGuard.h"
 
 // The document:
 //   {"format": "qeno-graph", "version": 1,
@@ -81,7 +82,12 @@ Kind kindOf(const JContentEntry& entry) {
 
 Json contentToJson(JModuleObj& module, std::size_t index) {
   JOutputStream stream;
-  module.saveContent(stream);
+  if (!ModuleGuard::call(&module, "writeContent", [&] { module.saveContent(stream); })) {
+    // Told already, with its message; a file without the box's settings
+    // would lose them.
+    throw std::runtime_error(moduleText(index, module.className()) +
+                             ": its writeContent threw; the graph is not saved");
+  }
   Json content = Json::object();
   for (const JContentEntry& entry : stream.entries()) {
     const std::string where =
@@ -137,7 +143,12 @@ std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
   }
   // What a fresh instance writes tells the kind each key must have.
   JOutputStream fresh;
-  module->saveContent(fresh);
+  try {
+    module->saveContent(fresh);
+  } catch (...) {
+    fail(source, where + "cannot tell its content: writeContent threw " +
+                     JComponent::describeCurrentException());
+  }
   std::map<std::string, Kind> expected;
   for (const JContentEntry& e : fresh.entries()) expected[e.key] = kindOf(e);
 
@@ -172,12 +183,8 @@ std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
   }
   try {
     module->loadContent(dictionary);
-  } catch (JException* e) {
-    const std::string message = e->getMessage().str();
-    delete e;
-    fail(source, where + "cannot take its content: " + message);
-  } catch (const std::exception& e) {
-    fail(source, where + "cannot take its content: " + e.what());
+  } catch (...) {
+    fail(source, where + "cannot take its content: " + JComponent::describeCurrentException());
   }
   return module;
 }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "JRegistry.h"
+#include "ModuleProbe.h"
 #include "ModuleVersion.h"
 #include "QenoVersion.h"
 
@@ -43,6 +44,9 @@ void checkHostVersion(const std::string& path) {
 
 ModuleLibrary::ModuleLibrary(const std::string& path) : path_(path) {
   checkHostVersion(path);
+  if (const std::string why = probeModuleInitialisation(path); !why.empty()) {
+    throw std::runtime_error("cannot load module library " + path + ": " + why);
+  }
   const std::vector<std::string> before = JRegistry::instance().names();
   handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_ == nullptr) {

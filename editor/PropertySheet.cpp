@@ -6,12 +6,20 @@
 
 #include "JComponent.h"
 #include "JGraph.h"
+#include "ModuleGuard.h"
 
 namespace {
 
 // The entry called name in the module's current list, copied, or null.
+// The module's property list; empty when its getProperties throws.
+JArray propertiesOf(JModuleObj& module) {
+  JArray list;
+  ModuleGuard::call(&module, "getProperties", [&] { list = module.getProperties(); });
+  return list;
+}
+
 std::unique_ptr<JProperty> findEntry(JModuleObj& module, const std::string& name) {
-  JArray list = module.getProperties();
+  JArray list = propertiesOf(module);
   for (int i = 0; i < list.size(); ++i) {
     auto* property = dynamic_cast<JProperty*>(list.at(i));
     if (property != nullptr && property->getName() == name.c_str()) {
@@ -33,7 +41,7 @@ bool parseWholeNumber(const std::string& text, int& value) {
 
 std::vector<PropertyRow> listProperties(JModuleObj& module) {
   std::vector<PropertyRow> rows;
-  JArray list = module.getProperties();
+  JArray list = propertiesOf(module);
   for (int i = 0; i < list.size(); ++i) {
     if (auto* integer = dynamic_cast<JIntegerProperty*>(list.at(i))) {
       rows.push_back(PropertyRow{integer->getName().str(), true, std::to_string(integer->value),
@@ -73,7 +81,13 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
     error = "property '" + name + "' cannot be edited here";
     return false;
   }
-  if (module.updateProperty(*entry) == 0) {
+  unsigned char taken = 0;
+  if (!ModuleGuard::call(&module, "updateProperty",
+                         [&] { taken = module.updateProperty(*entry); })) {
+    error = std::string(module.className()) + " failed on property '" + name + "'";
+    return false;
+  }
+  if (taken == 0) {
     error = std::string(module.className()) + " did not take property '" + name + "'";
     return false;
   }

@@ -158,17 +158,21 @@ void JComponent::debug(const JString& text) {
 }
 
 void JComponent::debugCurrentException(const std::string& where) {
-  std::string what = "an exception of unknown type";
+  debug(JString(where + ": " + describeCurrentException()));
+}
+
+std::string JComponent::describeCurrentException() {
   try {
     throw;
   } catch (const std::exception& e) {
-    what = e.what();
+    return e.what();
   } catch (JThrowable* e) {
-    what = e->getMessage().str();
+    std::string what = e != nullptr ? e->getMessage().str() : "a null exception";
     delete e;
-  } catch (...) {  // NOLINT(bugprone-empty-catch): the type is all there is to tell
+    return what;
+  } catch (...) {
+    return "an exception of unknown type";
   }
-  debug(JString(where + ": " + what));
 }
 
 void JComponent::debugToStderr() {

@@ -40,4 +40,8 @@ class JComponent {
   // Writes one line, "<where>: <what>", for the exception being handled (a
   // host JThrowable* is deleted). Only inside a catch block.
   static void debugCurrentException(const std::string& where);
+  // The message of the exception being handled: what() of a std::exception,
+  // getMessage() of a host JThrowable* (which is deleted), or its kind.
+  // Only inside a catch block.
+  static std::string describeCurrentException();
 };

@@ -9,11 +9,20 @@
 #include <stdexcept>
 
 #include "JComponent.h"
+#include "JRegistry.h"
+#include "ModuleGuard.h"
 
 namespace {
 
 std::string portText(JModuleObj& module, bool input, int n) {
   return std::string(module.className()) + (input ? " input " : " output ") + std::to_string(n);
+}
+
+// The module's destructor is its code too: guarded, and the box forgotten.
+void destroy(std::unique_ptr<JModuleObj> module) {
+  const JModuleObj* box = module.get();
+  ModuleGuard::call(box, "destructor", [&] { module.reset(); });
+  ModuleGuard::forgetBox(box);
 }
 
 }  // namespace
@@ -27,12 +36,19 @@ JGraph::~JGraph() {
     links_.clear();
   }
   for (auto& module : modules_) module->attachTo(nullptr);
-  modules_.clear();
+  while (!modules_.empty()) {
+    std::unique_ptr<JModuleObj> last = std::move(modules_.back());
+    modules_.pop_back();
+    destroy(std::move(last));
+  }
   if (eventFd_ >= 0) ::close(eventFd_);
 }
 
 JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module) {
   if (!module) throw std::invalid_argument("cannot add an empty module");
+  const char* name = module->className();
+  ModuleGuard::nameBox(module.get(), "box " + std::to_string(modules_.size()) + " (" + name + ", " +
+                                         JRegistry::instance().libraryOf(name) + ")");
   module->attachTo(this);
   modules_.push_back(std::move(module));
   noteChange();
@@ -93,19 +109,23 @@ void JGraph::remove(JModuleObj& module) {
   auto it = std::find_if(modules_.begin(), modules_.end(),
                          [&](const std::unique_ptr<JModuleObj>& m) { return m.get() == &module; });
   if (it == modules_.end()) return;
-  module.stop();
+  ModuleGuard::call(&module, "stop", [&] { module.stop(); });
   unlinkAllOf(module);
   {
     std::lock_guard<std::mutex> hold(eventsLock_);
     repaints_.erase(&module);
   }
   module.attachTo(nullptr);
+  std::unique_ptr<JModuleObj> removed = std::move(*it);
   modules_.erase(it);
+  destroy(std::move(removed));
   noteChange();
 }
 
 void JGraph::stopAll() {
-  for (auto& module : modules_) module->stop();
+  for (auto& module : modules_) {
+    ModuleGuard::call(module.get(), "stop", [&] { module->stop(); });
+  }
 }
 
 std::vector<std::shared_ptr<JLinkObj>> JGraph::links() const {
@@ -130,7 +150,7 @@ void JGraph::propagate(JModuleObj& source, int output) {
     if (targets.empty()) return;
     ++inFlight_;
   }
-  // Ends the delivery even when an input throws, so unlink never waits for ever.
+  // Ends the delivery whatever happens, so unlink never waits for ever.
   struct Done {
     JGraph& graph;
     ~Done() {
@@ -141,7 +161,12 @@ void JGraph::propagate(JModuleObj& source, int output) {
       graph.idle_.notify_all();
     }
   } done{*this};
-  for (const auto& l : targets) l->getTarget()->inputChanged(l->getInput(), *l);
+  // One failing box must not keep the value from the others, nor end the
+  // thread that published it.
+  for (const auto& l : targets) {
+    JModuleObj* target = l->getTarget();
+    ModuleGuard::call(target, "inputChanged", [&] { target->inputChanged(l->getInput(), *l); });
+  }
 }
 
 void JGraph::requestRepaint(JModuleObj& module) {

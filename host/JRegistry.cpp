@@ -4,10 +4,12 @@
 
 #include <cstdio>
 
+#include "ModuleGuard.h"
+
 namespace {
 
 // The file of the library that defines object's class, for messages.
-std::string libraryOf(const JObject& object) {
+std::string libraryOfObject(const JObject& object) {
   Dl_info info{};
   // The first word of a polymorphic object points into its class's vtable,
   // which lives in the library that defines the class.
@@ -29,7 +31,7 @@ JRegistry::~JRegistry() = default;
 
 const char* JRegistry::add(const JObject& prototype) {
   const char* name = prototype.className();
-  const std::string library = libraryOf(prototype);
+  const std::string library = libraryOfObject(prototype);
   if (name == nullptr || *name == '\0') {
     ++refusals_;
     std::fprintf(stderr, "qeno: refused a class without a name from %s\n", library.c_str());
@@ -61,9 +63,21 @@ const char* JRegistry::add(const JObject& prototype) {
 std::unique_ptr<JObject> JRegistry::create(const std::string& name) const {
   std::lock_guard<std::mutex> hold(lock_);
   for (const Entry& entry : entries_) {
-    if (*entry.name == name) return std::unique_ptr<JObject>(entry.prototype->clone());
+    if (*entry.name != name) continue;
+    std::unique_ptr<JObject> instance;
+    ModuleGuard::call(entry.prototype.get(), "clone",
+                      [&] { instance.reset(entry.prototype->clone()); });
+    return instance;
   }
   return nullptr;
+}
+
+std::string JRegistry::libraryOf(const std::string& name) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (*entry.name == name) return entry.library;
+  }
+  return "an unknown library";
 }
 
 bool JRegistry::contains(const std::string& name) const {

@@ -22,10 +22,13 @@ class JRegistry {
   const char* add(const JObject& prototype);
   // How many registrations add() has refused so far.
   [[nodiscard]] int refusals() const { return refusals_.load(); }
-  // A new instance cloned from the prototype, or null for an unknown name.
+  // A new instance cloned from the prototype, or null for an unknown name or
+  // a clone that threw (told on standard error).
   [[nodiscard]] std::unique_ptr<JObject> create(const std::string& name) const;
   [[nodiscard]] bool contains(const std::string& name) const;
   [[nodiscard]] std::vector<std::string> names() const;
+  // The file that defines the class, or "an unknown library".
+  [[nodiscard]] std::string libraryOf(const std::string& name) const;
   // Forgets a class and destroys its prototype; for unloading its library.
   void remove(const std::string& name);
 

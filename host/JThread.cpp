@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "JComponent.h"
+#include "ModuleGuard.h"
 
 struct JThread::State {
   explicit State(JObject* runTarget) : target(runTarget) {}
@@ -69,12 +69,8 @@ void JThread::start() {
   s->started = true;
   s->running = true;
   s->thread = std::thread([keep = s]() mutable {
-    try {
-      keep->target->run();
-    } catch (...) {
-      // Nothing may escape a thread: that would end the process.
-      JComponent::debugCurrentException("thread ended by an unexpected exception");
-    }
+    // Nothing may escape a thread: that would end the process.
+    ModuleGuard::call(keep->target, "run", [&] { keep->target->run(); });
     keep->running = false;
     keep.reset();
   });

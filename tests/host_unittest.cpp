@@ -22,6 +22,7 @@
 #include "JSocket.h"
 #include "JSocketStreams.h"
 #include "JThread.h"
+#include "ModuleGuard.h"
 #include "TestSupport.h"
 
 using qeno::test::DebugCapture;
@@ -323,7 +324,7 @@ TEST(PersistTest, StreamsKeepOrderAndDictionariesFindByKey) {
   EXPECT_EQ(JObject::getObject(dictionary, "b"), nullptr);
 }
 
-TEST(GraphTest, AnInputThatThrowsDoesNotLeaveUnlinkWaiting) {
+TEST(GraphTest, AnInputThatThrowsIsToldAndTheOthersStillGetTheValue) {
   JGraph graph;
   auto& source = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
   struct Thrower : JAddObj {
@@ -331,15 +332,22 @@ TEST(GraphTest, AnInputThatThrowsDoesNotLeaveUnlinkWaiting) {
     void inputChanged(int /*n*/, JLinkObj& /*link*/) override { throw new JException("bad"); }
   };
   auto& thrower = graph.add(std::make_unique<Thrower>());
+  auto& after = static_cast<JIntegerSink&>(graph.add(std::make_unique<JIntegerSink>()));
   JLinkObj& link = graph.link(source, 0, thrower, 0);
-  try {
-    source.setValue(1);
-    FAIL() << "the input's exception did not reach the caller";
-  } catch (JException* e) {
-    delete e;
-  }
+  graph.link(source, 0, after, 0);
+  testing::internal::CaptureStderr();
+  source.setValue(1);  // the throw stays with the host
+  const std::string told = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(after.lastValue(), 1);
+  EXPECT_NE(told.find("box 1 (JAddObj, "), std::string::npos) << told;
+  EXPECT_NE(told.find(" threw in inputChanged: bad\n"), std::string::npos) << told;
+  const auto fault = ModuleGuard::faultOf(&thrower);
+  ASSERT_TRUE(fault.has_value());
+  EXPECT_EQ(fault->message, "bad");
   graph.unlink(link);  // returns: no delivery is left in flight
-  EXPECT_TRUE(graph.links().empty());
+  EXPECT_EQ(graph.links().size(), 1U);
+  graph.remove(thrower);
+  EXPECT_FALSE(ModuleGuard::faultOf(&thrower).has_value());
 }
 
 TEST(SocketTest, AListenerThatAllowsPortSharingStillMakesThePortInUse) {

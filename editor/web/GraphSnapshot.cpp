@@ -8,6 +8,7 @@
 #include "BoxRenderer.h"
 #include "HostModules.h"
 #include "JComponent.h"
+#include "ModuleGuard.h"
 #include "PropertySheet.h"
 #include "ServerStateNames.h"
 
@@ -150,6 +151,9 @@ std::string GraphSnapshot::build(const std::vector<std::string>& log,
                          {"requests", served == requests.end() ? 0 : served->second}};
     }
     if (auto* source = dynamic_cast<JIntegerSource*>(&box)) entry["value"] = source->getValue();
+    if (auto fault = ModuleGuard::faultOf(&box)) {
+      entry["fault"] = {{"operation", fault->operation}, {"message", fault->message}};
+    }
     modules.push_back(std::move(entry));
   }
   // Forget the pictures of boxes that left the graph.

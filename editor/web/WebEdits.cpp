@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "HostModules.h"
+#include "ModuleGuard.h"
 #include "PropertySheet.h"
 #include "WebUiShared.h"
 
@@ -171,9 +172,9 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
                   return failure(422, std::string(box.className()) + " has no " + command);
                 }
                 if (command == "stop") {
-                  box.stop();
+                  ModuleGuard::call(&box, "stop", [&box] { box.stop(); });
                 } else {
-                  box.shutdown();
+                  ModuleGuard::call(&box, "shutdown", [&box] { box.shutdown(); });
                 }
                 return success();
               }));

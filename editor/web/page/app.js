@@ -100,6 +100,7 @@ function drawPorts(view, m) {
 }
 
 function statusText(m) {
+  if (m.fault) return ['faulted', ` in ${m.fault.operation}`, m.fault.message];
   if (m.server) {
     const s = m.server;
     return [s.state, ` · ${s.requests} received`, s.lastChunk ? `last: ${s.lastChunk}` : ''];
@@ -124,6 +125,7 @@ function drawBox(m) {
   const [stateWord, rest, last] = statusText(m);
   view.status.style.top = `${m.height + 2 * m.image.margin}px`;
   view.status.dataset.state = m.server ? m.server.state : '';
+  view.status.dataset.fault = m.fault ? m.fault.operation : '';
   view.status.dataset.square = m.server ? m.server.square : '';
   view.status.title = `${stateWord}${rest} ${last}`.trim();
   view.status.replaceChildren(element('span', { class: 'state' }, stateWord),

@@ -1,0 +1,229 @@
+// Faulty module code run through the real qeno-host: a throw anywhere is
+// told in one line naming the box and the rest of the graph keeps serving; a
+// crash is told before the process ends; a library whose initialiser throws
+// is refused; --safe opens a graph that crashes at start.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "HostProcess.h"
+#include "TestSupport.h"
+
+using qeno::test::HostProcess;
+using qeno::test::TcpClient;
+
+namespace {
+
+const std::string kFaultyLibrary = std::string(QENO_FAULTY_FOLDER) + "/libqeno_test_faulty.so";
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+class GuardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("qeno-guard-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    port_ = qeno::test::freePortBetween(2000, 9999);
+    ASSERT_NE(port_, 0);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  // Boxes: 0 the server (key1 "n="), 1 its enable source, 2 its reply
+  // source, then the Faulty boxes given as {fault, how}; each is fed by the
+  // output named in feeds ("int_1" of the server, or the reply source).
+  struct FaultyBox {
+    std::string fault;
+    std::string how;
+    bool fromServer;  // int_1 of the server, else the reply source
+  };
+  std::string writeGraph(const std::vector<FaultyBox>& faulty, int enable = 1) {
+    std::ostringstream json;
+    json << R"({"format": "qeno-graph", "version": 1, "modules": [)"
+         << R"({"class": "QenoServer", "content": {"port": )" << port_ << R"(, "key1": "n="}},)"
+         << R"({"class": "IntegerSource", "content": {"value": )" << enable << "}},"
+         << R"({"class": "IntegerSource", "content": {"value": 5}})";
+    for (const FaultyBox& box : faulty) {
+      json << R"(, {"class": "Faulty", "content": {"fault": ")" << box.fault << R"(", "how": ")"
+           << box.how << R"("}})";
+    }
+    json << R"(], "links": [)"
+         << R"({"from": {"module": 1, "output": 0}, "to": {"module": 0, "input": 0}},)"
+         << R"({"from": {"module": 2, "output": 0}, "to": {"module": 0, "input": 1}})";
+    for (std::size_t i = 0; i < faulty.size(); ++i) {
+      json << R"(, {"from": {"module": )" << (faulty[i].fromServer ? 0 : 2)
+           << R"(, "output": 0}, "to": {"module": )" << 3 + i << R"(, "input": 0}})";
+    }
+    json << "]}";
+    const std::string file = path("graph.json");
+    std::ofstream(file) << json.str();
+    return file;
+  }
+
+  bool startHost(HostProcess& host, const std::string& graph, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"--graph", graph, "--module-path", QENO_FAULTY_FOLDER,
+                                     "--quiet"};
+    args.insert(args.end(), more.begin(), more.end());
+    return host.start(QENO_HOST_PATH, args);
+  }
+
+  std::string request(const std::string& text) const {
+    TcpClient client;
+    if (!client.connect(port_)) return "<refused>";
+    client.send(text);
+    return client.readAll();
+  }
+
+  std::filesystem::path dir_;
+  int port_ = 0;
+};
+
+}  // namespace
+
+TEST_F(GuardTest, ThrowsOnEitherThreadAreToldOnceEachAndTheServerGoesOnAnswering) {
+  for (const char* how : {"std", "host", "int"}) {
+    SCOPED_TRACE(how);
+    // Box 3 takes int_1 on the worker's thread, box 4 the reply source's
+    // value on the host thread, at start and on `reply`.
+    const std::string graph =
+        writeGraph({{"inputChanged", how, true}, {"inputChanged", how, false}});
+    HostProcess host;
+    ASSERT_TRUE(startHost(host, graph));
+    ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+    const std::string message =
+        std::string(how) == "int" ? "an exception of unknown type" : "faulty inputChanged";
+    const std::string hostThread = "box 4 (Faulty, " + kFaultyLibrary + ") threw in inputChanged";
+    ASSERT_TRUE(host.waitForError(hostThread + ": " + message + "\n")) << host.error();
+
+    EXPECT_EQ(request("n=3\r\n"), "5,x");
+    const std::string worker = "box 3 (Faulty, " + kFaultyLibrary + ") threw in inputChanged";
+    ASSERT_TRUE(host.waitForError(worker + ": " + message + "\n")) << host.error();
+    EXPECT_EQ(countOf(host.error(), worker), 1U);
+
+    host.writeLine("reply 9");
+    ASSERT_TRUE(qeno::test::waitUntil([&] { return countOf(host.error(), hostThread) == 2; }));
+    EXPECT_EQ(request("n=4\r\n"), "9,x");
+    host.writeLine("status");
+    EXPECT_TRUE(host.waitForOutput(worker.substr(0, worker.find(" threw")) +
+                                   " faulted in inputChanged: " + message));
+    host.writeLine("quit");
+    EXPECT_EQ(host.wait(), 0) << host.error();
+  }
+}
+
+TEST_F(GuardTest, AThrowInReadContentEndsTheLoadWithOneLineNamingFileAndBox) {
+  const std::string graph = writeGraph({{"readContent", "host", false}});
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, graph));
+  EXPECT_EQ(host.wait(), 1);
+  EXPECT_EQ(host.error(), "qeno-host: " + graph +
+                              ": module 3 (Faulty): cannot take its content: faulty readContent\n");
+}
+
+TEST_F(GuardTest, AThrowInPaintShowsOnThePageAndACrashThereIsTold) {
+  const std::string label = "box 3 (Faulty, " + kFaultyLibrary + ")";
+  {
+    // The page draws every box as it starts.
+    HostProcess host;
+    ASSERT_TRUE(startHost(host, writeGraph({{"paint", "crash", false}}, 0), {"--ui", "0"}));
+    EXPECT_EQ(host.wait(), 128 + SIGSEGV);
+    EXPECT_NE(host.error().find(label + " crashed in paint (SIGSEGV); the host ends\n"),
+              std::string::npos)
+        << host.error();
+  }
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, writeGraph({{"paint", "std", false}}, 0), {"--ui", "0"}));
+  ASSERT_TRUE(host.waitForOutput("/?token=")) << host.error();
+  const std::string out = host.output();
+  const int uiPort = std::stoi(out.substr(out.find("http://127.0.0.1:") + 17));
+  const std::size_t token = out.find("?token=") + 7;
+  const std::string bearer = out.substr(token, out.find('\n', token) - token);
+  TcpClient page;
+  ASSERT_TRUE(page.connect(uiPort));
+  page.send("GET /api/graph HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort) +
+            "\r\nAuthorization: Bearer " + bearer + "\r\nConnection: close\r\n\r\n");
+  const std::string answer = page.readAll();
+  EXPECT_NE(answer.find(R"("fault":{"message":"faulty paint","operation":"paint"})"),
+            std::string::npos)
+      << answer;
+  EXPECT_NE(host.error().find(label + " threw in paint: faulty paint\n"), std::string::npos);
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+}
+
+TEST_F(GuardTest, ACrashAtStartIsToldAndSafeOpensTheGraphIdle) {
+  // The enable source's 1 reaches the crashing box at start.
+  std::string graph = writeGraph({{"inputChanged", "crash", false}});
+  {
+    HostProcess host;
+    ASSERT_TRUE(startHost(host, graph));
+    EXPECT_EQ(host.wait(), 128 + SIGSEGV);
+    EXPECT_NE(host.error().find("box 3 (Faulty, " + kFaultyLibrary +
+                                ") crashed in inputChanged (SIGSEGV)"),
+              std::string::npos)
+        << host.error();
+  }
+  HostProcess safe;
+  ASSERT_TRUE(startHost(safe, graph, {"--safe"}));
+  ASSERT_TRUE(safe.waitForOutput("server 0: idle on 127.0.0.1 port " + std::to_string(port_) +
+                                 ": --safe delivers no input"))
+      << safe.error();
+  EXPECT_EQ(request("hi\r\n"), "<refused>");
+  safe.writeLine("quit");
+  EXPECT_EQ(safe.wait(), 0) << safe.error();
+}
+
+TEST_F(GuardTest, TheLastEditBeforeACrashIsSaved) {
+  const std::string saved = path("saved.json");
+  const std::string graph = writeGraph({{"inputChanged", "crash", false}}, 1);
+  // The crashing box takes the reply source, which is 5 from the start: so
+  // it starts at 0 here, and `reply 9` makes it crash.
+  {
+    std::ifstream in(graph);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find(R"("value": 5)"), 10, R"("value": 0)");
+    std::ofstream(graph) << text;
+  }
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, graph, {"--save", saved}));
+  ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+  host.writeLine("set key2 edited-before-the-crash");
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    std::ifstream in(saved);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return text.find("edited-before-the-crash") != std::string::npos;
+  }));
+  host.writeLine("reply 9");
+  EXPECT_EQ(host.wait(), 128 + SIGSEGV);
+  EXPECT_NE(host.error().find("crashed in inputChanged (SIGSEGV)"), std::string::npos);
+  std::ifstream in(saved);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find(R"("key2": "edited-before-the-crash")"), std::string::npos) << text;
+}
+
+TEST_F(GuardTest, ALibraryWhoseInitialiserThrowsIsRefusedAndTheOthersLoad) {
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--module-path", QENO_BADINIT_FOLDER, "--classes"}));
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  EXPECT_EQ(host.error(), "qeno-host: cannot load module library " +
+                              std::string(QENO_BADINIT_FOLDER) +
+                              "/libqeno_test_badinit.so: its initialisation threw: no "
+                              "configuration for this box; skipped\n");
+  EXPECT_NE(host.output().find("QenoServer"), std::string::npos);
+}
