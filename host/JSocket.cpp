@@ -16,21 +16,9 @@
 #include "ListenerProbe.h"
 #include "SocketCensus.h"
 #include "SocketHandle.h"
+#include "SocketLedger.h"
 
 namespace {
-
-std::mutex& settingsLock() {
-  static std::mutex lock;
-  return lock;
-}
-SocketSettings& settingsStore() {
-  static SocketSettings settings;
-  return settings;
-}
-std::function<void(int, const std::string&)>& listenObserver() {
-  static std::function<void(int, const std::string&)> observer;
-  return observer;
-}
 
 using Clock = std::chrono::steady_clock;
 
@@ -52,24 +40,6 @@ bool waitReadable(int fd, Clock::time_point deadline) {
 }
 
 }  // namespace
-
-// ---- SocketSettings
-
-SocketSettings SocketSettings::current() {
-  std::lock_guard<std::mutex> hold(settingsLock());
-  return settingsStore();
-}
-
-void SocketSettings::apply(const SocketSettings& settings) {
-  std::lock_guard<std::mutex> hold(settingsLock());
-  settingsStore() = settings;
-}
-
-void SocketSettings::setListenObserver(
-    std::function<void(int port, const std::string& error)> observer) {
-  std::lock_guard<std::mutex> hold(settingsLock());
-  listenObserver() = std::move(observer);
-}
 
 // ---- JSocket
 
@@ -121,14 +91,15 @@ void JSocket::closeGracefully() {
       std::move(h), Clock::now() + std::chrono::milliseconds(SocketSettings::current().lingerMs));
 }
 
-void JSocket::closeGracefully(const JServerSocket& listener) {
+void JSocket::closeGracefullyAndBindNextListener(const JServerSocket& listener) {
   std::shared_ptr<SocketHandle> h = sharedHandle();
   std::shared_ptr<SocketHandle> waitingOn = listener.sharedHandle();
   if (!h || h->isClosed()) return;
   if (!waitingOn || waitingOn->isClosed()) return closeGracefully();
   setHandle(nullptr);
   if (!h->shutdownOutput()) return;
-  // While the peer reads and hangs up: the next listener's socket.
+  // While the peer reads and hangs up: the socket of the listen after
+  // listener's.
   prepareSpareListener(waitingOn->localPort());
   const SocketSettings settings = SocketSettings::current();
   const Clock::time_point now = Clock::now();
@@ -206,15 +177,6 @@ std::mutex& listenLock() {
   return lock;
 }
 
-void notifyListen(int port, const std::string& error) {
-  std::function<void(int, const std::string&)> observer;
-  {
-    std::lock_guard<std::mutex> hold(settingsLock());
-    observer = listenObserver();
-  }
-  if (observer) observer(port, error);
-}
-
 }  // namespace
 
 int JServerSocket::listen(int backlog) {
@@ -225,7 +187,7 @@ int JServerSocket::listen(int backlog) {
       std::lock_guard<std::mutex> hold(in->lock);
       in->error = why;
     }
-    notifyListen(in->port, why);
+    SocketSettings::notifyListen(in->port, why);
     return 0;
   };
   if (in->port < 0 || in->port > 65535) {
@@ -244,7 +206,7 @@ int JServerSocket::listen(int backlog) {
     return fail(std::strerror(EADDRINUSE));
   }
   int boundPort = 0;
-  SocketCensus::Sharing sharing = SocketCensus::Sharing::kUnchecked;
+  PortSharing sharing = PortSharing::kUnchecked;
   const int fd = openListener(where, in->port, backlog, boundPort, sharing);
   if (fd < 0) return fail(std::strerror(-fd));
 
@@ -254,9 +216,9 @@ int JServerSocket::listen(int backlog) {
     in->boundPort = boundPort;
   }
   setHandle(std::make_shared<SocketHandle>(fd, SocketHandle::Kind::kListener, boundPort));
-  SocketCensus::setSharing(boundPort, sharing);
+  SocketLedger::setSharing(boundPort, sharing);
   LingeringCloser::instance().listening(boundPort);
-  notifyListen(in->port, std::string());
+  SocketSettings::notifyListen(in->port, std::string());
   return 1;
 }
 

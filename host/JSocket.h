@@ -1,35 +1,23 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "JObject.h"
+#include "SocketSettings.h"
 
 class JServerSocket;
-class SocketHandle;
-
-// Host-wide socket settings; the host application sets them before servers
-// start, and each listen or accept reads the current values.
-struct SocketSettings {
-  std::string bindAddress = "127.0.0.1";  // numeric IPv4 or IPv6 address
-  int acceptWaitMs = 100;                 // how long one accept() waits for a client
-  int idleTimeoutMs = 0;                  // a receive or send idle this long fails; 0: no limit
-  int lingerMs = 1000;                    // bound on closeGracefully()'s wait for the peer
-
-  static SocketSettings current();
-  static void apply(const SocketSettings& settings);
-  // Told of every listen, on the listening thread: the port asked for, and
-  // an empty error or the reason it failed.
-  static void setListenObserver(std::function<void(int port, const std::string& error)> observer);
-};
 
 // A TCP socket. Copies share one connection: assigning a temporary to a member
 // hands the connection over without closing it. Thread-safe: close() may come
 // from any thread while another thread uses the socket.
 class JSocket : public JObject {
  public:
+  // The operating-system socket that copies share; what it holds is the
+  // host's business.
+  class SystemSocket;
+
   JSocket() = default;
   JSocket(const JSocket& other);
   JSocket& operator=(const JSocket& other);
@@ -50,25 +38,28 @@ class JSocket : public JObject {
   // yet. Returns at once.
   void closeGracefully();
   // closeGracefully() for a connection whose port listens again on
-  // listener: end of stream goes out at once, and this thread waits for the
-  // peer to finish (at most SocketSettings::acceptWaitMs) until a client
-  // waits on listener or listener closes; only a slower peer is left to the
-  // closer.
-  void closeGracefully(const JServerSocket& listener);
+  // listener; it also binds, for this thread's next listen on the port, the
+  // socket that listen takes. End of stream goes out at once; while the peer
+  // reads it, the socket is bound (not listening, so no client gets in
+  // through it; it is closed when an accept waits in vain or the thread
+  // ends); then this thread waits for the peer to finish (at most
+  // SocketSettings::acceptWaitMs) until a client waits on listener or
+  // listener closes. Only a slower peer is left to the closer.
+  void closeGracefullyAndBindNextListener(const JServerSocket& listener);
   [[nodiscard]] bool isClosed() const;
   // Operating-system descriptor, or -1 when not open.
   [[nodiscard]] int handle() const;
 
-  [[nodiscard]] std::shared_ptr<SocketHandle> sharedHandle() const;
+  [[nodiscard]] std::shared_ptr<SystemSocket> sharedHandle() const;
 
  protected:
-  void setHandle(std::shared_ptr<SocketHandle> handle);
+  void setHandle(std::shared_ptr<SystemSocket> handle);
 
  private:
   friend class JServerSocket;
 
   mutable std::mutex lock_;  // guards handle_ itself
-  std::shared_ptr<SocketHandle> handle_;
+  std::shared_ptr<SystemSocket> handle_;
 };
 
 // A listening TCP socket on SocketSettings::bindAddress.

@@ -28,7 +28,7 @@ class JSocketStream : public JReference {
 
  private:
   mutable std::mutex lock_;  // guards handle_ itself
-  std::shared_ptr<SocketHandle> handle_;
+  std::shared_ptr<JSocket::SystemSocket> handle_;
 };
 
 class JSocketInputStream : public JSocketStream {

@@ -36,6 +36,22 @@ for private in SocketHandle.h LingeringCloser.h ListenerProbe.h GraphFile.h Qeno
   [ ! -e "$prefix/include/qeno/$private" ] || fail "private header $private installed"
 done
 
+echo "-- no installed header names the socket internals of host/net/"
+# Their file names and the types their headers declare at the top level, as
+# whole words: a public header that includes one of them, or names one of
+# their types, would not compile without the private folder.
+mapfile -t internals < <(
+  for file in host/net/*; do basename "${file%.*}"; done
+  sed -nE 's/^(class|struct|enum class|enum|union) ([A-Za-z_][A-Za-z0-9_]*)( |;|$).*/\2/p;
+           s/^using ([A-Za-z_][A-Za-z0-9_]*) =.*/\1/p' host/net/*.h
+)
+[ "${#internals[@]}" -gt 0 ] || fail "found no names in host/net/"
+for name in $(printf '%s\n' "${internals[@]}" | sort -u); do
+  if named="$(grep -rlw -- "$name" "$prefix/include/qeno")"; then
+    fail "installed header(s) name $name of host/net/: $named"
+  fi
+done
+
 echo "-- every public header compiles on its own"
 for header in "$prefix"/include/qeno/*.h; do
   printf '#include <qeno/%s>\n' "$(basename "$header")" |

@@ -77,7 +77,7 @@ void QenoServer::serve() {
     }
     // The client served last gets its end of stream only now, so that it
     // finds a listener when it reconnects at once.
-    servedClient.closeGracefully(serverSocket);
+    servedClient.closeGracefullyAndBindNextListener(serverSocket);
     // A stop that came while the socket was opening may have closed the old
     // socket only; the flag tells.
     if (stopRequested) break;

@@ -24,16 +24,12 @@ namespace {
 class AppTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qeno-app-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
+    ASSERT_FALSE(folder_.dir().empty());
     port_ = qeno::test::freePortBetween(2000, 9999);
     ASSERT_NE(port_, 0);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return folder_.path(name); }
 
   // Sends one request and returns the whole reply.
   std::string request(const std::string& text) const {
@@ -43,7 +39,7 @@ class AppTest : public ::testing::Test {
     return client.readAll();
   }
 
-  std::filesystem::path dir_;
+  qeno::test::TempFolder folder_{"qeno-app-"};
   int port_ = 0;
 };
 
@@ -192,7 +188,7 @@ TEST_F(AppTest, AServerThatStartsNothingSaysWhyAndLostFilesAreToldOnceOrSavedEls
     "links": [{"from": {"module": 2, "output": 0}, "to": {"module": 1, "input": 0}}]})";
   std::filesystem::create_directories(path("gone"));
   HostProcess host;
-  ::setenv("TMPDIR", dir_.c_str(), 1);
+  ::setenv("TMPDIR", folder_.dir().c_str(), 1);
   const std::string picture = path("gone/box.png");
   const bool started = host.start(QENO_HOST_PATH, {"--graph", graph, "--quiet", "--save",
                                                    path("gone/graph.json"), "--render", picture});

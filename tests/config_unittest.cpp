@@ -216,12 +216,6 @@ class GraphFileTest : public ::testing::Test {
   GraphFileTest() : library(QENO_MODULE_PATH) {
     JComponent::debugSilence();
     registerHostModules();
-    char pattern[] = "/tmp/qeno-graph-XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) folder = pattern;
-  }
-  ~GraphFileTest() override {
-    std::error_code ignored;
-    if (!folder.empty()) fs::remove_all(folder, ignored);
   }
 
   static JModuleObj& add(JGraph& graph, const char* className) {
@@ -294,7 +288,8 @@ class GraphFileTest : public ::testing::Test {
   }
 
   ModuleLibrary library;  // outlives every instance of its class
-  std::string folder;
+  qeno::test::TempFolder scratch{"qeno-graph-"};
+  std::string folder = scratch.dir().string();  // empty when it could not be made
 };
 
 TEST_F(GraphFileTest, JsonTextRestoresModulesContentAndLinks) {

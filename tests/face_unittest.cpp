@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -44,38 +48,103 @@ class NeverListeningServer : public QenoServer {
 
 }  // namespace
 
-// ---- names, types and values
+// ---- what a graph sees of the ports
+
+// An input of each data type a graph links, as another module's box has.
+class TypedSink : public JAddObj {
+ public:
+  explicit TypedSink(int type) : type_(type) { inputCount = 1; }
+  [[nodiscard]] JObject* clone() const override { return new TypedSink(*this); }
+  int inputType(int /*n*/) override { return type_; }
+
+ private:
+  int type_;
+};
 
 class PortsTest : public ::testing::Test {
  protected:
+  static constexpr int kTypes[] = {JIntegerData::id, JRealData::id, JStringData::id};
+
+  // The output a graph's user picks by name, or -1.
+  static int outputNamed(JModuleObj& box, const std::string& name) {
+    for (int n = 0; n < box.getOutputCount(); ++n) {
+      if (box.outputName(n).str() == name) return n;
+    }
+    return -1;
+  }
+
+  // Checks that a port's name is there and not given to another port of
+  // its side, named so far in names.
+  static void expectOwnName(std::set<std::string>& names, const std::string& name) {
+    EXPECT_FALSE(name.empty());
+    EXPECT_TRUE(names.insert(name).second) << "another port has the name";
+  }
+
   QenoServer server;
   JLinkObj link{nullptr, 0, nullptr, 0};  // getOutput does not read it
 };
 
-TEST_F(PortsTest, NamesCountFromOneWithinEachGroupOfTen) {
-  EXPECT_EQ(server.inputName(0).str(), "readInput");
-  EXPECT_EQ(server.inputName(1).str(), "sendOutput");
-  EXPECT_EQ(server.outputName(0).str(), "int_1");
-  EXPECT_EQ(server.outputName(9).str(), "int_10");
-  EXPECT_EQ(server.outputName(10).str(), "float_1");
-  EXPECT_EQ(server.outputName(19).str(), "float_10");
-  EXPECT_EQ(server.outputName(20).str(), "xml_1");
-  EXPECT_EQ(server.outputName(29).str(), "xml_10");
-  const char* const groups[] = {"int_", "float_", "xml_"};
-  for (int n = 0; n < 30; ++n) {
-    EXPECT_EQ(server.outputName(n).str(), groups[n / 10] + std::to_string(n % 10 + 1)) << n;
+TEST_F(PortsTest, EachOutputHasANameOfItsOwnAndLinksToAnInputOfItsTypeOnly) {
+  JGraph graph;
+  JModuleObj& box = graph.add(std::make_unique<QenoServer>());
+  ASSERT_EQ(box.getOutputCount(), ServerPorts::kOutputCount);
+  std::set<std::string> names;
+  for (int n = 0; n < box.getOutputCount(); ++n) {
+    const std::string name = box.outputName(n).str();
+    SCOPED_TRACE("output " + std::to_string(n) + " '" + name + "'");
+    expectOwnName(names, name);
+    EXPECT_EQ(outputNamed(box, name), n);
+    EXPECT_NE(std::find(std::begin(kTypes), std::end(kTypes), box.outputType(n)), std::end(kTypes))
+        << "no input of type " << box.outputType(n) << " to link to";
+    for (const int type : kTypes) {
+      JModuleObj& sink = graph.add(std::make_unique<TypedSink>(type));
+      if (type == box.outputType(n)) {
+        EXPECT_NO_THROW(graph.link(box, n, sink, 0));
+      } else {
+        EXPECT_THROW(graph.link(box, n, sink, 0), std::invalid_argument);
+      }
+    }
   }
 }
 
-TEST_F(PortsTest, TypesFollowTheGroups) {
-  EXPECT_EQ(server.inputType(0), JIntegerData::id);
-  EXPECT_EQ(server.inputType(1), JIntegerData::id);
-  EXPECT_EQ(server.outputType(0), JIntegerData::id);
-  EXPECT_EQ(server.outputType(9), JIntegerData::id);
-  EXPECT_EQ(server.outputType(10), JRealData::id);
-  EXPECT_EQ(server.outputType(19), JRealData::id);
-  EXPECT_EQ(server.outputType(20), JStringData::id);
-  EXPECT_EQ(server.outputType(29), JStringData::id);
+TEST_F(PortsTest, EachInputHasANameOfItsOwnAndTakesOneIntegerLink) {
+  JGraph graph;
+  JModuleObj& box = graph.add(std::make_unique<QenoServer>());
+  JModuleObj& other = graph.add(std::make_unique<QenoServer>());
+  ASSERT_EQ(box.getInputCount(), ServerPorts::kInputCount);
+  std::set<std::string> names;
+  for (int n = 0; n < box.getInputCount(); ++n) {
+    const std::string name = box.inputName(n).str();
+    SCOPED_TRACE("input " + std::to_string(n) + " '" + name + "'");
+    expectOwnName(names, name);
+    EXPECT_EQ(box.inputType(n), JIntegerData::id);
+    EXPECT_TRUE(box.inputAllowed(n));
+    EXPECT_THROW(graph.link(other, ServerPorts::kTextOutput, box, n), std::invalid_argument);
+    auto& source = graph.add(std::make_unique<JIntegerSource>());
+    EXPECT_NO_THROW(graph.link(source, 0, box, n));
+    EXPECT_FALSE(box.inputAllowed(n));
+    auto& second = graph.add(std::make_unique<JIntegerSource>());
+    EXPECT_THROW(graph.link(second, 0, box, n), std::invalid_argument);
+  }
+}
+
+TEST_F(PortsTest, TheOutputNamedXml10CarriesTheTextReceived) {
+  JComponent::debugSilence();
+  JGraph graph;
+  auto& box = static_cast<QenoServer&>(graph.add(std::make_unique<QenoServer>()));
+  box.port = qeno::test::freePort();
+  auto& sink = static_cast<JTextSink&>(graph.add(std::make_unique<JTextSink>()));
+  const int output = outputNamed(box, "xml_10");
+  ASSERT_EQ(output, ServerPorts::kTextOutput);
+  graph.link(box, output, sink, 0);
+  qeno::test::startServing(box, 4);
+  ASSERT_TRUE(waitUntil([&] { return box.serverState == ServerState::kListening; }));
+  TcpClient client;
+  ASSERT_TRUE(client.connect(box.port));
+  ASSERT_TRUE(client.send("GET /?n=1 HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(client.readAll(), "4,x");
+  ASSERT_TRUE(waitUntil([&] { return sink.received() == 1; }));
+  EXPECT_EQ(sink.lastText(), "GET /?n=1 HTTP/1.0\r\n\r\n");
 }
 
 TEST_F(PortsTest, FloatOutputsWidenExactly) {
@@ -160,67 +229,6 @@ TEST_F(PlacementTest, ThirtyOutputsShareTheRightEdgeInOrder) {
     previousEnd = area.y + area.height;
   }
   EXPECT_LE(previousEnd, server.y + 0.9 * server.height + kEps);
-}
-
-// ---- the key helpers
-
-TEST(KeyMatchTest, StepsThroughAKeyAndReportsACompleteMatchAsMinusOne) {
-  EXPECT_EQ(QenoServer::matchKeyChar('a', "abc", 0, 3), 1);
-  EXPECT_EQ(QenoServer::matchKeyChar('b', "abc", 1, 3), 2);
-  EXPECT_EQ(QenoServer::matchKeyChar('c', "abc", 2, 3), -1);
-  EXPECT_EQ(QenoServer::matchKeyChar('x', "x", 0, 1), -1);
-  // len, not the text's end, bounds the key.
-  EXPECT_EQ(QenoServer::matchKeyChar('b', "abc", 1, 2), -1);
-}
-
-TEST(KeyMatchTest, MismatchesAndSpentStatesGiveZero) {
-  EXPECT_EQ(QenoServer::matchKeyChar('x', "abc", 1, 3), 0);
-  // A mismatch does not try the key's first character again.
-  EXPECT_EQ(QenoServer::matchKeyChar('a', "ab", 1, 2), 0);
-  // After a complete match nothing more matches.
-  EXPECT_EQ(QenoServer::matchKeyChar('a', "abc", -1, 3), 0);
-  EXPECT_EQ(QenoServer::matchKeyChar('c', "abc", 3, 3), 0);
-  EXPECT_EQ(QenoServer::matchKeyChar('c', "abcdef", 5, 3), 0);
-  // An empty key never matches, not even the terminating zero.
-  EXPECT_EQ(QenoServer::matchKeyChar('\0', "", 0, 0), 0);
-  EXPECT_EQ(QenoServer::matchKeyChar('a', "a", 0, 0), 0);
-}
-
-TEST(KeyMatchTest, FedAStreamItFindsTheKeyOnlyWithoutAFalseStart) {
-  auto matches = [](const std::string& stream, const std::string& key) {
-    int pos = 0;
-    for (char ch : stream) {
-      pos = QenoServer::matchKeyChar(ch, key.c_str(), pos, static_cast<int>(key.size()));
-      if (pos == -1) return true;
-    }
-    return false;
-  };
-  EXPECT_TRUE(matches("x<id>", "<id>"));
-  EXPECT_TRUE(matches("<id>", "<id>"));
-  EXPECT_FALSE(matches("<i<id>", "<id>"));  // the restart skips the second '<'
-  EXPECT_FALSE(matches("<i", "<id>"));
-}
-
-TEST(ReadDecimalTest, ReadsDigitsUpToTheFirstOtherCharacterOrTheEnd) {
-  EXPECT_EQ(QenoServer::readDecimal("123x", 4, 0), 123);
-  EXPECT_EQ(QenoServer::readDecimal("ab12cd", 6, 2), 12);
-  EXPECT_EQ(QenoServer::readDecimal("007,", 4, 0), 7);
-  // A request has ended when it is read: digits up to its end are the number.
-  EXPECT_EQ(QenoServer::readDecimal("123", 3, 0), 123);
-  EXPECT_EQ(QenoServer::readDecimal("12345x", 3, 0), 123);  // len cuts the digits off
-  EXPECT_EQ(QenoServer::readDecimal("2147483647", 10, 0), 2147483647);
-  EXPECT_EQ(QenoServer::readDecimal("00000000000000000041", 20, 0), 41);
-}
-
-TEST(ReadDecimalTest, NoDigitAtTheStartOrANumberBeyond32BitsIsNoNumber) {
-  EXPECT_EQ(QenoServer::readDecimal("x12", 3, 0), -1);
-  EXPECT_EQ(QenoServer::readDecimal("-5,", 3, 0), -1);  // no sign
-  EXPECT_EQ(QenoServer::readDecimal("12x", 3, 3), -1);
-  EXPECT_EQ(QenoServer::readDecimal("12x", 3, 7), -1);
-  EXPECT_EQ(QenoServer::readDecimal("12x", 3, -1), -1);
-  EXPECT_EQ(QenoServer::readDecimal("", 0, 0), -1);
-  EXPECT_EQ(QenoServer::readDecimal("2147483648", 10, 0), -1);
-  EXPECT_EQ(QenoServer::readDecimal("4294967297x", 11, 0), -1);  // would wrap round to 1
 }
 
 // ---- inputs and outputs through real links

@@ -34,16 +34,12 @@ std::size_t countOf(const std::string& text, const std::string& part) {
 class GuardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qeno-guard-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
+    ASSERT_FALSE(folder_.dir().empty());
     port_ = qeno::test::freePortBetween(2000, 9999);
     ASSERT_NE(port_, 0);
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return folder_.path(name); }
 
   // Boxes: 0 the server (key1 "n="), 1 its enable source, 2 its reply
   // source, then the Faulty boxes given as {fault, how}; each is fed by the
@@ -90,7 +86,7 @@ class GuardTest : public ::testing::Test {
     return client.readAll();
   }
 
-  std::filesystem::path dir_;
+  qeno::test::TempFolder folder_{"qeno-guard-"};
   int port_ = 0;
 };
 

@@ -198,7 +198,7 @@ TEST(SocketTest, TheNextListenersSocketIsBoundAheadWithoutOpeningThePortAndEndsW
       first = JServerSocket(port);
       ASSERT_EQ(first.listen(1), 1);  // the second round's takes the bound socket
       ASSERT_EQ(::send(served.handle(), "5,x", 3, MSG_NOSIGNAL), 3);
-      served.closeGracefully(first);
+      served.closeGracefullyAndBindNextListener(first);
       EXPECT_EQ(client.readAll(3000), "5,x");
       EXPECT_TRUE(client.eof());
     }
@@ -403,7 +403,7 @@ TEST(SocketTest, APortSharerThatArrivesAfterAServerStoppedIsFoundAtTheNextStart)
   JServerSocket again(port);
   ASSERT_EQ(again.listen(1), 1);
   ASSERT_EQ(::send(served.handle(), "5,x", 3, MSG_NOSIGNAL), 3);
-  served.closeGracefully(again);
+  served.closeGracefullyAndBindNextListener(again);
   EXPECT_EQ(client.readAll(3000), "5,x");
   EXPECT_TRUE(client.eof());
   again.close();  // the run ends

@@ -1,5 +1,6 @@
-// The key settings: numbers a client sends reach the integer outputs, and a
-// graph that links them back answers the client with them.
+// The key settings: matching a key and reading the number after it, the scan
+// of a request, and how numbers a client sends reach the integer outputs,
+// where a graph that links them back answers the client with them.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 #include "TestSupport.h"
 
 using qeno::test::DebugCapture;
+using qeno::test::portIsFree;
 using qeno::test::TcpClient;
 using qeno::test::waitUntil;
 
@@ -39,12 +41,68 @@ bool scan(QenoServer& server, const std::string& text) {
   return server.scanKeys(text.data(), static_cast<int>(text.size()));
 }
 
-bool portIsFree(int port) {
-  JServerSocket probe(port);
-  return probe.listen(1) == 1;
+}  // namespace
+
+// ---- the key helpers
+
+TEST(KeyMatchTest, StepsThroughAKeyAndReportsACompleteMatchAsMinusOne) {
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "abc", 0, 3), 1);
+  EXPECT_EQ(QenoServer::matchKeyChar('b', "abc", 1, 3), 2);
+  EXPECT_EQ(QenoServer::matchKeyChar('c', "abc", 2, 3), -1);
+  EXPECT_EQ(QenoServer::matchKeyChar('x', "x", 0, 1), -1);
+  // len, not the text's end, bounds the key.
+  EXPECT_EQ(QenoServer::matchKeyChar('b', "abc", 1, 2), -1);
 }
 
-}  // namespace
+TEST(KeyMatchTest, MismatchesAndSpentStatesGiveZero) {
+  EXPECT_EQ(QenoServer::matchKeyChar('x', "abc", 1, 3), 0);
+  // A mismatch does not try the key's first character again.
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "ab", 1, 2), 0);
+  // After a complete match nothing more matches.
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "abc", -1, 3), 0);
+  EXPECT_EQ(QenoServer::matchKeyChar('c', "abc", 3, 3), 0);
+  EXPECT_EQ(QenoServer::matchKeyChar('c', "abcdef", 5, 3), 0);
+  // An empty key never matches, not even the terminating zero.
+  EXPECT_EQ(QenoServer::matchKeyChar('\0', "", 0, 0), 0);
+  EXPECT_EQ(QenoServer::matchKeyChar('a', "a", 0, 0), 0);
+}
+
+TEST(KeyMatchTest, FedAStreamItFindsTheKeyOnlyWithoutAFalseStart) {
+  auto matches = [](const std::string& stream, const std::string& key) {
+    int pos = 0;
+    for (char ch : stream) {
+      pos = QenoServer::matchKeyChar(ch, key.c_str(), pos, static_cast<int>(key.size()));
+      if (pos == -1) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(matches("x<id>", "<id>"));
+  EXPECT_TRUE(matches("<id>", "<id>"));
+  EXPECT_FALSE(matches("<i<id>", "<id>"));  // the restart skips the second '<'
+  EXPECT_FALSE(matches("<i", "<id>"));
+}
+
+TEST(ReadDecimalTest, ReadsDigitsUpToTheFirstOtherCharacterOrTheEnd) {
+  EXPECT_EQ(QenoServer::readDecimal("123x", 4, 0), 123);
+  EXPECT_EQ(QenoServer::readDecimal("ab12cd", 6, 2), 12);
+  EXPECT_EQ(QenoServer::readDecimal("007,", 4, 0), 7);
+  // A request has ended when it is read: digits up to its end are the number.
+  EXPECT_EQ(QenoServer::readDecimal("123", 3, 0), 123);
+  EXPECT_EQ(QenoServer::readDecimal("12345x", 3, 0), 123);  // len cuts the digits off
+  EXPECT_EQ(QenoServer::readDecimal("2147483647", 10, 0), 2147483647);
+  EXPECT_EQ(QenoServer::readDecimal("00000000000000000041", 20, 0), 41);
+}
+
+TEST(ReadDecimalTest, NoDigitAtTheStartOrANumberBeyond32BitsIsNoNumber) {
+  EXPECT_EQ(QenoServer::readDecimal("x12", 3, 0), -1);
+  EXPECT_EQ(QenoServer::readDecimal("-5,", 3, 0), -1);  // no sign
+  EXPECT_EQ(QenoServer::readDecimal("12x", 3, 3), -1);
+  EXPECT_EQ(QenoServer::readDecimal("12x", 3, 7), -1);
+  EXPECT_EQ(QenoServer::readDecimal("12x", 3, -1), -1);
+  EXPECT_EQ(QenoServer::readDecimal("", 0, 0), -1);
+  EXPECT_EQ(QenoServer::readDecimal("2147483648", 10, 0), -1);
+  EXPECT_EQ(QenoServer::readDecimal("4294967297x", 11, 0), -1);  // would wrap round to 1
+}
 
 // ---- the scan
 

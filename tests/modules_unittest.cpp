@@ -14,6 +14,7 @@
 #include "HostProcess.h"
 #include "ModuleVersion.h"
 #include "QenoVersion.h"
+#include "TestSupport.h"
 
 using qeno::test::HostProcess;
 namespace fs = std::filesystem;
@@ -22,15 +23,9 @@ namespace {
 
 class ModulesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qeno-modules-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(folder_.dir().empty()); }
 
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return folder_.path(name); }
 
   static std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;
@@ -53,7 +48,7 @@ class ModulesTest : public ::testing::Test {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
   }
 
-  fs::path dir_;
+  qeno::test::TempFolder folder_{"qeno-modules-"};
 };
 
 }  // namespace
@@ -61,7 +56,7 @@ class ModulesTest : public ::testing::Test {
 // Every bad file and folder gets one line naming it; the good module still
 // loads; nothing of a refused library runs (two of them abort if they do).
 TEST_F(ModulesTest, ABadModuleFolderIsReportedLineByLineAndTheRestLoads) {
-  const fs::path folder = dir_ / "modules";
+  const fs::path folder = folder_.dir() / "modules";
   fs::create_directories(folder);
   writeBytes((folder / "junk.so").string(), std::string(4096, 'x'));
   writeBytes((folder / "empty.so").string(), "");

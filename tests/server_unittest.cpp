@@ -9,8 +9,6 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -32,32 +30,13 @@
 
 using qeno::test::DebugCapture;
 using qeno::test::freePort;
+using qeno::test::portIsFree;
 using qeno::test::startServing;
 using qeno::test::TcpClient;
 using qeno::test::waitUntil;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A process that exits with status 0 in the middle of a test would pass for a
-// successful run: an exit while a test runs is a failure.
-class ExitDuringTestGuard : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static std::once_flag once;
-    std::call_once(once, [] { std::atexit(check); });
-  }
-
- private:
-  static void check() {
-    const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    if (test == nullptr) return;
-    std::fprintf(stderr, "process ended during %s.%s\n", test->test_suite_name(), test->name());
-    std::_Exit(1);
-  }
-};
-[[maybe_unused]] ::testing::Environment* const exitGuard =
-    ::testing::AddGlobalTestEnvironment(new ExitDuringTestGuard);
 
 long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -66,11 +45,6 @@ long long msSince(Clock::time_point start) {
 // A text as the debug channel shows it.
 std::string shown(const std::string& text) {
   return JComponent::escape(text);
-}
-
-bool portIsFree(int port) {
-  JServerSocket probe(port);
-  return probe.listen(1) == 1;
 }
 
 // Stricter: a bind without address reuse succeeds only when no socket of the

@@ -9,9 +9,8 @@
 #include <cerrno>
 
 #include "JComponent.h"
-#include "JSocket.h"
-#include "SocketCensus.h"
 #include "SocketHandle.h"
+#include "SocketLedger.h"
 
 LingeringCloser& LingeringCloser::instance() {
   static LingeringCloser closer;
@@ -53,7 +52,7 @@ void LingeringCloser::add(std::shared_ptr<SocketHandle> handle, Clock::time_poin
       handle->close();
       return;
     }
-    SocketCensus::lingering(*handle);
+    SocketLedger::lingering(*handle);
     const Clock::time_point now = Clock::now();
     if (!endOfStreamSent) held_.emplace_back(handle->localPort(), handle);
     incoming_.push_back(

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-class SocketHandle;
+#include "SocketHandle.h"
 
 // Finishes graceful closes on a thread of its own: for each connection it is
 // given, it sends end of stream, discards what the peer still sends until the

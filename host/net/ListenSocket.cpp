@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "JSocket.h"
-#include "SocketCensus.h"
+#include "SocketLedger.h"
+#include "SocketSettings.h"
 
 bool ListenAddress::operator==(const ListenAddress& other) const {
   return length == other.length && std::memcmp(&storage, &other.storage, length) == 0;
@@ -112,7 +112,7 @@ void prepareSpareListener(int port) {
   spare.drop();
   // Only a port whose listeners share it, as the server listens now: the
   // socket must be able to bind beside the current listener.
-  if (port == 0 || SocketCensus::sharingOn(port) != SocketCensus::Sharing::kChecked) return;
+  if (port == 0 || SocketLedger::sharingOn(port) != PortSharing::kSharePort) return;
   const SocketSettings settings = SocketSettings::current();
   std::string error;
   if (!resolveListenAddress(settings.bindAddress, port, spare.address, error)) return;

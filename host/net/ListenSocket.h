@@ -28,11 +28,11 @@ int bindListenSocket(const ListenAddress& address, bool sharePort, int idleTimeo
 // A server listens anew after every client, and the client waits for its
 // end of stream until the new listener is up; opening and binding the socket
 // in that gap costs the client more than the calls take. So the thread that
-// ends a connection on port binds the next listener's socket at once, while
-// the client is still reading, and keeps it, bound but not listening
-// (connections to the port stay refused), until its next listen there takes
-// it, until the server idles (an accept that waited in vain) or until the
-// thread ends.
+// ends a connection on port (JSocket::closeGracefullyAndBindNextListener)
+// binds the next listener's socket at once, while the client is still
+// reading, and keeps it, bound but not listening (connections to the port
+// stay refused), until its next listen there takes it, until the server
+// idles (an accept that waited in vain) or until the thread ends.
 void prepareSpareListener(int port);
 // This thread's prepared socket if it was bound the same way, or -1; any
 // other prepared socket is closed.

@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "JComponent.h"
-#include "JSocket.h"
 #include "ListenSocket.h"
+#include "SocketSettings.h"
 
 namespace {
 
@@ -120,16 +120,15 @@ void reportNoSharing(int port, const std::string& why) {
 }  // namespace
 
 int openListener(const ListenAddress& address, int requestedPort, int backlog, int& boundPort,
-                 SocketCensus::Sharing& sharing) {
+                 PortSharing& sharing) {
   // Asking the kernel walks every listening socket of the system, so it is
   // done once while this process keeps a server's socket on the port, not
   // at each of its re-listens.
-  sharing = requestedPort == 0 ? SocketCensus::Sharing::kUnchecked
-                               : SocketCensus::sharingOn(requestedPort);
-  int fd = openSocket(address, sharing != SocketCensus::Sharing::kOff, backlog);
+  sharing = requestedPort == 0 ? PortSharing::kUnchecked : SocketLedger::sharingOn(requestedPort);
+  int fd = openSocket(address, sharing != PortSharing::kNoSharing, backlog);
   if (fd < 0) return fd;
   boundPort = requestedPort != 0 ? requestedPort : localPortOf(fd);
-  if (sharing != SocketCensus::Sharing::kUnchecked) return fd;
+  if (sharing != PortSharing::kUnchecked) return fd;
   struct stat self {};
   ListenerCheck check;
   if (::fstat(fd, &self) != 0) {
@@ -141,13 +140,13 @@ int openListener(const ListenAddress& address, int requestedPort, int backlog, i
     ::close(fd);
     return -EADDRINUSE;
   }
-  sharing = SocketCensus::Sharing::kChecked;
+  sharing = PortSharing::kSharePort;
   if (check.outcome == ListenerCheck::Outcome::kUnknown) {
     // Fail closed: without an answer, listen as if the option did not
     // exist, so that the kernel itself refuses a port in use.
     ::close(fd);
     fd = openSocket(address, false, backlog);
-    sharing = SocketCensus::Sharing::kOff;
+    sharing = PortSharing::kNoSharing;
     if (fd < 0) return fd;
     if (requestedPort == 0) boundPort = localPortOf(fd);
     reportNoSharing(boundPort, check.whyUnknown);

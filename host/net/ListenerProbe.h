@@ -3,7 +3,7 @@
 #include <string>
 
 #include "ListenSocket.h"
-#include "SocketCensus.h"
+#include "SocketLedger.h"
 
 // Whether a TCP socket other than the one with inode `ownInode` listens on
 // port, in either address family, in this network namespace. Listening
@@ -22,9 +22,9 @@ ListenerCheck checkOtherListeners(int port, unsigned long ownInode);
 // many TIME_WAIT entries the port holds, and refused (-EADDRINUSE) when
 // another socket listens on the port. The kernel is asked for other
 // listeners once while the port's sharing is kUnchecked; when it cannot be
-// asked the listener goes without SO_REUSEPORT (kOff) and the debug channel
+// asked the listener goes without SO_REUSEPORT (kNoSharing) and the debug channel
 // says so once. Returns the descriptor, with the port bound and the sharing
 // to record once the socket is counted; or -errno. Called with the host's
 // listen lock held.
 int openListener(const ListenAddress& address, int requestedPort, int backlog, int& boundPort,
-                 SocketCensus::Sharing& sharing);
+                 PortSharing& sharing);

@@ -1,17 +1,17 @@
 #include "SocketHandle.h"
 
-#include "SocketCensus.h"
-
 #include <sys/socket.h>
 #include <unistd.h>
 
-SocketHandle::SocketHandle(int fd, Kind kind, int localPort)
+#include "SocketLedger.h"
+
+SocketHandle::SystemSocket(int fd, Kind kind, int localPort)
     : fd_(fd), kind_(kind), localPort_(localPort) {
-  SocketCensus::opened(*this);
+  SocketLedger::opened(*this);
 }
 
-SocketHandle::~SocketHandle() {
-  if (!closed_) SocketCensus::closed(*this);
+SocketHandle::~SystemSocket() {
+  if (!closed_) SocketLedger::closed(*this);
   if (fd_ >= 0) ::close(fd_);
 }
 
@@ -20,7 +20,7 @@ void SocketHandle::close() {
   if (closed_) return;
   closed_ = true;
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
-  SocketCensus::closed(*this);
+  SocketLedger::closed(*this);
 }
 
 bool SocketHandle::shutdownOutput() {

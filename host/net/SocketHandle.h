@@ -4,21 +4,23 @@
 #include <mutex>
 #include <string>
 
+#include "JSocket.h"
+
 // One operating-system socket, shared by every JSocket and stream copied from
-// the one that opened it.
+// the one that opened it: the type a JSocket names but does not show.
 //
 // close() only shuts the socket down: that wakes a blocked accept, poll or
 // recv in any thread at once, while the descriptor number stays owned until
 // the last holder releases the handle. So a thread that took the number a
 // moment ago can never end up using another socket that reused it.
-class SocketHandle {
+class JSocket::SystemSocket {
  public:
   enum class Kind { kListener, kConnection };
   // Takes ownership of fd, bound to localPort.
-  SocketHandle(int fd, Kind kind, int localPort);
-  ~SocketHandle();
-  SocketHandle(const SocketHandle&) = delete;
-  SocketHandle& operator=(const SocketHandle&) = delete;
+  SystemSocket(int fd, Kind kind, int localPort);
+  ~SystemSocket();
+  SystemSocket(const SystemSocket&) = delete;
+  SystemSocket& operator=(const SystemSocket&) = delete;
 
   [[nodiscard]] int fd() const { return fd_; }
   [[nodiscard]] bool isClosed() const { return closed_.load(); }
@@ -31,8 +33,8 @@ class SocketHandle {
   // Returns false when the socket was closed already.
   bool shutdownOutput();
 
-  // Whether SocketCensus no longer counts this socket as a running server's;
-  // guarded by the census's lock.
+  // Whether SocketLedger no longer counts this socket as a running server's;
+  // guarded by the ledger's lock.
   mutable bool claimReleased = false;
 
  private:
@@ -42,3 +44,5 @@ class SocketHandle {
   std::mutex lock_;  // orders shutdown calls against the closed flag
   std::atomic<bool> closed_{false};
 };
+
+using SocketHandle = JSocket::SystemSocket;

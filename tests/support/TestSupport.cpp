@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "JComponent.h"
+#include "JSocket.h"
 
 namespace qeno::test {
 
@@ -30,6 +31,18 @@ int countEntries(const std::string& folder) {
 }
 
 }  // namespace
+
+TempFolder::TempFolder(const std::string& prefix) {
+  std::error_code error;
+  std::string pattern =
+      (std::filesystem::temp_directory_path(error) / (prefix + "XXXXXX")).string();
+  if (!error && ::mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
 
 ProcessCounts processCounts(const std::string& pid) {
   const std::string proc = "/proc/" + pid;
@@ -94,6 +107,11 @@ int portSharingListener(int port) {
     return -1;
   }
   return fd;
+}
+
+bool portIsFree(int port) {
+  JServerSocket probe(port);
+  return probe.listen(1) == 1;
 }
 
 bool waitUntilBlocked(int tid, int timeoutMs) {

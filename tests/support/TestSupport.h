@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +19,29 @@ using qeno::loopback::waitUntil;
 // Another program's listener on 127.0.0.1:port that allows port sharing, as
 // the host's own do: its descriptor, or -1 when the port cannot be had.
 int portSharingListener(int port);
+
+// Whether a host listener could have port now: no socket of this process
+// or another listens there.
+bool portIsFree(int port);
+
+// A new, empty folder under the system's temporary folder, removed with all
+// it holds when the object goes.
+class TempFolder {
+ public:
+  // prefix: the start of the folder's name, e.g. "qeno-app-".
+  explicit TempFolder(const std::string& prefix);
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  // The folder, or an empty path when it could not be made.
+  [[nodiscard]] const std::filesystem::path& dir() const { return dir_; }
+  // A file or folder name inside it.
+  [[nodiscard]] std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+ private:
+  std::filesystem::path dir_;
+};
 
 // Open descriptors and threads of a process, from /proc/PID/fd and
 // /proc/PID/task ("self" for this one); -1 each when it cannot be read.

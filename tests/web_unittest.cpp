@@ -20,15 +20,12 @@ namespace {
 class WebTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qeno-web-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
+    ASSERT_FALSE(folder_.dir().empty());
     serverPort_ = qeno::test::freePortBetween(2000, 9999);
     ASSERT_NE(serverPort_, 0);
     ASSERT_TRUE(host_.start(
         QENO_HOST_PATH, {"--port", std::to_string(serverPort_), "--reply", "42", "--quiet", "--ui",
-                         "127.0.0.1:0", "--save", (dir_ / "graph.json").string()}));
+                         "127.0.0.1:0", "--save", folder_.path("graph.json")}));
     ASSERT_TRUE(host_.waitForOutput("editor page: http://127.0.0.1:")) << host_.error();
     // "editor page: http://127.0.0.1:PORT/?token=T"
     const std::string out = host_.output();
@@ -42,7 +39,6 @@ class WebTest : public ::testing::Test {
   void TearDown() override {
     host_.signal(SIGTERM);
     EXPECT_EQ(host_.wait(), 0) << host_.error();
-    std::filesystem::remove_all(dir_);
   }
 
   httplib::Client client() const {
@@ -63,7 +59,7 @@ class WebTest : public ::testing::Test {
     return res && res->status == 200 ? json::parse(res->body) : json();
   }
 
-  std::filesystem::path dir_;
+  qeno::test::TempFolder folder_{"qeno-web-"};
   HostProcess host_;
   int serverPort_ = 0;
   int uiPort_ = 0;
@@ -167,7 +163,7 @@ TEST_F(WebTest, EditsAreCheckedAsTheCommandLineChecksThem) {
   EXPECT_EQ(now["modules"][0]["y"], -10);
   EXPECT_EQ(propertyOf(now, 0, "port"), std::to_string(serverPort_));
   ASSERT_TRUE(host_.waitForOutput("saved the graph to"));
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "graph.json"));
+  EXPECT_TRUE(std::filesystem::exists(folder_.path("graph.json")));
 }
 
 TEST_F(WebTest, TheEventStreamFollowsServedRequestsAndCommandsOnStandardInput) {

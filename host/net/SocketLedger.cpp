@@ -1,0 +1,75 @@
+#include "SocketLedger.h"
+
+#include <map>
+#include <mutex>
+#include <utility>
+
+namespace {
+
+struct Books {
+  std::mutex lock;                            // guards everything below
+  std::map<std::pair<int, int>, int> counts;  // (kind, port) -> open sockets
+  // port -> listeners and connections not yet handed to the closer: while
+  // there are any, a server is running there and its sharing stays known.
+  std::map<int, int> claims;
+  std::map<int, PortSharing> sharing;
+
+  // Called with lock held.
+  void releaseClaim(const SocketHandle& handle) {
+    if (handle.claimReleased) return;
+    handle.claimReleased = true;
+    auto it = claims.find(handle.localPort());
+    if (it != claims.end() && --it->second == 0) {
+      claims.erase(it);
+      sharing.erase(handle.localPort());
+    }
+  }
+};
+
+Books& books() {
+  static Books instance;
+  return instance;
+}
+
+}  // namespace
+
+void SocketLedger::opened(const SocketHandle& handle) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  ++b.counts[{static_cast<int>(handle.kind()), handle.localPort()}];
+  ++b.claims[handle.localPort()];
+}
+
+void SocketLedger::closed(const SocketHandle& handle) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  auto it = b.counts.find({static_cast<int>(handle.kind()), handle.localPort()});
+  if (it != b.counts.end() && --it->second == 0) b.counts.erase(it);
+  b.releaseClaim(handle);
+}
+
+void SocketLedger::lingering(const SocketHandle& handle) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  b.releaseClaim(handle);
+}
+
+int SocketLedger::count(SocketHandle::Kind kind, int port) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  auto it = b.counts.find({static_cast<int>(kind), port});
+  return it == b.counts.end() ? 0 : it->second;
+}
+
+PortSharing SocketLedger::sharingOn(int port) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  auto it = b.sharing.find(port);
+  return it == b.sharing.end() ? PortSharing::kUnchecked : it->second;
+}
+
+void SocketLedger::setSharing(int port, PortSharing sharing) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  if (b.claims.count(port) != 0) b.sharing[port] = sharing;
+}
