@@ -255,10 +255,11 @@ void ServerSet::sourceEdited(const JModuleObj& source) {
   }
 }
 
+// From the box's own sockets, however it was started: by its link, a
+// command, the page or a value of its own.
 ServerState ServerSet::stateOf(const Server& server) const {
-  const int port = server.startedPort;
-  if (port != 0 && SocketCensus::connections(port) > 0) return ServerState::kConnected;
-  if (port != 0 && SocketCensus::listeners(port) > 0) return ServerState::kListening;
+  if (SocketCensus::connectionsOf(server.box) > 0) return ServerState::kConnected;
+  if (SocketCensus::listenersOf(server.box) > 0) return ServerState::kListening;
   return ServerState::kIdle;
 }
 
@@ -287,6 +288,7 @@ std::string ServerSet::statusLine(const Server& server) const {
   }
   return "server state " + std::to_string(static_cast<int>(state)) + " (" + serverStateName(state) +
          "), connected flag " + flag + ", port " + std::to_string(portOf(*server.box)) +
-         (state != ServerState::kIdle ? ", serving on " + std::to_string(server.startedPort)
-                                      : std::string());
+         (state != ServerState::kIdle
+              ? ", serving on " + std::to_string(SocketCensus::portOf(server.box))
+              : std::string());
 }

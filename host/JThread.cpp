@@ -7,6 +7,16 @@
 
 #include "ModuleGuard.h"
 
+namespace {
+
+thread_local const JObject* runningTarget = nullptr;
+
+}  // namespace
+
+const JObject* JThread::currentTarget() {
+  return runningTarget;
+}
+
 struct JThread::State {
   explicit State(JObject* runTarget) : target(runTarget) {}
   ~State() {
@@ -69,8 +79,10 @@ void JThread::start() {
   s->started = true;
   s->running = true;
   s->thread = std::thread([keep = s]() mutable {
+    runningTarget = keep->target;
     // Nothing may escape a thread: that would end the process.
     ModuleGuard::call(keep->target, "run", [&] { keep->target->run(); });
+    runningTarget = nullptr;
     keep->running = false;
     keep.reset();
   });

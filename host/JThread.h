@@ -35,6 +35,9 @@ class JThread : public JObject {
   [[nodiscard]] bool isCurrentThread() const;
 
   static void sleep(int milliseconds);
+  // The object whose run() the calling thread runs, or null on a thread
+  // that no JThread started.
+  [[nodiscard]] static const JObject* currentTarget();
 
   struct State;
 

@@ -9,3 +9,15 @@ int SocketCensus::listeners(int port) {
 int SocketCensus::connections(int port) {
   return SocketLedger::count(SocketHandle::Kind::kConnection, port);
 }
+
+int SocketCensus::listenersOf(const JObject* owner) {
+  return SocketLedger::countOf(SocketHandle::Kind::kListener, owner);
+}
+
+int SocketCensus::connectionsOf(const JObject* owner) {
+  return SocketLedger::countOf(SocketHandle::Kind::kConnection, owner);
+}
+
+int SocketCensus::portOf(const JObject* owner) {
+  return SocketLedger::portOf(owner);
+}

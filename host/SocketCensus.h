@@ -1,5 +1,7 @@
 #pragma once
 
+class JObject;
+
 // How many sockets of this process are open on a local port, so a host can
 // tell what a server is doing without looking inside it. Thread-safe.
 class SocketCensus {
@@ -8,4 +10,11 @@ class SocketCensus {
   static int listeners(int port);
   // Connections accepted on port and not yet closed.
   static int connections(int port);
+
+  // The same for the sockets a box's own threads opened (those started by
+  // a JThread whose target is owner), whatever started it, and the port
+  // they were last opened on.
+  static int listenersOf(const JObject* owner);
+  static int connectionsOf(const JObject* owner);
+  static int portOf(const JObject* owner);
 };

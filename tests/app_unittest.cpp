@@ -346,3 +346,41 @@ TEST_F(AppTest, TheConsoleBuildsTheEchoGraphFromNothingAndUndoes) {
   host.writeLine("quit");
   EXPECT_EQ(host.wait(), 0) << host.error();
 }
+
+TEST_F(AppTest, AServerStartedThroughTheGraphShowsItsOwnState) {
+  // Server 0's int_1 feeds server 1's readInput: a request n=1 to 0 starts 1.
+  int second = 0;
+  do {
+    second = qeno::test::freePortBetween(2000, 9999);
+  } while (second == port_);
+  const std::string graph = path("chain.json");
+  std::ofstream(graph)
+      << R"({"format": "qeno-graph", "version": 1, "modules": [)"
+      << R"({"class": "QenoServer", "content": {"port": )" << port_
+      << R"(, "key1": "n="}}, {"class": "QenoServer", "content": {"port": )" << second
+      << R"(}}, {"class": "IntegerSource", "content": {"value": 1}}],)"
+      << R"("links": [{"from": {"module": 2, "output": 0}, "to": {"module": 0, "input": 0}},)"
+      << R"({"from": {"module": 0, "output": 0}, "to": {"module": 1, "input": 0}}]})";
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--graph", graph, "--quiet"}));
+  ASSERT_TRUE(host.waitForOutput("server 1: idle")) << host.error();
+  EXPECT_EQ(request("n=1\r\n"), "0,x");
+  TcpClient client;
+  ASSERT_TRUE(client.connect(second));
+  host.writeLine("server 1");
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    host.writeLine("status");
+    return host.waitForOutput("server state 2 (connected), connected flag 1 (green), port " +
+                                  std::to_string(second) + ", serving on " + std::to_string(second),
+                              200);
+  }));
+  client.send("hi\r\n");
+  EXPECT_EQ(client.readAll(), "0,x");
+  host.writeLine("stop");
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    host.writeLine("status");
+    return host.waitForOutput("server state 0 (idle)", 200);
+  }));
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+}

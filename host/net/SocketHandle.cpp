@@ -3,10 +3,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "JThread.h"
 #include "SocketLedger.h"
 
 SocketHandle::SystemSocket(int fd, Kind kind, int localPort)
-    : fd_(fd), kind_(kind), localPort_(localPort) {
+    : fd_(fd), kind_(kind), localPort_(localPort), owner_(JThread::currentTarget()) {
   SocketLedger::opened(*this);
 }
 

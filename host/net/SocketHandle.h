@@ -26,6 +26,8 @@ class JSocket::SystemSocket {
   [[nodiscard]] bool isClosed() const { return closed_.load(); }
   [[nodiscard]] Kind kind() const { return kind_; }
   [[nodiscard]] int localPort() const { return localPort_; }
+  // The object whose thread opened it (JThread::currentTarget()), or null.
+  [[nodiscard]] const JObject* owner() const { return owner_; }
 
   // Shuts both directions down; idempotent; any thread.
   void close();
@@ -41,6 +43,7 @@ class JSocket::SystemSocket {
   const int fd_;
   const Kind kind_;
   const int localPort_;
+  const JObject* const owner_;
   std::mutex lock_;  // orders shutdown calls against the closed flag
   std::atomic<bool> closed_{false};
 };

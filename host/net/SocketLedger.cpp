@@ -9,6 +9,9 @@ namespace {
 struct Books {
   std::mutex lock;                            // guards everything below
   std::map<std::pair<int, int>, int> counts;  // (kind, port) -> open sockets
+  // (kind, owner) -> its open sockets, and the port they are on.
+  std::map<std::pair<int, const JObject*>, int> owned;
+  std::map<const JObject*, int> ownerPorts;
   // port -> listeners and connections not yet handed to the closer: while
   // there are any, a server is running there and its sharing stays known.
   std::map<int, int> claims;
@@ -38,6 +41,10 @@ void SocketLedger::opened(const SocketHandle& handle) {
   std::lock_guard<std::mutex> hold(b.lock);
   ++b.counts[{static_cast<int>(handle.kind()), handle.localPort()}];
   ++b.claims[handle.localPort()];
+  if (handle.owner() != nullptr) {
+    ++b.owned[{static_cast<int>(handle.kind()), handle.owner()}];
+    b.ownerPorts[handle.owner()] = handle.localPort();
+  }
 }
 
 void SocketLedger::closed(const SocketHandle& handle) {
@@ -45,7 +52,32 @@ void SocketLedger::closed(const SocketHandle& handle) {
   std::lock_guard<std::mutex> hold(b.lock);
   auto it = b.counts.find({static_cast<int>(handle.kind()), handle.localPort()});
   if (it != b.counts.end() && --it->second == 0) b.counts.erase(it);
+  if (handle.owner() != nullptr) {
+    auto mine = b.owned.find({static_cast<int>(handle.kind()), handle.owner()});
+    if (mine != b.owned.end() && --mine->second == 0) b.owned.erase(mine);
+    const auto listener =
+        std::make_pair(static_cast<int>(SocketHandle::Kind::kListener), handle.owner());
+    const auto connection =
+        std::make_pair(static_cast<int>(SocketHandle::Kind::kConnection), handle.owner());
+    if (b.owned.count(listener) == 0 && b.owned.count(connection) == 0) {
+      b.ownerPorts.erase(handle.owner());
+    }
+  }
   b.releaseClaim(handle);
+}
+
+int SocketLedger::countOf(SocketHandle::Kind kind, const JObject* owner) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  auto it = b.owned.find({static_cast<int>(kind), owner});
+  return it == b.owned.end() ? 0 : it->second;
+}
+
+int SocketLedger::portOf(const JObject* owner) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  auto it = b.ownerPorts.find(owner);
+  return it == b.ownerPorts.end() ? 0 : it->second;
 }
 
 void SocketLedger::lingering(const SocketHandle& handle) {

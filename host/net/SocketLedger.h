@@ -20,6 +20,9 @@ class SocketLedger {
   static void lingering(const SocketHandle& handle);
 
   static int count(SocketHandle::Kind kind, int port);
+  // Open sockets of kind that owner's thread opened, and the port of one.
+  static int countOf(SocketHandle::Kind kind, const JObject* owner);
+  static int portOf(const JObject* owner);
   static PortSharing sharingOn(int port);
   static void setSharing(int port, PortSharing sharing);
 };
