@@ -55,6 +55,22 @@ class WebTest : public ::testing::Test {
     more.emplace("Authorization", "Bearer " + token_);
     return more;
   }
+  std::string cookie(const std::string& value) const {
+    return "qeno_token_" + std::to_string(uiPort_) + "=" + value;
+  }
+  // Opens an event stream on events; false unless it answers 200.
+  bool openStream(TcpClient& events, std::string& seen) const {
+    if (!events.connect(uiPort_)) return false;
+    events.send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort_) +
+                "\r\nAuthorization: Bearer " + token_ + "\r\n\r\n");
+    seen = events.readSome(5000);
+    while (seen.find("\r\n\r\n") == std::string::npos && !events.eof()) {
+      const std::string more = events.readSome(5000);
+      if (more.empty()) break;
+      seen += more;
+    }
+    return seen.rfind("HTTP/1.1 200", 0) == 0;
+  }
   httplib::Result postJson(const std::string& path, const std::string& body) const {
     return client().Post(path, bearer(), body, "application/json");
   }
@@ -88,19 +104,34 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
   EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", "Bearer " + token_ + "0"}})),
             403);
   EXPECT_EQ(statusOf(client().Get("/api/graph?token=" + std::string(64, '0'))), 403);
-  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "qeno_token=nope"}})), 403);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", cookie("nope")}})), 403);
+  // Nothing short of the whole token, in the one scheme, passes.
+  for (const std::string& given : {std::string(), token_.substr(0, 4), token_.substr(0, 63)}) {
+    EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", cookie(given)}})), 403) << given;
+    EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", "Bearer " + given}})), 403)
+        << given;
+  }
+  for (const std::string& scheme :
+       {std::string("Basic x"), "Basic " + token_, "bearer " + token_, token_}) {
+    EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", scheme}})), 403) << scheme;
+  }
+  // Another qeno-host's page, on another port, has a cookie of its own.
+  EXPECT_EQ(
+      statusOf(client().Get(
+          "/api/graph", {{"Cookie", "qeno_token_" + std::to_string(uiPort_ + 1) + "=" + token_}})),
+      401);
   EXPECT_EQ(statusOf(client().Get("/app.js")), 401);
   EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
-  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "a=b; qeno_token=" + token_}})), 200);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "a=b; " + cookie(token_)}})), 200);
 
   // The first visit trades the token in the address for a cookie.
   auto first = client().Get("/?token=" + token_);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->status, 303);
   EXPECT_EQ(first->get_header_value("Location"), "/");
-  EXPECT_NE(first->get_header_value("Set-Cookie").find("qeno_token=" + token_), std::string::npos);
+  EXPECT_EQ(first->get_header_value("Set-Cookie").rfind(cookie(token_) + ";", 0), 0U);
   EXPECT_NE(first->get_header_value("Set-Cookie").find("HttpOnly"), std::string::npos);
-  auto page = client().Get("/", {{"Cookie", "qeno_token=" + token_}});
+  auto page = client().Get("/", {{"Cookie", cookie(token_)}});
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\">"), std::string::npos);
@@ -126,10 +157,22 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
                                    edit, "application/json")),
             403);
   EXPECT_EQ(statusOf(client().Post("/api/property", bearer(), edit, "text/plain")), 415);
+  EXPECT_EQ(statusOf(client().Post("/api/property", bearer(), edit, "application/jsonx")), 415);
+  // A wrong method is told which are right.
+  auto wrong = client().Get("/api/property", bearer());
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 405);
+  EXPECT_EQ(wrong->get_header_value("Allow"), "POST");
+  wrong = client().Post("/api/graph", bearer(), "{}", "application/json");
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 405);
+  EXPECT_EQ(wrong->get_header_value("Allow"), "GET, HEAD");
+  EXPECT_EQ(statusOf(client().Delete("/api/events", bearer())), 405);
+  EXPECT_EQ(statusOf(client().Get("/api/nothing", bearer())), 404);
   EXPECT_EQ(statusOf(client().Post("/api/property", edit, "application/json")), 401);
   EXPECT_EQ(propertyOf(graph(), 0, "url"), "/");
   EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", origin}}), edit,
-                                   "application/json")),
+                                   "Application/JSON ; charset=utf-8")),
             200);
 }
 
@@ -156,6 +199,20 @@ TEST_F(WebTest, EditsAreCheckedAsTheCommandLineChecksThem) {
   EXPECT_EQ(reason["field"], "port");
   EXPECT_EQ(reason["error"], "property 'port' must be from 80 to 10000, not 79");
   EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":0,"name":"port","value":"8x"})")), 422);
+  // A whole number only, however it is written: no fraction, no exponent.
+  for (const auto& [value, shown] :
+       std::vector<std::pair<std::string, std::string>>{{"9601.4", "9601.4"},
+                                                        {"\"9601.4\"", "9601.4"},
+                                                        {"1e3", "1000.0"},
+                                                        {"\"1e3\"", "1e3"},
+                                                        {"1e300", "1e+300"},
+                                                        {"-1e300", "-1e+300"}}) {
+    auto res = postJson("/api/property", R"({"module":0,"name":"port","value":)" + value + "}");
+    ASSERT_TRUE(res) << value;
+    EXPECT_EQ(res->status, 422) << value;
+    EXPECT_EQ(json::parse(res->body)["error"],
+              "property 'port' takes a whole number from 80 to 10000, not '" + shown + "'");
+  }
 
   EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":0,"name":"url","value":"/kept"})")),
             200);
