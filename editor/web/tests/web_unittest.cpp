@@ -271,3 +271,102 @@ TEST_F(WebTest, APageAddressInUseEndsASecondHostWithOneLine) {
                                 std::to_string(uiPort_) + ": Address already in use\n");
   EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
 }
+
+TEST_F(WebTest, BodiesStopAtTheLimitAndSlowOrIdleConnectionsKeepNoOneOut) {
+  const std::string head =
+      "POST /api/property HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort_) +
+      "\r\nAuthorization: Bearer " + token_ + "\r\nContent-Type: application/json\r\n";
+  // A chunked body is refused once past 16 KiB, without waiting for the rest.
+  TcpClient chunked;
+  ASSERT_TRUE(chunked.connect(uiPort_));
+  ASSERT_TRUE(chunked.send(head + "Transfer-Encoding: chunked\r\n\r\n4000\r\n" +
+                           std::string(0x4000, ' ') + "\r\n10\r\n" + std::string(16, ' ') +
+                           "\r\n"));
+  std::string reply = chunked.readAll(10000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413", 0), 0U) << reply;
+  EXPECT_TRUE(chunked.eof() || chunked.reset());
+  // So is a length past it, before any of the body came.
+  TcpClient declared;
+  ASSERT_TRUE(declared.connect(uiPort_));
+  ASSERT_TRUE(declared.send(head + "Content-Length: 100000000\r\n\r\n"));
+  reply = declared.readAll(10000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413", 0), 0U) << reply;
+  // Within the limit, a chunked body is taken.
+  const std::string edit = R"({"module":0,"name":"url","value":"/chunked"})";
+  TcpClient small;
+  ASSERT_TRUE(small.connect(uiPort_));
+  char size[16];
+  std::snprintf(size, sizeof size, "%zx", edit.size());
+  ASSERT_TRUE(small.send(head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + size +
+                         "\r\n" + edit + "\r\n0\r\n\r\n"));
+  reply = small.readAll(10000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0U) << reply;
+
+  // Far more idle and slow connections than the page has threads.
+  std::vector<std::unique_ptr<TcpClient>> idle(60);
+  std::vector<std::unique_ptr<TcpClient>> slow(24);
+  for (auto& c : idle) {
+    c = std::make_unique<TcpClient>();
+    ASSERT_TRUE(c->connect(uiPort_));
+  }
+  for (auto& c : slow) {
+    c = std::make_unique<TcpClient>();
+    ASSERT_TRUE(c->connect(uiPort_));
+    ASSERT_TRUE(c->send("GET /api/graph HTTP/1.1\r\nHo"));
+  }
+  auto answered = client().Get("/api/graph", bearer());
+  ASSERT_TRUE(answered) << httplib::to_string(answered.error());
+  EXPECT_EQ(answered->status, 200);
+  EXPECT_EQ(propertyOf(json::parse(answered->body), 0, "url"), "/chunked");
+  // A head must come whole within seconds, however steadily it trickles.
+  EXPECT_TRUE(qeno::test::waitUntil(
+      [&] {
+        bool allClosed = true;
+        for (auto& c : slow) {
+          if (c->eof() || c->reset()) continue;
+          c->send("s");
+          c->readSome(1);
+          allClosed = allClosed && (c->eof() || c->reset());
+        }
+        return allClosed;
+      },
+      15000));
+  for (auto& c : idle) {
+    c->readSome(1);
+    EXPECT_TRUE(c->eof() || c->reset());
+  }
+}
+
+TEST_F(WebTest, StreamsAreLimitedFreedWhenClosedAndStartWithTheTextsReceived) {
+  TcpClient request;
+  ASSERT_TRUE(request.connect(serverPort_));
+  request.send("caf\xc3\xa9 \xff\r\n");
+  EXPECT_EQ(request.readAll(), "42,x");
+
+  std::vector<std::unique_ptr<TcpClient>> streams;
+  std::string seen;
+  for (int i = 0; i < 8; ++i) {
+    streams.push_back(std::make_unique<TcpClient>());
+    ASSERT_TRUE(openStream(*streams.back(), seen)) << i << ": " << seen;
+  }
+  // The first stream starts with what was received before it: valid UTF-8
+  // as itself, anything else escaped.
+  const std::string line = "received caf\xc3\xa9 \\\\xff\\\\r\\\\n";
+  EXPECT_TRUE(qeno::test::waitUntil([&] {
+    seen += streams.front()->readSome(100);
+    return seen.find(line) != std::string::npos;
+  })) << seen;
+
+  TcpClient ninth;
+  EXPECT_FALSE(openStream(ninth, seen));
+  EXPECT_EQ(seen.rfind("HTTP/1.1 503", 0), 0U) << seen;
+  // A closed stream gives its slot back at once, not at its next write.
+  streams.back()->close();
+  EXPECT_TRUE(qeno::test::waitUntil(
+      [&] {
+        TcpClient again;
+        return openStream(again, seen);
+      },
+      3000))
+      << seen;
+}
