@@ -242,7 +242,10 @@ void PageServer::runGate() {
     }
     {
       std::lock_guard<std::mutex> hold(lock_);
-      if (ending_) break;
+      if (ending_) {
+        for (Connection& c : headed) ::close(c.fd);
+        break;
+      }
       for (Connection& c : incoming_) {
         if (hasHead(c.bytes)) {
           headed.push_back(std::move(c));
