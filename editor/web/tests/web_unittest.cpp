@@ -330,7 +330,7 @@ TEST_F(WebTest, BodiesStopAtTheLimitAndSlowOrIdleConnectionsKeepNoOneOut) {
         }
         return allClosed;
       },
-      15000));
+      qeno::test::scaledMs(15000)));
   for (auto& c : idle) {
     c->readSome(1);
     EXPECT_TRUE(c->eof() || c->reset());
@@ -367,6 +367,6 @@ TEST_F(WebTest, StreamsAreLimitedFreedWhenClosedAndStartWithTheTextsReceived) {
         TcpClient again;
         return openStream(again, seen);
       },
-      3000))
+      qeno::test::scaledMs(3000)))
       << seen;
 }
