@@ -4,11 +4,13 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
-#include <regex>
+#include <string_view>
 
 #include "PageAssets.h"
 #include "PageServer.h"
@@ -37,12 +39,33 @@ void refuse(httplib::Response& res, int status, const std::string& reason) {
   res.set_content(reason + "\n", "text/plain; charset=utf-8");
 }
 
+// Whether text is 1 to most characters, each of which passes is.
+bool allOf(std::string_view text, std::size_t most, int (*is)(int)) {
+  if (text.empty() || text.size() > most) return false;
+  return std::all_of(text.begin(), text.end(),
+                     [is](char c) { return is(static_cast<unsigned char>(c)) != 0; });
+}
+
 // The methods a known path takes, or an empty string for an unknown path.
-std::string methodsOf(const std::string& path) {
-  static const std::regex kReads(R"(/|/[a-z]+\.(js|css)|/api/(graph|events|box/\d{1,6}\.png))");
-  static const std::regex kEdits(R"(/api/(property|move|command|save))");
-  if (std::regex_match(path, kReads)) return "GET, HEAD";
-  if (std::regex_match(path, kEdits)) return "POST";
+std::string methodsOf(std::string_view path) {
+  const auto endsWith = [&](std::string_view end) {
+    return path.size() > end.size() && path.substr(path.size() - end.size()) == end;
+  };
+  const auto stem = [&](std::size_t from, std::string_view end) {
+    return path.substr(from, path.size() - from - end.size());
+  };
+  const bool asset = (endsWith(".js") && allOf(stem(1, ".js"), 64, ::islower)) ||
+                     (endsWith(".css") && allOf(stem(1, ".css"), 64, ::islower));
+  const std::string_view box = "/api/box/";
+  const bool picture = path.substr(0, box.size()) == box && endsWith(".png") &&
+                       allOf(stem(box.size(), ".png"), 6, ::isdigit);
+  if (path == "/" || path == "/api/graph" || path == "/api/events" || asset || picture) {
+    return "GET, HEAD";
+  }
+  if (path == "/api/property" || path == "/api/move" || path == "/api/command" ||
+      path == "/api/save") {
+    return "POST";
+  }
   return {};
 }
 
