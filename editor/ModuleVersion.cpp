@@ -111,7 +111,8 @@ ModuleVersionMarker readModuleVersionMarker(const std::string& path) {
   if (!file.readAt(header.e_shoff, sections.data(), sizeof(Elf64_Shdr) * sections.size())) {
     return marker;
   }
-  const Elf64_Shdr& nameTable = sections[header.e_shstrndx];
+  // Checked again: a slip in the test above throws instead of reading past.
+  const Elf64_Shdr& nameTable = sections.at(header.e_shstrndx);
   if (nameTable.sh_size == 0 || nameTable.sh_size > kLongestNameTable) return marker;
   std::string names(nameTable.sh_size, '\0');
   if (!file.readAt(nameTable.sh_offset, names.data(), names.size())) return marker;

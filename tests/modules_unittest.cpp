@@ -2,11 +2,13 @@
 // that must be refused before any of their code runs, and the version marker
 // read from a file that may be damaged.
 
+#include <elf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -155,6 +157,28 @@ TEST_F(ModulesTest, TheVersionMarkerIsReadSafelyFromDamagedFiles) {
     writeBytes(damaged, original.substr(0, length));
     const ModuleVersionMarker marker = readModuleVersionMarker(damaged);
     EXPECT_NE(marker.kind, ModuleVersionMarker::Kind::kUnreadable) << length;
+  }
+  // The name table's index at exactly the section count, and at one less,
+  // with the count cut down too: never a read past the table.
+  Elf64_Ehdr header{};
+  std::memcpy(&header, original.data(), sizeof header);
+  ASSERT_EQ(header.e_shstrndx + 1, header.e_shnum);
+  for (const std::uint16_t count :
+       {std::uint16_t{1}, std::uint16_t{2}, header.e_shstrndx, header.e_shnum}) {
+    for (const int below : {0, 1}) {
+      Elf64_Ehdr edited = header;
+      edited.e_shnum = count;
+      edited.e_shstrndx = static_cast<std::uint16_t>(count - below);
+      std::string bytes = original;
+      std::memcpy(bytes.data(), &edited, sizeof edited);
+      writeBytes(damaged, bytes);
+      const ModuleVersionMarker marker = readModuleVersionMarker(damaged);
+      if (below == 0 || count < header.e_shstrndx) {
+        EXPECT_EQ(marker.kind, ModuleVersionMarker::Kind::kMissing) << count << " " << below;
+      } else if (count == header.e_shnum) {
+        EXPECT_EQ(marker.kind, ModuleVersionMarker::Kind::kFound) << count;
+      }
+    }
   }
   // Every byte of the ELF header set to 0xff in turn: offsets and counts
   // pointing anywhere.

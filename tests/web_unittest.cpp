@@ -51,6 +51,22 @@ class WebTest : public ::testing::Test {
     more.emplace("Authorization", "Bearer " + token_);
     return more;
   }
+  std::string cookie(const std::string& value) const {
+    return "qeno_token_" + std::to_string(uiPort_) + "=" + value;
+  }
+  // Opens an event stream on events; false unless it answers 200.
+  bool openStream(TcpClient& events, std::string& seen) const {
+    if (!events.connect(uiPort_)) return false;
+    events.send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort_) +
+                "\r\nAuthorization: Bearer " + token_ + "\r\n\r\n");
+    seen = events.readSome(5000);
+    while (seen.find("\r\n\r\n") == std::string::npos && !events.eof()) {
+      const std::string more = events.readSome(5000);
+      if (more.empty()) break;
+      seen += more;
+    }
+    return seen.rfind("HTTP/1.1 200", 0) == 0;
+  }
   httplib::Result postJson(const std::string& path, const std::string& body) const {
     return client().Post(path, bearer(), body, "application/json");
   }
@@ -84,19 +100,34 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
   EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", "Bearer " + token_ + "0"}})),
             403);
   EXPECT_EQ(statusOf(client().Get("/api/graph?token=" + std::string(64, '0'))), 403);
-  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "qeno_token=nope"}})), 403);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", cookie("nope")}})), 403);
+  // Nothing short of the whole token, in the one scheme, passes.
+  for (const std::string& given : {std::string(), token_.substr(0, 4), token_.substr(0, 63)}) {
+    EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", cookie(given)}})), 403) << given;
+    EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", "Bearer " + given}})), 403)
+        << given;
+  }
+  for (const std::string& scheme :
+       {std::string("Basic x"), "Basic " + token_, "bearer " + token_, token_}) {
+    EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Authorization", scheme}})), 403) << scheme;
+  }
+  // Another qeno-host's page, on another port, has a cookie of its own.
+  EXPECT_EQ(
+      statusOf(client().Get(
+          "/api/graph", {{"Cookie", "qeno_token_" + std::to_string(uiPort_ + 1) + "=" + token_}})),
+      401);
   EXPECT_EQ(statusOf(client().Get("/app.js")), 401);
   EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
-  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "a=b; qeno_token=" + token_}})), 200);
+  EXPECT_EQ(statusOf(client().Get("/api/graph", {{"Cookie", "a=b; " + cookie(token_)}})), 200);
 
   // The first visit trades the token in the address for a cookie.
   auto first = client().Get("/?token=" + token_);
   ASSERT_TRUE(first);
   EXPECT_EQ(first->status, 303);
   EXPECT_EQ(first->get_header_value("Location"), "/");
-  EXPECT_NE(first->get_header_value("Set-Cookie").find("qeno_token=" + token_), std::string::npos);
+  EXPECT_EQ(first->get_header_value("Set-Cookie").rfind(cookie(token_) + ";", 0), 0U);
   EXPECT_NE(first->get_header_value("Set-Cookie").find("HttpOnly"), std::string::npos);
-  auto page = client().Get("/", {{"Cookie", "qeno_token=" + token_}});
+  auto page = client().Get("/", {{"Cookie", cookie(token_)}});
   ASSERT_TRUE(page);
   EXPECT_EQ(page->status, 200);
   EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\">"), std::string::npos);
@@ -122,10 +153,22 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
                                    edit, "application/json")),
             403);
   EXPECT_EQ(statusOf(client().Post("/api/property", bearer(), edit, "text/plain")), 415);
+  EXPECT_EQ(statusOf(client().Post("/api/property", bearer(), edit, "application/jsonx")), 415);
+  // A wrong method is told which are right.
+  auto wrong = client().Get("/api/property", bearer());
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 405);
+  EXPECT_EQ(wrong->get_header_value("Allow"), "POST");
+  wrong = client().Post("/api/graph", bearer(), "{}", "application/json");
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 405);
+  EXPECT_EQ(wrong->get_header_value("Allow"), "GET, HEAD");
+  EXPECT_EQ(statusOf(client().Delete("/api/events", bearer())), 405);
+  EXPECT_EQ(statusOf(client().Get("/api/nothing", bearer())), 404);
   EXPECT_EQ(statusOf(client().Post("/api/property", edit, "application/json")), 401);
   EXPECT_EQ(propertyOf(graph(), 0, "url"), "/");
   EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", origin}}), edit,
-                                   "application/json")),
+                                   "Application/JSON ; charset=utf-8")),
             200);
 }
 
@@ -152,6 +195,20 @@ TEST_F(WebTest, EditsAreCheckedAsTheCommandLineChecksThem) {
   EXPECT_EQ(reason["field"], "port");
   EXPECT_EQ(reason["error"], "property 'port' must be from 80 to 10000, not 79");
   EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":0,"name":"port","value":"8x"})")), 422);
+  // A whole number only, however it is written: no fraction, no exponent.
+  for (const auto& [value, shown] :
+       std::vector<std::pair<std::string, std::string>>{{"9601.4", "9601.4"},
+                                                        {"\"9601.4\"", "9601.4"},
+                                                        {"1e3", "1000.0"},
+                                                        {"\"1e3\"", "1e3"},
+                                                        {"1e300", "1e+300"},
+                                                        {"-1e300", "-1e+300"}}) {
+    auto res = postJson("/api/property", R"({"module":0,"name":"port","value":)" + value + "}");
+    ASSERT_TRUE(res) << value;
+    EXPECT_EQ(res->status, 422) << value;
+    EXPECT_EQ(json::parse(res->body)["error"],
+              "property 'port' takes a whole number from 80 to 10000, not '" + shown + "'");
+  }
 
   EXPECT_EQ(statusOf(postJson("/api/property", R"({"module":0,"name":"url","value":"/kept"})")),
             200);
@@ -209,4 +266,114 @@ TEST_F(WebTest, APageAddressInUseEndsASecondHostWithOneLine) {
   EXPECT_EQ(second.error(), "qeno-host: cannot serve the editor page on 127.0.0.1:" +
                                 std::to_string(uiPort_) + ": Address already in use\n");
   EXPECT_EQ(statusOf(client().Get("/api/graph", bearer())), 200);
+}
+
+TEST_F(WebTest, BodiesStopAtTheLimitAndSlowOrIdleConnectionsKeepNoOneOut) {
+  const std::string head =
+      "POST /api/property HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort_) +
+      "\r\nAuthorization: Bearer " + token_ + "\r\nContent-Type: application/json\r\n";
+  // A chunked body is refused once past 16 KiB, without waiting for the rest.
+  TcpClient chunked;
+  ASSERT_TRUE(chunked.connect(uiPort_));
+  ASSERT_TRUE(chunked.send(head + "Transfer-Encoding: chunked\r\n\r\n4000\r\n" +
+                           std::string(0x4000, ' ') + "\r\n10\r\n" + std::string(16, ' ') +
+                           "\r\n"));
+  std::string reply = chunked.readAll(10000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413", 0), 0U) << reply;
+  EXPECT_TRUE(chunked.eof() || chunked.reset());
+  // So is a length past it, before any of the body came.
+  TcpClient declared;
+  ASSERT_TRUE(declared.connect(uiPort_));
+  ASSERT_TRUE(declared.send(head + "Content-Length: 100000000\r\n\r\n"));
+  reply = declared.readAll(10000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 413", 0), 0U) << reply;
+  // Within the limit, a chunked body is taken.
+  const std::string edit = R"({"module":0,"name":"url","value":"/chunked"})";
+  TcpClient small;
+  ASSERT_TRUE(small.connect(uiPort_));
+  char size[16];
+  std::snprintf(size, sizeof size, "%zx", edit.size());
+  ASSERT_TRUE(small.send(head + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + size +
+                         "\r\n" + edit + "\r\n0\r\n\r\n"));
+  reply = small.readAll(10000);
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0U) << reply;
+
+  // Far more idle and slow connections than the page has threads.
+  std::vector<std::unique_ptr<TcpClient>> idle(60);
+  std::vector<std::unique_ptr<TcpClient>> slow(24);
+  for (auto& c : idle) {
+    c = std::make_unique<TcpClient>();
+    ASSERT_TRUE(c->connect(uiPort_));
+  }
+  for (auto& c : slow) {
+    c = std::make_unique<TcpClient>();
+    ASSERT_TRUE(c->connect(uiPort_));
+    ASSERT_TRUE(c->send("GET /api/graph HTTP/1.1\r\nHo"));
+  }
+  auto answered = client().Get("/api/graph", bearer());
+  ASSERT_TRUE(answered) << httplib::to_string(answered.error());
+  EXPECT_EQ(answered->status, 200);
+  EXPECT_EQ(propertyOf(json::parse(answered->body), 0, "url"), "/chunked");
+  // A head must come whole within seconds, however steadily it trickles.
+  EXPECT_TRUE(qeno::test::waitUntil(
+      [&] {
+        bool allClosed = true;
+        for (auto& c : slow) {
+          if (c->eof() || c->reset()) continue;
+          c->send("s");
+          c->readSome(1);
+          allClosed = allClosed && (c->eof() || c->reset());
+        }
+        return allClosed;
+      },
+      qeno::test::scaledMs(15000)));
+  for (auto& c : idle) {
+    c->readSome(1);
+    EXPECT_TRUE(c->eof() || c->reset());
+  }
+}
+
+TEST_F(WebTest, StreamsAreLimitedFreedWhenClosedAndStartWithTheTextsReceived) {
+  std::vector<std::unique_ptr<TcpClient>> streams;
+  std::string seen;
+  for (int i = 0; i < 8; ++i) {
+    streams.push_back(std::make_unique<TcpClient>());
+    ASSERT_TRUE(openStream(*streams.back(), seen)) << i << ": " << seen;
+  }
+  TcpClient ninth;
+  EXPECT_FALSE(openStream(ninth, seen));
+  EXPECT_EQ(seen.rfind("HTTP/1.1 503", 0), 0U) << seen;
+  // A closed stream gives its slot back at once, not when the graph next
+  // changes (it does not change here) or at its next ping.
+  auto slotComesBack = [&] {
+    streams.back()->close();
+    streams.pop_back();
+    return qeno::test::waitUntil(
+        [&] {
+          streams.push_back(std::make_unique<TcpClient>());
+          if (openStream(*streams.back(), seen)) return true;
+          streams.pop_back();
+          return false;
+        },
+        qeno::test::scaledMs(3000));
+  };
+  EXPECT_TRUE(slotComesBack()) << seen;
+
+  // A stream opened later starts with the texts received before it: valid
+  // UTF-8 as itself, anything else escaped.
+  TcpClient request;
+  ASSERT_TRUE(request.connect(serverPort_));
+  request.send("caf\xc3\xa9 \xff\r\n");
+  EXPECT_EQ(request.readAll(), "42,x");
+  const std::string line = "received caf\xc3\xa9 \\\\xff\\\\r\\\\n";
+  EXPECT_TRUE(qeno::test::waitUntil([&] {
+    seen += streams.front()->readSome(100);
+    return seen.find(line) != std::string::npos;
+  })) << seen;
+  ASSERT_TRUE(slotComesBack()) << seen;
+  seen.clear();
+  EXPECT_TRUE(qeno::test::waitUntil([&] {
+    seen += streams.back()->readSome(100);
+    return seen.find(line) != std::string::npos;
+  })) << seen;
 }

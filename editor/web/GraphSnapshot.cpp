@@ -35,11 +35,6 @@ const char* typeName(int id) {
   }
 }
 
-std::string shownText(const std::string& text) {
-  if (text.size() <= GraphSnapshot::kChunkShown) return JComponent::escape(text);
-  return JComponent::escape(text.substr(0, GraphSnapshot::kChunkShown)) + "...";
-}
-
 json outputsJson(JModuleObj& box) {
   json outputs = json::array();
   for (int n = 0; n < box.getOutputCount(); ++n) {
@@ -114,8 +109,16 @@ GraphSnapshot::Picture& GraphSnapshot::pictureOf(JModuleObj& box) {
   return picture;
 }
 
-std::string GraphSnapshot::build(const std::vector<std::string>& log,
-                                 const std::map<const JModuleObj*, long>& requests) {
+std::string GraphSnapshot::shownText(const std::string& text) {
+  constexpr auto kUtf8 = JComponent::EscapeStyle::kUtf8;
+  if (text.size() <= kChunkShown) return JComponent::escape(text, kUtf8);
+  // Cut before a character, not inside one.
+  std::size_t cut = kChunkShown;
+  while (cut > kChunkShown - 3 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80) --cut;
+  return JComponent::escape(text.substr(0, cut), kUtf8) + "...";
+}
+
+std::string GraphSnapshot::build(const std::map<const JModuleObj*, long>& requests) {
   static const char* const kSquares[] = {"red", "green"};
   json modules = json::array();
   images_.clear();
@@ -145,10 +148,11 @@ std::string GraphSnapshot::build(const std::vector<std::string>& log,
     if (std::string(box.className()) == kServerClass) {
       const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
       auto served = requests.find(&box);
-      entry["server"] = {{"state", serverStateName(state)},
-                         {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
-                         {"lastChunk", shownText(lastText(box, ServerPorts::kTextOutput))},
-                         {"requests", served == requests.end() ? 0 : served->second}};
+      entry["server"] = {
+          {"state", serverStateName(state)},
+          {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
+          {"lastChunk", GraphSnapshot::shownText(lastText(box, ServerPorts::kTextOutput))},
+          {"requests", served == requests.end() ? 0 : served->second}};
     }
     if (auto* source = dynamic_cast<JIntegerSource*>(&box)) entry["value"] = source->getValue();
     if (auto fault = ModuleGuard::faultOf(&box)) {
@@ -169,9 +173,7 @@ std::string GraphSnapshot::build(const std::vector<std::string>& log,
                      {"to", {{"module", graph_.indexOf(*to)}, {"input", link->getInput()}}},
                      {"points", json::array({start.x, start.y, end.x, end.y})}});
   }
-  json state = {{"canSave", canSave_},
-                {"modules", std::move(modules)},
-                {"links", std::move(links)},
-                {"log", log}};
+  json state = {
+      {"canSave", canSave_}, {"modules", std::move(modules)}, {"links", std::move(links)}};
   return state.dump(-1, ' ', false, json::error_handler_t::replace);
 }

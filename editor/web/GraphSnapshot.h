@@ -25,15 +25,17 @@ class GraphSnapshot {
 
   // Host thread: the box painted itself again; its picture is taken anew.
   void markRepainted(const JModuleObj& box);
-  // Host thread: the page's whole state as JSON. log holds lines since the
-  // last state, requests the requests served by each box so far.
-  std::string build(const std::vector<std::string>& log,
-                    const std::map<const JModuleObj*, long>& requests);
+  // Host thread: the page's whole state as JSON. requests holds the
+  // requests served by each box so far.
+  std::string build(const std::map<const JModuleObj*, long>& requests);
   // The pictures of the last build, by module index.
   [[nodiscard]] const std::vector<Image>& images() const { return images_; }
 
   // The longest received text the page shows, in bytes before escaping.
   static constexpr std::size_t kChunkShown = 256;
+  // A received text as the page shows it: valid UTF-8 as itself, line
+  // breaks, controls and invalid bytes escaped, cut after kChunkShown bytes.
+  static std::string shownText(const std::string& text);
 
  private:
   struct Picture {

@@ -111,7 +111,7 @@ WebAccess::TokenCheck WebAccess::checkToken(const std::string& authorization,
     present = true;
     given = queryToken;
   } else {
-    const std::string key = std::string(kCookieName) + "=";
+    const std::string key = cookieName() + "=";
     std::size_t at = 0;
     while (at < cookieHeader.size()) {
       while (at < cookieHeader.size() && (cookieHeader[at] == ' ' || cookieHeader[at] == ';')) ++at;
@@ -129,6 +129,18 @@ WebAccess::TokenCheck WebAccess::checkToken(const std::string& authorization,
   return tokenMatches(given) ? TokenCheck::kGood : TokenCheck::kWrong;
 }
 
+std::string WebAccess::cookieName() const {
+  return "qeno_token_" + std::to_string(port_);
+}
+
 std::string WebAccess::cookie() const {
-  return std::string(kCookieName) + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict";
+  return cookieName() + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict";
+}
+
+bool WebAccess::isJsonMediaType(const std::string& contentType) {
+  std::string type = contentType.substr(0, contentType.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  std::size_t start = 0;
+  while (start < type.size() && (type[start] == ' ' || type[start] == '\t')) ++start;
+  return lowercase(type.substr(start)) == "application/json";
 }

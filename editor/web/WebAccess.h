@@ -28,9 +28,14 @@ class WebAccess {
                                       const std::string& cookieHeader) const;
 
   [[nodiscard]] const std::string& token() const { return token_; }
-  // The cookie that carries the token after the first visit.
+  // The cookie that carries the token after the first visit. Its name holds
+  // the port: cookies are kept per host, not per port, and each qeno-host
+  // running here keeps its own.
   [[nodiscard]] std::string cookie() const;
-  static constexpr const char* kCookieName = "qeno_token";
+  [[nodiscard]] std::string cookieName() const;
+
+  // Whether a Content-Type names JSON: application/json, parameters allowed.
+  static bool isJsonMediaType(const std::string& contentType);
 
  private:
   [[nodiscard]] bool nameAllowed(const std::string& name) const;

@@ -18,6 +18,7 @@ using nlohmann::json;
 using Outcome = WebUi::Shared::Outcome;
 
 constexpr auto kHostWait = std::chrono::seconds(5);
+constexpr std::size_t kMaxBodyBytes = std::size_t{16} * 1024;
 constexpr const char* kServerClass = "QenoServer";
 
 Outcome failure(int status, const std::string& reason, const std::string& field = {}) {
@@ -56,20 +57,25 @@ bool indexField(const json& body, const char* name, std::size_t& index, std::str
   return true;
 }
 
-// A field given as text or as a number, as the property sheet takes it.
-bool valueField(const json& body, const char* name, std::string& value, std::string& reason) {
+// A field given as text or as a number, as the property sheet takes it. A
+// number with a fraction or an exponent goes to the sheet as written, to be
+// refused there, unless rounded says to round it.
+bool valueField(const json& body, const char* name, std::string& value, std::string& reason,
+                bool rounded = false) {
   auto found = body.find(name);
   if (found != body.end() && found->is_string()) {
     value = found->get<std::string>();
     return true;
   }
   if (found != body.end() && found->is_number_integer()) {
-    value = std::to_string(found->get<long long>());
+    value = found->dump();
     return true;
   }
   if (found != body.end() && found->is_number_float()) {
-    // Positions come as pixels; the sheet keeps whole numbers.
-    value = std::to_string(std::llround(found->get<double>()));
+    const double number = found->get<double>();
+    constexpr double kWidest = 2147483647.0;
+    value = rounded && std::abs(number) <= kWidest ? std::to_string(std::llround(number))
+                                                   : found->dump();
     return true;
   }
   reason = std::string("'") + name + "' must be text or a number";
@@ -79,6 +85,25 @@ bool valueField(const json& body, const char* name, std::string& value, std::str
 void reply(httplib::Response& res, const Outcome& outcome) {
   res.status = outcome.status;
   res.set_content(outcome.body, "application/json");
+}
+
+// Reads the body, chunked or not, but never more than the limit: past it the
+// rest stays unread and the connection closes.
+bool readBody(const httplib::ContentReader& read, std::string& body, httplib::Response& res) {
+  bool tooLarge = false;
+  const bool whole = read(httplib::ContentReceiver([&](const char* data, std::size_t length) {
+    if (length > kMaxBodyBytes - body.size()) {
+      tooLarge = true;
+      return false;
+    }
+    body.append(data, length);
+    return true;
+  }));
+  if (whole && !tooLarge) return true;
+  reply(res, tooLarge ? failure(413, "request body too large")
+                      : failure(400, "the request's body could not be read"));
+  res.set_header("Connection", "close");
+  return false;
 }
 
 }  // namespace
@@ -118,11 +143,14 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
   // Checks a body that names a module and runs edit on the host thread with
   // the module (when it exists) and the parsed body.
   auto route = [this](std::function<Outcome(JModuleObj&, const json&)> edit) {
-    return [this, edit](const httplib::Request& req, httplib::Response& res) {
+    return [this, edit](const httplib::Request& /*req*/, httplib::Response& res,
+                        const httplib::ContentReader& read) {
+      std::string text;
+      if (!readBody(read, text, res)) return;
       json body;
       std::string reason;
       std::size_t index = 0;
-      if (!parseBody(req.body, body, reason)) return reply(res, failure(400, reason));
+      if (!parseBody(text, body, reason)) return reply(res, failure(400, reason));
       if (!indexField(body, "module", index, reason)) return reply(res, failure(400, reason));
       reply(res, runOnHost([this, index, body, edit] {
               const auto& boxes = graph.modules();
@@ -149,18 +177,20 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
                 if (!editProperty(box, name, value, reason)) return failure(422, reason, name);
                 return success();
               }));
-  server.Post("/api/move", route([](JModuleObj& box, const json& body) {
-                std::string x;
-                std::string y;
-                std::string reason;
-                if (!valueField(body, "x", x, reason) || !valueField(body, "y", y, reason)) {
-                  return failure(400, reason);
-                }
-                if (!editProperty(box, "x", x, reason) || !editProperty(box, "y", y, reason)) {
-                  return failure(422, reason);
-                }
-                return success();
-              }));
+  server.Post(
+      "/api/move", route([](JModuleObj& box, const json& body) {
+        std::string x;
+        std::string y;
+        std::string reason;
+        // Positions come as pixels; the sheet keeps whole numbers.
+        if (!valueField(body, "x", x, reason, true) || !valueField(body, "y", y, reason, true)) {
+          return failure(400, reason);
+        }
+        if (!editProperty(box, "x", x, reason) || !editProperty(box, "y", y, reason)) {
+          return failure(422, reason);
+        }
+        return success();
+      }));
   server.Post("/api/command", route([](JModuleObj& box, const json& body) {
                 auto found = body.find("command");
                 const std::string command =
@@ -178,10 +208,13 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
                 }
                 return success();
               }));
-  server.Post("/api/save", [this](const httplib::Request& req, httplib::Response& res) {
+  server.Post("/api/save", [this](const httplib::Request& /*req*/, httplib::Response& res,
+                                  const httplib::ContentReader& read) {
+    std::string text;
+    if (!readBody(read, text, res)) return;
     json body;
     std::string reason;
-    if (!parseBody(req.body, body, reason)) return reply(res, failure(400, reason));
+    if (!parseBody(text, body, reason)) return reply(res, failure(400, reason));
     if (!hooks.save) return reply(res, failure(409, "no file to save to: start with --save FILE"));
     reply(res, runOnHost([this] {
             std::string error = hooks.save();

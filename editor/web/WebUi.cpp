@@ -1,32 +1,72 @@
 #include "WebUi.h"
 
 #include <httplib.h>
+#include <strings.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <string_view>
 
-#include "JComponent.h"
 #include "PageAssets.h"
+#include "PageServer.h"
 #include "WebUiShared.h"
 
 namespace {
 
 constexpr int kMaxPublishesPerSecond = 30;
 constexpr int kMaxStreams = 8;
-constexpr int kHttpThreads = kMaxStreams + 8;
 constexpr std::size_t kMaxBodyBytes = std::size_t{16} * 1024;
-constexpr std::size_t kMaxLogLines = 100;
+// As many received lines as the page keeps: a new page shows them all.
+constexpr std::size_t kLogKept = 200;
 constexpr auto kStreamPing = std::chrono::seconds(10);
+// How often a waiting event stream looks whether its page is still there.
+constexpr auto kStreamLook = std::chrono::milliseconds(250);
 
 const char* const kSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
+// Every refusal closes its connection: a body that was not read must not be
+// taken for the next request.
 void refuse(httplib::Response& res, int status, const std::string& reason) {
   res.status = status;
+  res.set_header("Connection", "close");
   res.set_content(reason + "\n", "text/plain; charset=utf-8");
+}
+
+// Whether text is 1 to most characters, each of which passes is.
+bool allOf(std::string_view text, std::size_t most, int (*is)(int)) {
+  if (text.empty() || text.size() > most) return false;
+  return std::all_of(text.begin(), text.end(),
+                     [is](char c) { return is(static_cast<unsigned char>(c)) != 0; });
+}
+
+// The methods a known path takes, or an empty string for an unknown path.
+std::string methodsOf(std::string_view path) {
+  const auto endsWith = [&](std::string_view end) {
+    return path.size() > end.size() && path.substr(path.size() - end.size()) == end;
+  };
+  const auto stem = [&](std::size_t from, std::string_view end) {
+    return path.substr(from, path.size() - from - end.size());
+  };
+  const bool asset = (endsWith(".js") && allOf(stem(1, ".js"), 64, ::islower)) ||
+                     (endsWith(".css") && allOf(stem(1, ".css"), 64, ::islower));
+  const std::string_view box = "/api/box/";
+  const bool picture = path.substr(0, box.size()) == box && endsWith(".png") &&
+                       allOf(stem(box.size(), ".png"), 6, ::isdigit);
+  if (path == "/" || path == "/api/graph" || path == "/api/events" || asset || picture) {
+    return "GET, HEAD";
+  }
+  if (path == "/api/property" || path == "/api/move" || path == "/api/command" ||
+      path == "/api/save") {
+    return "POST";
+  }
+  return {};
 }
 
 }  // namespace
@@ -50,21 +90,33 @@ std::string WebUi::Shared::takeState() {
     std::lock_guard<std::mutex> hold(lock);
     served = requests;
   }
-  std::string json = snapshot.build({}, served);
+  std::string json = snapshot.build(served);
   std::lock_guard<std::mutex> hold(lock);
   images = snapshot.images();
   return json;
 }
 
+std::string WebUi::Shared::logSince(std::uint64_t& next) const {
+  const std::uint64_t first = logCount - logLines.size();
+  if (next >= logCount) return {};
+  next = std::max(next, first);
+  nlohmann::json lines = nlohmann::json::array();
+  for (auto line = logLines.begin() + static_cast<std::ptrdiff_t>(next - first);
+       line != logLines.end(); ++line) {
+    lines.push_back(*line);
+  }
+  const nlohmann::json data = {{"first", next}, {"lines", std::move(lines)}};
+  next = logCount;
+  return data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 void WebUi::Shared::publish() {
-  std::vector<std::string> lines;
   std::map<const JModuleObj*, long> served;
   {
     std::lock_guard<std::mutex> hold(lock);
-    lines.swap(log);
     served = requests;
   }
-  std::string json = snapshot.build(lines, served);
+  std::string json = snapshot.build(served);
   {
     std::lock_guard<std::mutex> hold(lock);
     state = std::move(json);
@@ -121,14 +173,30 @@ void WebUi::Shared::addRoutes(httplib::Server& server) {
       refuse(res, 403, "wrong token: open the address qeno-host printed");
       return Handled::Handled;
     }
+    const std::string methods = methodsOf(req.path);
+    if (!methods.empty() && methods.find(req.method) == std::string::npos) {
+      refuse(res, 405, req.method + " is not taken here; " + methods + " is");
+      res.set_header("Allow", methods);
+      return Handled::Handled;
+    }
     if (req.method != "GET" && req.method != "HEAD") {
       if (!access->originAllowed(req.get_header_value("Origin"),
                                  req.get_header_value("Sec-Fetch-Site"))) {
         refuse(res, 403, "changes are taken only from the editor page itself");
         return Handled::Handled;
       }
-      if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
+      if (!WebAccess::isJsonMediaType(req.get_header_value("Content-Type"))) {
         refuse(res, 415, "changes are sent as application/json");
+        return Handled::Handled;
+      }
+      const bool chunked =
+          ::strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") == 0;
+      if (!chunked && !req.has_header("Content-Length")) {
+        refuse(res, 411, "a change needs its length (Content-Length)");
+        return Handled::Handled;
+      }
+      if (!chunked && req.get_header_value<std::uint64_t>("Content-Length") > kMaxBodyBytes) {
+        refuse(res, 413, "request body too large");
         return Handled::Handled;
       }
     }
@@ -174,39 +242,56 @@ void WebUi::Shared::addRoutes(httplib::Server& server) {
                }
                res.set_content(images[index].png, "image/png");
              });
+  addEventRoute(server);
+  addEditRoutes(server);
+}
+
+void WebUi::Shared::addEventRoute(httplib::Server& server) {
   server.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
     {
       std::lock_guard<std::mutex> hold(lock);
       if (streams >= kMaxStreams) return refuse(res, 503, "too many open pages");
       ++streams;
     }
-    auto sent = std::make_shared<std::uint64_t>(0);
+    struct Sent {
+      std::uint64_t state = 0;  // sequence of the last state sent
+      std::uint64_t log = 0;    // number of the next log line to send
+      std::chrono::steady_clock::time_point ping;
+    };
+    auto sent = std::make_shared<Sent>();
     res.set_chunked_content_provider(
         "text/event-stream",
         [this, sent](std::size_t /*offset*/, httplib::DataSink& sink) {
-          std::unique_lock<std::mutex> hold(lock);
-          if (*sent == 0) {
-            // A dropped stream is opened again by the browser after a second.
-            static const std::string kRetry = "retry: 1000\n\n";
-            if (!sink.write(kRetry.data(), kRetry.size())) return false;
+          // A dropped stream is opened again by the browser after a second.
+          std::string message = sent->state == 0 ? "retry: 1000\n\n" : "";
+          const auto now = std::chrono::steady_clock::now();
+          if (sent->state == 0) sent->ping = now + kStreamPing;
+          {
+            std::unique_lock<std::mutex> hold(lock);
+            publishedSignal.wait_for(hold, kStreamLook, [&] {
+              return stopping || sequence != sent->state || logCount != sent->log;
+            });
+            if (stopping) return false;
+            if (sequence != sent->state) {
+              message += "event: state\ndata: " + state + "\n\n";
+              sent->state = sequence;
+            }
+            const std::string lines = logSince(sent->log);
+            if (!lines.empty()) message += "event: log\ndata: " + lines + "\n\n";
           }
-          publishedSignal.wait_for(hold, kStreamPing,
-                                   [&] { return stopping || sequence != *sent; });
-          if (stopping) return false;
-          std::string message = ": ping\n\n";
-          if (sequence != *sent) {
-            message = "event: state\ndata: " + state + "\n\n";
-            *sent = sequence;
+          if (message.empty() && now >= sent->ping) message = ": ping\n\n";
+          if (!message.empty()) {
+            sent->ping = now + kStreamPing;
+            return sink.write(message.data(), message.size());
           }
-          hold.unlock();
-          return sink.write(message.data(), message.size());
+          // Nothing to send: a page that went away gives its slot back now.
+          return !sink.is_writable || sink.is_writable();
         },
         [this](bool /*success*/) {
           std::lock_guard<std::mutex> hold(lock);
           --streams;
         });
   });
-  addEditRoutes(server);
 }
 
 WebUi::WebUi(JGraph& graph, WebUiHooks hooks)
@@ -221,9 +306,10 @@ std::string WebUi::start(const std::string& address, int port) {
   const bool v6 = address.find(':') != std::string::npos;
   const bool any = address == "0.0.0.0" || address == "::";
   s.urlHost = any ? "127.0.0.1" : v6 ? "[" + address + "]" : address;
-  s.server = std::make_unique<httplib::Server>();
-  httplib::Server& server = *s.server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  PageServer::Limits limits;
+  limits.threads = kMaxStreams + 8;  // every stream holds one
+  s.server = std::make_unique<PageServer>(limits);
+  PageServer& server = *s.server;
   // The library's default shares the port (SO_REUSEPORT): a second server on
   // it would take half the requests. Only a closed connection's port is reused.
   server.set_socket_options([](int fd) {
@@ -231,9 +317,6 @@ std::string WebUi::start(const std::string& address, int port) {
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
   server.set_payload_max_length(kMaxBodyBytes);
-  server.set_keep_alive_timeout(2);
-  server.set_read_timeout(5);
-  server.set_write_timeout(5);
   const std::string where = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
   int bound = port;
   if (port == 0) {
@@ -246,6 +329,7 @@ std::string WebUi::start(const std::string& address, int port) {
     return "cannot serve the editor page on " + where + ": " +
            (errno != 0 ? std::strerror(errno) : "bind failed");
   }
+  server.widenBacklog();
   s.port = bound;
   s.access = std::make_unique<WebAccess>(any ? "127.0.0.1" : address, bound, WebAccess::newToken());
   s.addRoutes(server);
@@ -295,16 +379,13 @@ void WebUi::repainted(JModuleObj& box) {
 
 void WebUi::received(const JModuleObj& box, int port, const std::string& text) {
   Shared& s = *shared_;
+  std::string line = "port " + std::to_string(port) + " received " + GraphSnapshot::shownText(text);
   {
     std::lock_guard<std::mutex> hold(s.lock);
     ++s.requests[&box];
-    if (s.log.size() < kMaxLogLines) {
-      std::string shown =
-          text.size() > GraphSnapshot::kChunkShown
-              ? JComponent::escape(text.substr(0, GraphSnapshot::kChunkShown)) + "..."
-              : JComponent::escape(text);
-      s.log.push_back("port " + std::to_string(port) + " received " + shown);
-    }
+    s.logLines.push_back(std::move(line));
+    if (s.logLines.size() > kLogKept) s.logLines.pop_front();
+    ++s.logCount;
   }
   s.markDirty();
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 namespace httplib {
 class Server;
 }
+class PageServer;
 
 // The state the HTTP threads, the publisher thread and the host thread share.
 struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
@@ -25,9 +27,11 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
 
   // Host thread: takes a new snapshot of the graph and wakes the streams.
   void publish();
-  // Host thread: the graph's state now, for one request (the streams' log
-  // lines stay theirs).
+  // Host thread: the graph's state now, for one request.
   std::string takeState();
+  // With lock held: the kept log lines from number next on, as the data of
+  // a log event, or an empty string when there are none; next moves on.
+  std::string logSince(std::uint64_t& next) const;
   // Publisher thread: asks the host thread for at most 30 snapshots a second.
   void runPublisher();
   void markDirty();
@@ -41,6 +45,7 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   // Adds the routes of the page and of its API.
   void addRoutes(httplib::Server& server);
   void addEditRoutes(httplib::Server& server);
+  void addEventRoute(httplib::Server& server);
 
   JGraph& graph;
   WebUiHooks hooks;
@@ -57,11 +62,12 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   std::uint64_t sequence = 0;
   std::string state;                           // JSON of the last snapshot
   std::vector<GraphSnapshot::Image> images;    // of the last snapshot
-  std::vector<std::string> log;                // lines since the last snapshot
+  std::deque<std::string> logLines;            // the last lines received
+  std::uint64_t logCount = 0;                  // lines received in all
   std::map<const JModuleObj*, long> requests;  // texts received per box
   int streams = 0;
 
-  std::unique_ptr<httplib::Server> server;  // host thread
+  std::unique_ptr<PageServer> server;  // host thread
   std::thread listener;
   std::thread publisher;
   int port = 0;

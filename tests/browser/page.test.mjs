@@ -3,6 +3,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import http from 'node:http';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -139,10 +140,15 @@ test('the property sheet refuses port 79 at the field, keeps a new url, and a bo
   assert.equal(await field(page, 'port').locator('input').getAttribute('aria-invalid'), 'true');
   await page.screenshot({ path: path.join(shots, 'port-refused.png') });
 
+  // Enter sends the edit once, though the field's change event follows it.
+  const sent = [];
+  page.on('request', (r) => { if (r.url().endsWith('/api/property')) sent.push(r.postData()); });
   await field(page, 'url').locator('input').fill('/kept');
   await field(page, 'url').locator('input').press('Enter');
   await page.locator('#notice', { hasText: 'url set to /kept' }).waitFor();
+  await field(page, 'url').locator('input').blur();
   assert.equal(await field(page, 'url').locator('.error').textContent(), '');
+  assert.deepEqual(sent, [JSON.stringify({ module: 0, name: 'url', value: '/kept' })]);
 
   // Dragging the box moves it by as much in the graph.
   const before = await serverBox(page).locator('img').boundingBox();
@@ -195,4 +201,62 @@ test('readInput goes off and on in two clicks, and two pages follow standard inp
   await page.screenshot({ path: path.join(shots, 'after-edits.png') });
   await page.close();
   await other.close();
+});
+
+// An event stream held open by something other than a page, as a page's is.
+function holdStream() {
+  const { port, searchParams } = new URL(pageUrl);
+  return new Promise((resolve, reject) => {
+    const held = http.get({ host: '127.0.0.1', port, path: '/api/events',
+                            headers: { Authorization: `Bearer ${searchParams.get('token')}` } },
+                          (response) => resolve({ response, held }));
+    held.on('error', reject);
+  });
+}
+
+test('a page refused a stream says it is reconnecting, and goes live once a stream is free', async () => {
+  // Every stream qeno-host allows; those of closed pages free their slots soon.
+  const held = [];
+  const deadline = Date.now() + WAIT_MS;
+  while (held.length < 8) {
+    const stream = await holdStream();
+    if (stream.response.statusCode === 200) {
+      held.push(stream);
+    } else {
+      stream.held.destroy();
+      assert.ok(Date.now() < deadline, 'the streams of closed pages kept their slots');
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+  }
+  const page = await context.newPage();
+  await page.goto(pageUrl);
+  await page.locator('#connection[data-live="false"]', { hasText: 'reconnecting' }).waitFor();
+  held.pop().held.destroy();
+  await page.locator('#connection[data-live="true"]', { hasText: 'live' }).waitFor();
+  await serverBox(page).waitFor();
+  for (const { held: request } of held) request.destroy();
+  await page.close();
+});
+
+test('ten tabs all load, show the texts received before them, and stay live', async () => {
+  assert.match(await request('before the tabs: é\r\n'), /^\d+,x$/);
+  const tabs = [];
+  for (let i = 0; i < 10; ++i) {
+    const tab = await context.newPage();
+    await tab.goto(pageUrl);
+    tabs.push(tab);
+  }
+  for (const tab of tabs) {
+    await tab.locator('#connection[data-live="true"]').waitFor();
+    await serverStatus(tab).and(tab.locator('[data-square="green"]')).waitFor();
+    // Valid UTF-8 shows as itself; line breaks stay escaped.
+    await tab.locator('#lines li', { hasText: 'received before the tabs: é\\r\\n' }).waitFor();
+  }
+  assert.match(await request('to every tab\r\n'), /^\d+,x$/);
+  for (const tab of tabs) {
+    await tab.locator('#lines li', { hasText: 'received to every tab' }).waitFor();
+    assert.equal(await tab.locator('#lines li', { hasText: 'before the tabs' }).count(), 1);
+  }
+  await tabs[9].screenshot({ path: path.join(shots, 'tenth-tab.png') });
+  for (const tab of tabs) await tab.close();
 });

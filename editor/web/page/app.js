@@ -1,8 +1,9 @@
 // The live editor page: draws the graph the server describes, follows its
 // event stream, and sends the user's edits back as JSON.
 
+import { addLines, follow } from './stream.js';
+
 const PAD = 24;          // room around the graph, in pixels
-const LOG_KEPT = 200;    // received lines kept on the page
 
 const canvas = document.getElementById('canvas');
 const boxesLayer = document.getElementById('boxes');
@@ -227,9 +228,14 @@ function fieldFor(m, row) {
     wrap.append(element('div', { class: 'limits', id: `${id}-limits` }, `${row.lower} to ${row.upper}`));
   }
   wrap.append(error);
+  // Enter, then the change event it brings, send a value once.
+  let sending = null;
   const commit = async () => {
+    if (input.value === sending) return;
     if (input.value === input.dataset.shown && input.getAttribute('aria-invalid') !== 'true') return;
-    const answer = await post('/api/property', { module: m.index, name: row.name, value: input.value });
+    sending = input.value;
+    const answer = await post('/api/property', { module: m.index, name: row.name, value: sending });
+    sending = null;
     if (answer.ok) {
       input.dataset.shown = input.value;
       input.removeAttribute('aria-invalid');
@@ -306,11 +312,14 @@ saveButton.addEventListener('click', async () => {
 
 // ---- Following the server
 
-function appendLog(newLines) {
-  if (!newLines || !newLines.length) return;
+const received = { first: 0, lines: [] };
+
+function appendLog(batch) {
+  const fresh = addLines(received, batch).lines;
+  if (!fresh.length) return;
   const stick = lines.scrollTop + lines.clientHeight >= lines.scrollHeight - 4;
-  for (const text of newLines) lines.append(element('li', {}, text));
-  while (lines.childElementCount > LOG_KEPT) lines.firstElementChild.remove();
+  for (const text of fresh) lines.append(element('li', {}, text));
+  while (lines.childElementCount > received.lines.length) lines.firstElementChild.remove();
   if (stick) lines.scrollTop = lines.scrollHeight;
 }
 
@@ -319,20 +328,42 @@ function apply(next) {
   saveButton.disabled = !state.canSave;
   draw();
   drawSheet();
-  appendLog(state.log);
 }
 
 canvas.addEventListener('pointerdown', (event) => {
   if (event.target === canvas || event.target === boxesLayer) select(-1);
 });
 
-const events = new EventSource('/api/events');
-events.addEventListener('state', (event) => apply(JSON.parse(event.data)));
-events.addEventListener('open', () => {
-  connection.textContent = 'live';
-  connection.dataset.live = 'true';
-});
-events.addEventListener('error', () => {
-  connection.textContent = 'reconnecting';
-  connection.dataset.live = 'false';
-});
+function showLive(live) {
+  connection.textContent = live ? 'live' : 'reconnecting';
+  connection.dataset.live = String(live);
+}
+
+function onStream(kind, data) {
+  if (kind === 'state') apply(JSON.parse(data));
+  else if (kind === 'log') appendLog(data);
+  else if (kind === 'live') showLive(data);
+}
+
+// One stream for all the page's tabs, in a shared worker where there is one.
+let ownStream = false;
+const followAlone = () => {
+  if (ownStream) return;
+  ownStream = true;
+  follow(onStream);
+};
+if (typeof SharedWorker === 'function') {
+  try {
+    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events' });
+    worker.addEventListener('error', followAlone);
+    worker.port.addEventListener('message', (event) => onStream(event.data.kind, event.data.data));
+    worker.port.start();
+    window.addEventListener('pagehide', (event) => {
+      if (!event.persisted) worker.port.postMessage('closed');
+    });
+  } catch {
+    followAlone();
+  }
+} else {
+  followAlone();
+}

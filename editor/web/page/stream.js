@@ -1,0 +1,81 @@
+// The page's link to qeno-host's event stream. Loaded as a shared worker, it
+// holds one stream for every tab of the page and hands each message on, so
+// any number of tabs take one of the browser's few connections to the host.
+// Where there is no shared worker, a page imports follow() and keeps a stream
+// of its own.
+
+const FIRST_DELAY_MS = 500;
+const LONGEST_DELAY_MS = 5000;
+export const LOG_KEPT = 200;  // received lines kept, as many as qeno-host keeps
+
+// Follows /api/events for good, calling on(kind, data): 'state' with the
+// state's JSON text, 'log' with {first, lines}, 'live' with true or false.
+// After any failure, a refusal included, it opens the stream again, waiting
+// longer each time until one opens.
+export function follow(on) {
+  let delay = FIRST_DELAY_MS;
+  const open = () => {
+    const events = new EventSource('/api/events');
+    events.addEventListener('open', () => {
+      delay = FIRST_DELAY_MS;
+      on('live', true);
+    });
+    events.addEventListener('state', (event) => on('state', event.data));
+    events.addEventListener('log', (event) => on('log', JSON.parse(event.data)));
+    events.addEventListener('error', () => {
+      events.close();
+      on('live', false);
+      setTimeout(open, delay);
+      delay = Math.min(delay * 2, LONGEST_DELAY_MS);
+    });
+  };
+  open();
+}
+
+// Adds a batch of received lines, {first, lines}, to log (the same form),
+// keeping the last LOG_KEPT. Lines are numbered by qeno-host, and a stream
+// opened again sends the kept ones again: returns the batch's new lines only.
+export function addLines(log, batch) {
+  let next = log.first + log.lines.length;
+  if (!log.lines.length || batch.first > next) {
+    log.first = batch.first;
+    log.lines = [];
+    next = batch.first;
+  }
+  const lines = batch.lines.slice(next - batch.first);
+  log.lines.push(...lines);
+  const dropped = Math.max(0, log.lines.length - LOG_KEPT);
+  log.lines.splice(0, dropped);
+  log.first += dropped;
+  return { first: next, lines };
+}
+
+if (typeof SharedWorkerGlobalScope !== 'undefined' && self instanceof SharedWorkerGlobalScope) {
+  const tabs = new Set();
+  let live = null;  // not known before the stream first opens or fails
+  let state = null;
+  const kept = { first: 0, lines: [] };
+  const send = (message) => { for (const port of tabs) port.postMessage(message); };
+  follow((kind, data) => {
+    if (kind === 'live') live = data;
+    if (kind === 'state') state = data;
+    if (kind === 'log') {
+      const fresh = addLines(kept, data);
+      if (fresh.lines.length) send({ kind, data: fresh });
+      return;
+    }
+    send({ kind, data });
+  });
+  self.addEventListener('connect', (event) => {
+    const [port] = event.ports;
+    tabs.add(port);
+    // A new tab starts where the others are.
+    if (live !== null) port.postMessage({ kind: 'live', data: live });
+    if (state !== null) port.postMessage({ kind: 'state', data: state });
+    if (kept.lines.length) port.postMessage({ kind: 'log', data: kept });
+    port.addEventListener('message', (message) => {
+      if (message.data === 'closed') tabs.delete(port);
+    });
+    port.start();
+  });
+}
