@@ -563,6 +563,17 @@ TEST_F(ServerFaultTest, InputZeroEndsTheWorkerAfterAnExchangeOnlyWhenTheConnecti
   EXPECT_FALSE(refused.tryConnect(server_->port));
 }
 
+TEST_F(ServerFaultTest, AnIdleServerHoldsItsListenerAloneOnceAnAcceptWaitsInVain) {
+  ASSERT_TRUE(start(5));
+  const qeno::test::ProcessCounts listening = qeno::test::settledCounts();
+  EXPECT_EQ(ask("one\r\n"), "5,x");
+  // Serving bound the listener after the next one ahead; an accept that
+  // waits a whole poll interval in vain drops it again.
+  qeno::test::ProcessCounts now;
+  EXPECT_TRUE(qeno::test::countsReturnTo(listening, now))
+      << qeno::test::describe(listening) << " listening, " << qeno::test::describe(now) << " now";
+}
+
 TEST_F(ServerFaultTest, AnyThrowFromALinkedBoxIsToldAndTheServerGoesOnServing) {
   // A linked box that fails while taking up xml_10, on the worker's thread:
   // the host tells it, naming the box, and the exchange goes on to its reply.
