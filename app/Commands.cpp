@@ -251,21 +251,14 @@ void Commands::removeCommand(const std::string& rest) {
 }
 
 void Commands::linkCommand(const std::string& rest) {
-  std::istringstream words(rest);
-  std::string from;
-  std::string to;
-  int fromBox = 0;
-  int toBox = 0;
-  std::string output;
-  std::string input;
-  if (!(words >> from >> to) || !splitPort(from, fromBox, output) || !splitPort(to, toBox, input)) {
-    return console::err("link takes N.OUTPUT M.INPUT");
-  }
-  const std::string error = editor_.link(fromBox, output, toBox, input);
-  if (!error.empty()) console::err(error);
+  linkOrUnlink("link", rest);
 }
 
 void Commands::unlinkCommand(const std::string& rest) {
+  linkOrUnlink("unlink", rest);
+}
+
+void Commands::linkOrUnlink(const std::string& command, const std::string& rest) {
   std::istringstream words(rest);
   std::string from;
   std::string to;
@@ -274,9 +267,10 @@ void Commands::unlinkCommand(const std::string& rest) {
   std::string output;
   std::string input;
   if (!(words >> from >> to) || !splitPort(from, fromBox, output) || !splitPort(to, toBox, input)) {
-    return console::err("unlink takes N.OUTPUT M.INPUT");
+    return console::err(command + " takes N.OUTPUT M.INPUT");
   }
-  const std::string error = editor_.unlink(fromBox, output, toBox, input);
+  const std::string error = command == "link" ? editor_.link(fromBox, output, toBox, input)
+                                              : editor_.unlink(fromBox, output, toBox, input);
   if (!error.empty()) console::err(error);
 }
 

@@ -55,6 +55,7 @@ class Commands {
   void removeCommand(const std::string& rest);
   void linkCommand(const std::string& rest);
   void unlinkCommand(const std::string& rest);
+  void linkOrUnlink(const std::string& command, const std::string& rest);
   void undoCommand(const std::string& rest);
   void redoCommand(const std::string& rest);
   void classesCommand(const std::string& rest);

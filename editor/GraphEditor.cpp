@@ -20,12 +20,7 @@ struct SavedBox {
   JOutputStream content;
 };
 
-struct LinkEnds {
-  int from;
-  int output;
-  int to;
-  int input;
-};
+using LinkEnds = GraphEditor::LinkEnds;
 
 std::string boxText(int number) {
   return "box " + std::to_string(number);
@@ -184,36 +179,31 @@ std::string GraphEditor::remove(const std::vector<int>& numbers) {
   return record(std::move(step));
 }
 
-std::string GraphEditor::link(int from, const std::string& output, int to,
-                              const std::string& input) {
+std::string GraphEditor::resolveLink(int from, const std::string& output, int to,
+                                     const std::string& input, LinkEnds& ends) const {
   JModuleObj* source = nullptr;
   JModuleObj* target = nullptr;
-  LinkEnds ends{from, 0, to, 0};
+  ends = LinkEnds{from, 0, to, 0};
   if (std::string error = boxOrError(from, source); !error.empty()) return error;
   if (std::string error = boxOrError(to, target); !error.empty()) return error;
   if (std::string error = portOrError(*source, false, output, ends.output); !error.empty()) {
     return error;
   }
-  if (std::string error = portOrError(*target, true, input, ends.input); !error.empty()) {
-    return error;
-  }
+  return portOrError(*target, true, input, ends.input);
+}
+
+std::string GraphEditor::link(int from, const std::string& output, int to,
+                              const std::string& input) {
+  LinkEnds ends{};
+  if (std::string error = resolveLink(from, output, to, input, ends); !error.empty()) return error;
   return record({"link", [this, ends] { return makeLink(graph_, ends); },
                  [this, ends] { return dropLink(graph_, ends); }});
 }
 
 std::string GraphEditor::unlink(int from, const std::string& output, int to,
                                 const std::string& input) {
-  JModuleObj* source = nullptr;
-  JModuleObj* target = nullptr;
-  LinkEnds ends{from, 0, to, 0};
-  if (std::string error = boxOrError(from, source); !error.empty()) return error;
-  if (std::string error = boxOrError(to, target); !error.empty()) return error;
-  if (std::string error = portOrError(*source, false, output, ends.output); !error.empty()) {
-    return error;
-  }
-  if (std::string error = portOrError(*target, true, input, ends.input); !error.empty()) {
-    return error;
-  }
+  LinkEnds ends{};
+  if (std::string error = resolveLink(from, output, to, input, ends); !error.empty()) return error;
   if (!findLink(graph_, ends)) return "no such link";
   return record({"unlink", [this, ends] { return dropLink(graph_, ends); },
                  [this, ends] { return makeLink(graph_, ends); }});

@@ -31,6 +31,15 @@ class GraphEditor {
   // Called after every change the editor makes, undo and redo included.
   void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
 
+ public:
+  // Box numbers and port indices of a link.
+  struct LinkEnds {
+    int from = 0;
+    int output = 0;
+    int to = 0;
+    int input = 0;
+  };
+
  private:
   struct Step {
     std::string what;
@@ -41,6 +50,8 @@ class GraphEditor {
   std::string record(Step step);
   std::string boxOrError(int number, JModuleObj*& box) const;
   std::string portOrError(JModuleObj& box, bool input, const std::string& port, int& index) const;
+  std::string resolveLink(int from, const std::string& output, int to, const std::string& input,
+                          LinkEnds& ends) const;
 
   JGraph& graph_;
   std::vector<Step> done_;
