@@ -2,9 +2,11 @@
 # Installs a build into a temporary prefix, moves the prefix elsewhere, and
 # checks that what a user and a module author get works from there alone:
 # the public headers compile by themselves, examples/hello-module builds
-# against the installed SDK (CMake package and pkg-config), qeno-host lists
-# both classes and serves a real client through the example's box. Then
-# builds the Debian package and the tar archive and checks their contents.
+# against the installed SDK (CMake package and pkg-config, with the same
+# flags), qeno-host lists the classes and serves real clients through the
+# example's box, the stock boxes, the graded examples and the template (copied
+# out of the tree). Then builds the Debian package and the tar archive and
+# checks their contents.
 #   bash scripts/install-check.sh [BUILD_DIR]   (default build/plain, built already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -70,13 +72,22 @@ cmake --build "$work/readme/build" >/dev/null
   grep -Eq "^Doubler +$work/readme/build/libmymodule.so$" ||
   fail "the README's module does not register Doubler"
 
-echo "-- the same module through pkg-config"
+echo "-- the same module through pkg-config, with the same visibility and link flags"
 mkdir -p "$work/pc"
+pc() { PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config "$@" qenohost; }
 # shellcheck disable=SC2046
-c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror -Wl,-z,defs \
-  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags qenohost) \
-  examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" \
-  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --libs qenohost)
+c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror $(pc --cflags) \
+  examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" $(pc --libs)
+exported() { nm -D --defined-only "$1" | wc -l; }
+[ "$(exported "$work/pc/libchunkcounter.so")" -eq "$(exported "$work/hello/libchunkcounter.so")" ] ||
+  fail "pkg-config's build exports $(exported "$work/pc/libchunkcounter.so") symbols," \
+    "qeno_add_module's $(exported "$work/hello/libchunkcounter.so")"
+printf 'void missing();\nvoid call() { missing(); }\n' >"$work/pc/undefined.cpp"
+# shellcheck disable=SC2046
+if c++ -shared -fPIC $(pc --cflags) "$work/pc/undefined.cpp" -o "$work/pc/libundefined.so" \
+  $(pc --libs) 2>/dev/null; then
+  fail "pkg-config's flags link a module with an undefined symbol"
+fi
 
 echo "-- qeno-host lists the classes of both modules"
 classes="$("$prefix/bin/qeno-host" --classes)"
@@ -91,36 +102,92 @@ both="$(QENO_MODULE_PATH="$work/pc" "$prefix/bin/qeno-host" --classes 2>&1 >/dev
 grep -qF "refused class ChunkCounter from $prefix/lib/qeno/modules/libchunkcounter.so: already registered by $work/pc/libchunkcounter.so" \
   <<<"$both" || fail "a duplicate class was not refused: $both"
 
-echo "-- qeno-host serves a real client through the example's box"
-port=""
-for attempt in 1 2 3 4 5; do
-  candidate=$((8100 + RANDOM % 1800))
-  "$prefix/bin/qeno-host" --graph examples/hello-module/counter-graph.json \
-    --port "$candidate" --quiet </dev/null >"$work/host.out" 2>"$work/host.err" &
-  host_pid=$!
-  for _ in $(seq 100); do
-    if grep -q "listening on 127.0.0.1 port $candidate" "$work/host.out"; then port="$candidate"; break; fi
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.1
+# start_host ARGS...: runs the installed qeno-host with ARGS on a free port
+# until it listens; sets host_pid and port.
+start_host() {
+  port=""
+  for attempt in 1 2 3 4 5; do
+    local candidate=$((8100 + RANDOM % 1800))
+    "$prefix/bin/qeno-host" "$@" --port "$candidate" --quiet \
+      </dev/null >"$work/host.out" 2>"$work/host.err" &
+    host_pid=$!
+    for _ in $(seq 100); do
+      if grep -q "listening on 127.0.0.1 port $candidate" "$work/host.out"; then port="$candidate"; break; fi
+      kill -0 "$host_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$port" ] && return 0
+    kill "$host_pid" 2>/dev/null || true
+    wait "$host_pid" 2>/dev/null || true
+    host_pid=""
   done
-  [ -n "$port" ] && break
-  kill "$host_pid" 2>/dev/null || true
-  wait "$host_pid" 2>/dev/null || true
+  fail "qeno-host $* did not listen: $(cat "$work/host.err")"
+}
+ask() { printf '%s\r\n\r\n' "$1" | timeout 10 nc -N 127.0.0.1 "$port"; }
+# Ends qeno-host as a service manager would; it must stop every box cleanly.
+stop_host() {
+  kill -TERM "$host_pid"
+  local status=0
+  wait "$host_pid" || status=$?
   host_pid=""
-  [ "$attempt" -lt 5 ] || fail "qeno-host did not listen: $(cat "$work/host.err")"
-done
-first="$(printf 'hi\r\n' | timeout 10 nc -N 127.0.0.1 "$port")"
-second="$(printf 'again\r\n' | timeout 10 nc -N 127.0.0.1 "$port")"
+  [ "$status" -eq 0 ] || fail "qeno-host ended with status $status: $(cat "$work/host.err")"
+}
+
+echo "-- qeno-host serves a real client through the example's box"
+start_host --graph examples/hello-module/counter-graph.json
+first="$(ask hi)"
+second="$(ask again)"
 echo "replies: $first / $second"
 [[ "$first" =~ ^([0-9]+),x$ ]] && count1="${BASH_REMATCH[1]}" || fail "first reply '$first'"
 [[ "$second" =~ ^([0-9]+),x$ ]] && count2="${BASH_REMATCH[1]}" || fail "second reply '$second'"
 [ "$count1" -ge 1 ] && [ "$count2" -gt "$count1" ] ||
   fail "the chunk count did not reach the replies: '$first', '$second'"
-kill -TERM "$host_pid"
-status=0
-wait "$host_pid" || status=$?
-host_pid=""
-[ "$status" -eq 0 ] || fail "qeno-host ended with status $status: $(cat "$work/host.err")"
+stop_host
+
+echo "-- the stock boxes: a running total"
+start_host --graph basics/tally-graph.json
+replies="$(ask v=5) $(ask v=37) $(ask nothing)"
+echo "replies: $replies"
+[ "$replies" = "5,x 42,x 42,x" ] || fail "the tally answered '$replies'"
+stop_host
+
+echo "-- the graded examples, built against the installed SDK alone"
+for example in scaler ticker; do
+  cmake -S "examples/$example" -B "$work/$example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+  cmake --build "$work/$example" >/dev/null
+done
+start_host --module-path "$work/scaler" --graph examples/scaler/scaler-graph.json
+reply="$(ask n=14)"
+echo "scaler: $reply"
+[ "$reply" = "42,x" ] || fail "the scaler answered '$reply'"
+stop_host
+# The ticker's own thread counts while clients ask; SIGTERM must end it.
+start_host --module-path "$work/ticker" --graph examples/ticker/ticker-graph.json
+first="$(ask tick)"
+later="$first"
+for _ in $(seq 100); do
+  later="$(ask tick)"
+  [ "$later" != "$first" ] && break
+  sleep 0.05
+done
+echo "ticker: $first then $later"
+[[ "$first" =~ ^([0-9]+),x$ ]] && [[ "$later" =~ ^([0-9]+),x$ ]] &&
+  [ "${later%,x}" -gt "${first%,x}" ] || fail "the ticker did not count: '$first', '$later'"
+stop_host
+
+echo "-- the template, copied out of the tree, against the installed SDK alone"
+cp -r examples/template "$work/template"
+cmake -S "$work/template" -B "$work/template/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+cmake --build "$work/template/build" >/dev/null
+ctest --test-dir "$work/template/build" --output-on-failure >/dev/null ||
+  fail "the template's test failed"
+"$prefix/bin/qeno-host" --module-path "$work/template/build" --classes |
+  grep -Eq "^MyBox +$work/template/build/libmymodule.so$" || fail "the template does not register MyBox"
+(cd "$work/template" && start_host --module-path build --graph graph.json &&
+  reply="$(ask n=21)" && echo "template: $reply" && [ "$reply" = "42,x" ] && stop_host) ||
+  fail "the template's graph did not answer 42,x"
 
 echo "-- Debian package and tar archive"
 (cd "$build" && cpack -G "DEB;TGZ" -B "$work/packages" >"$work/cpack.log" 2>&1) ||
