@@ -22,6 +22,9 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "install-check: $*" >&2; exit 1; }
 
+echo "-- every code fragment of the module guide is in a built example"
+bash scripts/check-guide.sh
+
 echo "-- install into a prefix, then move the prefix"
 cmake --install "$build" --prefix "$work/first" >/dev/null
 mv "$work/first" "$work/prefix"
