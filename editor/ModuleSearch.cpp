@@ -1,6 +1,7 @@
 #include "ModuleSearch.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -43,18 +44,30 @@ std::string defaultModuleFolder() {
   return {};
 }
 
-std::vector<std::string> moduleSearchFolders(const std::vector<std::string>& explicitFolders,
-                                             const std::string& colonList,
-                                             const std::string& defaultFolder) {
-  std::vector<std::string> folders = explicitFolders;
+std::vector<std::string> standardModuleFolders() {
+  std::vector<std::string> folders;
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    folders.push_back((fs::path(home) / ".local/lib/qeno/modules").string());
+  }
+  folders.emplace_back("/usr/local/lib/qeno/modules");
+  if (std::string own = defaultModuleFolder(); !own.empty()) folders.push_back(own);
+  return folders;
+}
+
+std::vector<ModuleFolder> moduleSearchFolders(const std::vector<std::string>& explicitFolders,
+                                              const std::string& colonList,
+                                              const std::vector<std::string>& standardFolders) {
+  std::vector<ModuleFolder> folders;
+  for (const std::string& folder : explicitFolders) folders.push_back(ModuleFolder{folder});
   std::size_t start = 0;
   while (start <= colonList.size()) {
     std::size_t stop = colonList.find(':', start);
     if (stop == std::string::npos) stop = colonList.size();
-    if (stop > start) folders.push_back(colonList.substr(start, stop - start));
+    if (stop > start) folders.push_back(ModuleFolder{colonList.substr(start, stop - start)});
     start = stop + 1;
   }
-  if (!defaultFolder.empty()) folders.push_back(defaultFolder);
+  for (const std::string& folder : standardFolders) folders.push_back(ModuleFolder{folder, true});
   return folders;
 }
 
@@ -62,13 +75,17 @@ ModuleSet::~ModuleSet() {
   while (!libraries_.empty()) libraries_.pop_back();
 }
 
-void ModuleSet::loadFolders(const std::vector<std::string>& folders, const Report& report) {
+void ModuleSet::loadFolders(const std::vector<ModuleFolder>& folders, const Report& report) {
   std::vector<std::string> seen;
-  for (const std::string& folder : folders) {
+  for (ModuleFolder entry : folders) {
+    const std::string& folder = entry.path;
     const std::string canonical = canonicalOrSelf(folder);
     if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
     seen.push_back(canonical);
-    searched_.push_back(folder);
+    std::error_code absent;
+    entry.present = !entry.standard || fs::exists(folder, absent);
+    searched_.push_back(entry);
+    if (!entry.present) continue;
 
     std::error_code error;
     fs::directory_iterator it(folder, error);
