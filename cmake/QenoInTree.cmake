@@ -25,8 +25,10 @@ target_link_libraries(qeno_sdk INTERFACE $<TARGET_LINKER_FILE:qenohost> Threads:
 add_dependencies(qeno_sdk qenohost)
 add_library(Qeno::host ALIAS qeno_sdk)
 
+# The stock modules install with the host's own, in its module folder.
 file(WRITE ${CMAKE_FIND_PACKAGE_REDIRECTS_DIR}/qenohost-config.cmake
-  "include(\"${PROJECT_SOURCE_DIR}/cmake/QenoModule.cmake\")\n")
+  "include(\"${PROJECT_SOURCE_DIR}/cmake/QenoModule.cmake\")\n"
+  "set(QENO_MODULE_INSTALL_DIR \"${QENO_INSTALL_MODULE_DIR}\")\n")
 write_basic_package_version_file(${CMAKE_FIND_PACKAGE_REDIRECTS_DIR}/qenohost-config-version.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 

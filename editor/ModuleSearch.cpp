@@ -31,27 +31,30 @@ std::string canonicalOrSelf(const std::string& path) {
 
 }  // namespace
 
-std::string defaultModuleFolder() {
+std::vector<std::string> ownModuleFolders() {
   const std::string folder = executableFolder();
   if (folder.empty()) return {};
-  const fs::path installed = (fs::path(folder) / "../lib/qeno/modules").lexically_normal();
-  if (isFolder(installed)) return installed.string();
   std::error_code error;
-  const fs::path built = fs::path(folder) / "modules";
-  if (fs::exists(fs::path(folder) / "CMakeCache.txt", error) && isFolder(built)) {
-    return built.string();
+  if (fs::exists(fs::path(folder) / "CMakeCache.txt", error)) {
+    const fs::path built = fs::path(folder) / "modules";
+    return isFolder(built) ? std::vector<std::string>{built.string()} : std::vector<std::string>{};
   }
-  return {};
+  // bin/ is one folder below the prefix.
+  const fs::path prefix = fs::path(folder).parent_path();
+  std::vector<std::string> folders{(prefix / QENO_INSTALL_MODULE_DIR).lexically_normal().string()};
+  const std::string author = (prefix / QENO_AUTHOR_MODULE_DIR).lexically_normal().string();
+  if (author != folders.front()) folders.push_back(author);
+  return folders;
 }
 
 std::vector<std::string> standardModuleFolders() {
   std::vector<std::string> folders;
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] != '\0') {
-    folders.push_back((fs::path(home) / ".local/lib/qeno/modules").string());
+    folders.push_back((fs::path(home) / ".local" / QENO_AUTHOR_MODULE_DIR).string());
   }
-  folders.emplace_back("/usr/local/lib/qeno/modules");
-  if (std::string own = defaultModuleFolder(); !own.empty()) folders.push_back(own);
+  folders.emplace_back("/usr/local/" QENO_AUTHOR_MODULE_DIR);
+  for (std::string& own : ownModuleFolders()) folders.push_back(std::move(own));
   return folders;
 }
 

@@ -7,16 +7,16 @@
 
 #include "ModuleLibrary.h"
 
-// The folder the module libraries of this host are in: lib/qeno/modules
-// beside the executable's bin/ folder when installed, or the build's modules/
-// folder when the executable runs from its build tree. Empty when neither
-// exists.
-std::string defaultModuleFolder();
+// The module folders of this host's own tree: when installed, its module
+// folder below the library folder beside bin/, then lib/qeno/modules of the
+// same prefix (where an author's module installs) when that is another
+// folder; when run from its build tree, that build's modules/ folder.
+std::vector<std::string> ownModuleFolders();
 
 // The folders every host searches after those it is given, in order: the
 // user's own (lib/qeno/modules below ~/.local, the prefix a user installs
 // to, when HOME is set), the machine's local one below /usr/local, then
-// defaultModuleFolder() when there is one.
+// ownModuleFolders().
 std::vector<std::string> standardModuleFolders();
 
 // One folder of the search path. A standard folder that does not exist is

@@ -29,13 +29,17 @@ echo "-- install into a prefix, then move the prefix"
 cmake --install "$build" --prefix "$work/first" >/dev/null
 mv "$work/first" "$work/prefix"
 prefix="$work/prefix"
-for file in bin/qeno-host lib/libqenohost.so lib/qeno/modules/libqenoserver.so \
-            include/qeno/JModuleObj.h include/qeno/QenoVersion.h \
-            lib/cmake/QenoHost/QenoHostConfig.cmake lib/cmake/QenoHost/QenoHostConfigVersion.cmake \
-            lib/pkgconfig/qenohost.pc; do
+# The library folder: the multiarch one on Debian (lib/x86_64-linux-gnu).
+libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")"
+[ -n "$libdir" ] || fail "no CMAKE_INSTALL_LIBDIR in $build/CMakeCache.txt"
+for file in bin/qeno-host "$libdir/libqenohost.so" "$libdir/qeno/modules/libqenoserver.so" \
+            "$libdir/qeno/modules/libqenobasics.so" include/qeno/JModuleObj.h include/qeno/QenoVersion.h \
+            "$libdir/cmake/QenoHost/QenoHostConfig.cmake" "$libdir/cmake/QenoHost/QenoHostConfigVersion.cmake" \
+            "$libdir/pkgconfig/qenohost.pc" share/doc/qeno-host/copyright share/doc/qeno-host-dev/copyright \
+            share/doc/qeno-host-dev/modules.md share/doc/qeno-host-dev/examples/template/CMakeLists.txt; do
   [ -e "$prefix/$file" ] || fail "missing $file"
 done
-soname="$(readelf -d "$prefix/lib/libqenohost.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
+soname="$(readelf -d "$prefix/$libdir/libqenohost.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
 [[ "$soname" == libqenohost.so.[0-9]* ]] || fail "libqenohost.so has SONAME '$soname'"
 for private in SocketHandle.h LingeringCloser.h ListenerProbe.h GraphFile.h QenoServer.h; do
   [ ! -e "$prefix/include/qeno/$private" ] || fail "private header $private installed"
@@ -52,7 +56,7 @@ echo "-- build examples/hello-module against the installed SDK alone"
 cmake -S examples/hello-module -B "$work/hello" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 found="$(sed -n 's/^QenoHost_DIR:PATH=//p' "$work/hello/CMakeCache.txt")"
-[ "$found" = "$prefix/lib/cmake/QenoHost" ] || fail "the example found the SDK at '$found'"
+[ "$found" = "$prefix/$libdir/cmake/QenoHost" ] || fail "the example found the SDK at '$found'"
 cmake --build "$work/hello" >/dev/null
 cmake --install "$work/hello" --prefix "$prefix" >/dev/null
 [ -e "$prefix/lib/qeno/modules/libchunkcounter.so" ] || fail "the example did not install"
@@ -77,7 +81,7 @@ cmake --build "$work/readme/build" >/dev/null
 
 echo "-- the same module through pkg-config, with the same visibility and link flags"
 mkdir -p "$work/pc"
-pc() { PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config "$@" qenohost; }
+pc() { PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config "$@" qenohost; }
 # shellcheck disable=SC2046
 c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror $(pc --cflags) \
   examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" $(pc --libs)
@@ -95,7 +99,7 @@ fi
 echo "-- qeno-host lists the classes of both modules"
 classes="$("$prefix/bin/qeno-host" --classes)"
 echo "$classes"
-grep -Eq "^QenoServer +$prefix/lib/qeno/modules/libqenoserver.so$" <<<"$classes" ||
+grep -Eq "^QenoServer +$prefix/$libdir/qeno/modules/libqenoserver.so$" <<<"$classes" ||
   fail "--classes does not list QenoServer from the installed module folder"
 grep -Eq "^ChunkCounter +$prefix/lib/qeno/modules/libchunkcounter.so$" <<<"$classes" ||
   fail "--classes does not list ChunkCounter"
@@ -192,24 +196,54 @@ ctest --test-dir "$work/template/build" --output-on-failure >/dev/null ||
   reply="$(ask n=21)" && echo "template: $reply" && [ "$reply" = "42,x" ] && stop_host) ||
   fail "the template's graph did not answer 42,x"
 
-echo "-- Debian package and tar archive"
+echo "-- Debian packages qeno-host and qeno-host-dev, and the tar archive"
 (cd "$build" && cpack -G "DEB;TGZ" -B "$work/packages" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; fail "cpack failed"; }
+if grep -qi warning "$work/cpack.log"; then cat "$work/cpack.log"; fail "cpack warned"; fi
 deb="$(ls "$work"/packages/qeno-host_*.deb)"
-contents="$(dpkg-deb -c "$deb")"
-for file in ./usr/bin/qeno-host ./usr/lib/libqenohost.so.0 ./usr/lib/qeno/modules/libqenoserver.so \
-            ./usr/include/qeno/JModuleObj.h ./usr/lib/cmake/QenoHost/QenoHostConfig.cmake \
-            ./usr/lib/pkgconfig/qenohost.pc; do
-  grep -q " $file\( \|$\)" <<<"$contents" || fail "$(basename "$deb") lacks $file"
-done
+dev="$(ls "$work"/packages/qeno-host-dev_*.deb)"
+# has PACKAGE FILE...: the package holds each file.
+has() {
+  local package="$1" contents file
+  shift
+  contents="$(dpkg-deb -c "$package")"
+  for file in "$@"; do
+    grep -q " \./usr/$file\( \|$\)" <<<"$contents" || fail "$(basename "$package") lacks /usr/$file"
+  done
+}
+lacks() {
+  local package="$1" contents
+  contents="$(dpkg-deb -c "$package")"
+  if grep -q " \./usr/$2" <<<"$contents"; then fail "$(basename "$package") holds /usr/$2"; fi
+}
+has "$deb" bin/qeno-host "$libdir/libqenohost.so.0" "$libdir/qeno/modules/libqenoserver.so" \
+  "$libdir/qeno/modules/libqenobasics.so" share/doc/qeno-host/copyright
+lacks "$deb" include/
+lacks "$deb" "$libdir/libqenohost.so "
+has "$dev" include/qeno/JModuleObj.h "$libdir/libqenohost.so" \
+  "$libdir/cmake/QenoHost/QenoHostConfig.cmake" "$libdir/pkgconfig/qenohost.pc" \
+  share/doc/qeno-host-dev/copyright share/doc/qeno-host-dev/modules.md \
+  share/doc/qeno-host-dev/examples/template/MyBox.cpp
+lacks "$dev" bin/
 depends="$(dpkg-deb -f "$deb" Depends)"
-echo "Depends: $depends"
-for needed in libc6 libcairo2 libfontconfig1 libstdc++6; do
-  grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed"
+echo "qeno-host Depends: $depends"
+for needed in libc6 libcairo2 libfontconfig1 libstdc++6 fonts-dejavu-core; do
+  grep -q "$needed" <<<"$depends" || fail "qeno-host does not depend on $needed"
 done
-# What the package holds runs where it is unpacked.
+dev_depends="$(dpkg-deb -f "$dev" Depends)"
+echo "qeno-host-dev Depends: $dev_depends"
+[[ "$dev_depends" == *"qeno-host (= $(dpkg-deb -f "$deb" Version))"* ]] ||
+  fail "qeno-host-dev does not need the qeno-host of its version"
+dpkg-deb --ctrl-tarfile "$deb" | tar -tf - | grep -q shlibs || fail "qeno-host has no shlibs file"
+# What the packages hold runs, and builds the template, where they are unpacked.
 dpkg-deb -x "$deb" "$work/unpacked"
-"$work/unpacked/usr/bin/qeno-host" --classes | grep -q '^QenoServer ' ||
-  fail "qeno-host from the package does not list QenoServer"
+dpkg-deb -x "$dev" "$work/unpacked"
+unpacked_classes="$("$work/unpacked/usr/bin/qeno-host" --classes)"
+for class in QenoServer Arithmetic Counter; do
+  grep -q "^$class " <<<"$unpacked_classes" || fail "qeno-host from the package does not list $class"
+done
+cmake -S "$work/unpacked/usr/share/doc/qeno-host-dev/examples/template" -B "$work/template-deb" \
+  -G Ninja -DCMAKE_PREFIX_PATH="$work/unpacked/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null
+cmake --build "$work/template-deb" >/dev/null || fail "the template does not build against qeno-host-dev"
 ls "$work"/packages/qeno-host-*.tar.gz >/dev/null || fail "no tar archive"
 echo "install-check: passed"
