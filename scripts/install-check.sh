@@ -196,6 +196,51 @@ ctest --test-dir "$work/template/build" --output-on-failure >/dev/null ||
   reply="$(ask n=21)" && echo "template: $reply" && [ "$reply" = "42,x" ] && stop_host) ||
   fail "the template's graph did not answer 42,x"
 
+echo "-- the service unit: systemd-analyze verify, then its command as systemd runs it"
+unit="$prefix/lib/systemd/system/qeno-host@.service"
+[ -e "$unit" ] || fail "no $unit"
+mkdir -p "$work/units" "$work/etc" "$work/state"
+cp "$unit" "$work/units/"
+verify="$(systemd-analyze verify --man=no "$work/units/qeno-host@demo.service" 2>&1)" ||
+  fail "systemd-analyze verify failed: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+# ExecStart with its lines joined, the instance demo, $$ as systemd passes
+# it to the shell, /etc/qeno moved here, and the program where the prefix
+# moved to (a unit names it by the path it was installed at).
+command="$(awk '/^ExecStart=/ { on = 1 } on { print } on && !/\\$/ { exit }' "$unit" |
+  sed -e 's/^ExecStart=//' -e 's/\\$//' | tr -d '\n' |
+  sed -e 's/%i/demo/g' -e 's/\$\$/$/g' -e "s|/etc/qeno|$work/etc|g" \
+    -e "s|exec [^ ]*/qeno-host |exec $prefix/bin/qeno-host |")"
+# serve_unit: runs the unit's command until it listens on $port.
+serve_unit() {
+  (export STATE_DIRECTORY="$work/state" QENO_OPTIONS=""; eval "exec $command") \
+    </dev/null >"$work/host.out" 2>"$work/host.err" &
+  host_pid=$!
+  for _ in $(seq 100); do
+    grep -q "listening on 127.0.0.1 port $port" "$work/host.out" && return 0
+    kill -0 "$host_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "the unit's command did not listen: $(cat "$work/host.err")"
+}
+port=$((8100 + RANDOM % 1800))
+sed "s/\"port\": 8080/\"port\": $port/" basics/tally-graph.json >"$work/etc/demo.json"
+serve_unit
+reply="$(ask v=5)"
+stop_host
+[ "$reply" = "5,x" ] && grep -q '"operand": 5' "$work/state/graph.json" ||
+  fail "the unit served '$reply' and saved: $(cat "$work/state/graph.json" 2>/dev/null)"
+serve_unit  # the saved graph is newer: the total goes on
+reply="$(ask v=1)"
+stop_host
+[ "$reply" = "6,x" ] || fail "the unit did not start from its saved graph: '$reply'"
+touch -d '+1 minute' "$work/etc/demo.json"  # an edited graph file takes the saved one's place
+serve_unit
+reply="$(ask v=1)"
+stop_host
+[ "$reply" = "1,x" ] || fail "the unit did not start from the edited graph file: '$reply'"
+echo "unit: verified; served 5,x, then 6,x from its state, then 1,x from an edited graph"
+
 echo "-- Debian packages qeno-host and qeno-host-dev, and the tar archive"
 (cd "$build" && cpack -G "DEB;TGZ" -B "$work/packages" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; fail "cpack failed"; }
@@ -217,7 +262,11 @@ lacks() {
   if grep -q " \./usr/$2" <<<"$contents"; then fail "$(basename "$package") holds /usr/$2"; fi
 }
 has "$deb" bin/qeno-host "$libdir/libqenohost.so.0" "$libdir/qeno/modules/libqenoserver.so" \
-  "$libdir/qeno/modules/libqenobasics.so" share/doc/qeno-host/copyright
+  "$libdir/qeno/modules/libqenobasics.so" share/doc/qeno-host/copyright \
+  "lib/systemd/system/qeno-host@.service"
+grep -q ' exec /usr/bin/qeno-host ' <(dpkg-deb --fsys-tarfile "$deb" |
+  tar -xOf - "./usr/lib/systemd/system/qeno-host@.service") ||
+  fail "the packaged unit does not start /usr/bin/qeno-host"
 lacks "$deb" include/
 lacks "$deb" "$libdir/libqenohost.so "
 has "$dev" include/qeno/JModuleObj.h "$libdir/libqenohost.so" \
