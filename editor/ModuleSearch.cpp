@@ -62,6 +62,7 @@ std::vector<ModuleFolder> moduleSearchFolders(const std::vector<std::string>& ex
                                               const std::string& colonList,
                                               const std::vector<std::string>& standardFolders) {
   std::vector<ModuleFolder> folders;
+  folders.reserve(explicitFolders.size() + standardFolders.size());
   for (const std::string& folder : explicitFolders) folders.push_back(ModuleFolder{folder});
   std::size_t start = 0;
   while (start <= colonList.size()) {

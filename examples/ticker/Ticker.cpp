@@ -52,6 +52,7 @@ void Ticker::getOutput(int /*n*/, JLinkObj& /*link*/, JDataType& data) {
 }
 
 void Ticker::start() {
+  if (tickerId_.load() == std::this_thread::get_id()) return;  // ticking, and asked again
   std::lock_guard<std::mutex> hold(control_);
   if (thread_.joinable()) {
     std::lock_guard<std::mutex> state(lock_);
@@ -67,16 +68,17 @@ void Ticker::start() {
 }
 
 void Ticker::stop() {
+  // A count that reaches "run" again arrives on the ticker's own thread,
+  // which cannot wait for itself: it ends after this tick instead.
+  const bool own = tickerId_.load() == std::this_thread::get_id();
+  std::unique_lock<std::mutex> hold(control_, std::defer_lock);
+  if (!own) hold.lock();  // so that no start() comes between the flag and the wait
   {
     std::lock_guard<std::mutex> state(lock_);
     running_ = false;
   }
   wake_.notify_all();
-  // A count that reaches "run" again arrives on the ticker's own thread,
-  // which cannot wait for itself: it ends after this tick instead.
-  if (tickerId_.load() == std::this_thread::get_id()) return;
-  std::lock_guard<std::mutex> hold(control_);
-  if (thread_.joinable()) {
+  if (!own && thread_.joinable()) {
     thread_.join();
     JComponent::debug("Ticker: stopped");
   }
