@@ -17,6 +17,11 @@ set_target_properties(qenohost PROPERTIES
 set_target_properties(qeno-host PROPERTIES INSTALL_RPATH "$ORIGIN/${qeno_bin_to_lib}")
 set_target_properties(qenoserver PROPERTIES INSTALL_RPATH "$ORIGIN/${qeno_module_to_lib}")
 
+# Where an installed qeno-host finds its module folders, below its prefix.
+target_compile_definitions(qenoeditor PRIVATE
+  QENO_INSTALL_MODULE_DIR="${QENO_INSTALL_MODULE_DIR}"
+  QENO_AUTHOR_MODULE_DIR="${QENO_AUTHOR_MODULE_DIR}")
+
 install(TARGETS qeno-host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS qenohost EXPORT QenoHostTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT dev)
