@@ -20,7 +20,7 @@ std::unique_ptr<ModuleSet> loadModules(const Options& options) {
   const char* environment = std::getenv("QENO_MODULE_PATH");
   modules->loadFolders(
       moduleSearchFolders(options.moduleFolders, environment != nullptr ? environment : "",
-                          defaultModuleFolder()),
+                          standardModuleFolders()),
       [](const std::string& line) { console::err(line); });
   return modules;
 }
@@ -36,6 +36,12 @@ void printClasses(const ModuleSet& modules) {
     line.append(widest + 2 - name.size(), ' ').append(library);
     console::out(line);
   }
+  // Where a module must go to be found, and which folder wins a class name.
+  console::out("module folders, in order:");
+  for (const ModuleFolder& folder : modules.searched()) {
+    console::out("  " + folder.path + (folder.present ? "" : " (absent)"));
+  }
+  if (modules.searched().empty()) console::out("  none: --module loads that library alone");
 }
 
 std::string missingClassMessage(const ModuleSet& modules, const Options& options,
@@ -44,8 +50,8 @@ std::string missingClassMessage(const ModuleSet& modules, const Options& options
     return options.modulePath + " does not provide the class " + className;
   }
   std::string folders;
-  for (const std::string& folder : modules.searched()) {
-    folders += (folders.empty() ? "" : ", ") + folder;
+  for (const ModuleFolder& folder : modules.searched()) {
+    if (folder.present) folders += (folders.empty() ? "" : ", ") + folder.path;
   }
   if (folders.empty()) folders = "none found; give --module-path DIR or --module FILE";
   return "no module library provides the class " + className + " (module folders: " + folders + ")";

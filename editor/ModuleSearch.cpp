@@ -1,6 +1,7 @@
 #include "ModuleSearch.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <system_error>
@@ -30,31 +31,47 @@ std::string canonicalOrSelf(const std::string& path) {
 
 }  // namespace
 
-std::string defaultModuleFolder() {
+std::vector<std::string> ownModuleFolders() {
   const std::string folder = executableFolder();
   if (folder.empty()) return {};
-  const fs::path installed = (fs::path(folder) / "../lib/qeno/modules").lexically_normal();
-  if (isFolder(installed)) return installed.string();
   std::error_code error;
-  const fs::path built = fs::path(folder) / "modules";
-  if (fs::exists(fs::path(folder) / "CMakeCache.txt", error) && isFolder(built)) {
-    return built.string();
+  if (fs::exists(fs::path(folder) / "CMakeCache.txt", error)) {
+    const fs::path built = fs::path(folder) / "modules";
+    return isFolder(built) ? std::vector<std::string>{built.string()} : std::vector<std::string>{};
   }
-  return {};
+  // bin/ is one folder below the prefix.
+  const fs::path prefix = fs::path(folder).parent_path();
+  std::vector<std::string> folders{(prefix / QENO_INSTALL_MODULE_DIR).lexically_normal().string()};
+  const std::string author = (prefix / QENO_AUTHOR_MODULE_DIR).lexically_normal().string();
+  if (author != folders.front()) folders.push_back(author);
+  return folders;
 }
 
-std::vector<std::string> moduleSearchFolders(const std::vector<std::string>& explicitFolders,
-                                             const std::string& colonList,
-                                             const std::string& defaultFolder) {
-  std::vector<std::string> folders = explicitFolders;
+std::vector<std::string> standardModuleFolders() {
+  std::vector<std::string> folders;
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    folders.push_back((fs::path(home) / ".local" / QENO_AUTHOR_MODULE_DIR).string());
+  }
+  folders.emplace_back("/usr/local/" QENO_AUTHOR_MODULE_DIR);
+  for (std::string& own : ownModuleFolders()) folders.push_back(std::move(own));
+  return folders;
+}
+
+std::vector<ModuleFolder> moduleSearchFolders(const std::vector<std::string>& explicitFolders,
+                                              const std::string& colonList,
+                                              const std::vector<std::string>& standardFolders) {
+  std::vector<ModuleFolder> folders;
+  folders.reserve(explicitFolders.size() + standardFolders.size());
+  for (const std::string& folder : explicitFolders) folders.push_back(ModuleFolder{folder});
   std::size_t start = 0;
   while (start <= colonList.size()) {
     std::size_t stop = colonList.find(':', start);
     if (stop == std::string::npos) stop = colonList.size();
-    if (stop > start) folders.push_back(colonList.substr(start, stop - start));
+    if (stop > start) folders.push_back(ModuleFolder{colonList.substr(start, stop - start)});
     start = stop + 1;
   }
-  if (!defaultFolder.empty()) folders.push_back(defaultFolder);
+  for (const std::string& folder : standardFolders) folders.push_back(ModuleFolder{folder, true});
   return folders;
 }
 
@@ -62,13 +79,17 @@ ModuleSet::~ModuleSet() {
   while (!libraries_.empty()) libraries_.pop_back();
 }
 
-void ModuleSet::loadFolders(const std::vector<std::string>& folders, const Report& report) {
+void ModuleSet::loadFolders(const std::vector<ModuleFolder>& folders, const Report& report) {
   std::vector<std::string> seen;
-  for (const std::string& folder : folders) {
+  for (ModuleFolder entry : folders) {
+    const std::string& folder = entry.path;
     const std::string canonical = canonicalOrSelf(folder);
     if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) continue;
     seen.push_back(canonical);
-    searched_.push_back(folder);
+    std::error_code absent;
+    entry.present = !entry.standard || fs::exists(folder, absent);
+    searched_.push_back(entry);
+    if (!entry.present) continue;
 
     std::error_code error;
     fs::directory_iterator it(folder, error);

@@ -4,6 +4,7 @@
 #include <fontconfig/fontconfig.h>
 
 #include <algorithm>
+#include <cmath>
 
 const JColor JColor::black{0, 0, 0};
 const JColor JColor::white{255, 255, 255};
@@ -31,7 +32,105 @@ struct JGraphics::Context {
   cairo_t* cr;
   JColor color = JColor::black;
   std::vector<JFilledRect> fills;
+  std::vector<JDrawnText> texts;
 };
+
+namespace {
+
+// Below this many pixels a text is hard to read: a longer text is shortened
+// instead of shrunk further.
+constexpr double kLeastFontSize = 7.0;
+constexpr const char* kEllipsis = "\u2026";
+
+// The length of the valid UTF-8 sequence at text[at], or 0. Overlong forms,
+// surrogates and code points above U+10FFFF are not valid.
+std::size_t sequenceLength(const std::string& text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length = 0;
+  unsigned int point = 0;
+  if (lead < 0x80) return 1;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    length = 2;
+    point = lead & 0x1fU;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    length = 3;
+    point = lead & 0x0fU;
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    length = 4;
+    point = lead & 0x07U;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xc0U) != 0x80) return 0;
+    point = (point << 6U) | (byte(at + i) & 0x3fU);
+  }
+  const bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+  const bool surrogate = point >= 0xd800 && point <= 0xdfff;
+  if (overlong || surrogate || point > 0x10ffff) return 0;
+  return length;
+}
+
+// The text as the font can show it: valid UTF-8 as itself, control
+// characters (C0, DEL, C1) and bytes of broken sequences as '?'.
+std::string displayable(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t length = sequenceLength(text, at);
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const bool c1 = length == 2 && lead == 0xc2 && static_cast<unsigned char>(text[at + 1]) < 0xa0;
+    if (length == 0 || c1 || lead < 0x20 || lead == 0x7f) {
+      shown += '?';
+      at += length == 0 ? 1 : length;
+    } else {
+      shown.append(text, at, length);
+      at += length;
+    }
+  }
+  return shown;
+}
+
+// How wide a text is once drawn: from the leftmost of its origin and ink to
+// the rightmost of its advance and ink.
+struct Span {
+  double lead;  // where the span starts, from the origin (0 or less)
+  double width;
+};
+
+Span measure(cairo_t* cr, const std::string& text) {
+  cairo_text_extents_t extents{};
+  cairo_text_extents(cr, text.c_str(), &extents);
+  const double lead = std::min(0.0, extents.x_bearing);
+  const double right = std::max(extents.x_advance, extents.x_bearing + extents.width);
+  return Span{lead, right - lead};
+}
+
+// The longest head of text, cut between characters, that fits width with an
+// ellipsis after it; empty when not even the ellipsis fits.
+std::string shortened(cairo_t* cr, const std::string& text, double width) {
+  std::vector<std::size_t> cuts;  // character boundaries, shortest head first
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xc0U) != 0x80) cuts.push_back(i);
+  }
+  if (measure(cr, kEllipsis).width > width) return {};
+  std::size_t low = 0;  // cuts[low] always fits
+  std::size_t high = cuts.size();
+  while (high - low > 1) {
+    const std::size_t middle = (low + high) / 2;
+    if (measure(cr, text.substr(0, cuts[middle]) + kEllipsis).width <= width) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  return text.substr(0, cuts[low]) + kEllipsis;
+}
+
+}  // namespace
 
 void JGraphics::setJColor(const JColor& color) {
   if (!context_) return;
@@ -67,11 +166,7 @@ void JGraphics::drawLine(int x1, int y1, int x2, int y2) {
 
 void JGraphics::drawText(const JString& text, const JRect& rect) {
   if (!context_ || rect.width <= 0 || rect.height <= 0 || text.empty()) return;
-  std::string shown = text.str();
-  for (char& c : shown) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte >= 0x7f) c = '?';
-  }
+  std::string shown = displayable(text.str());
   cairo_t* cr = context_->cr;
   cairo_save(cr);
   cairo_rectangle(cr, rect.x, rect.y, rect.width, rect.height);
@@ -79,20 +174,33 @@ void JGraphics::drawText(const JString& text, const JRect& rect) {
   cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
   cairo_select_font_face(cr, "DejaVu Sans", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
   double size = rect.height * 0.75;
+  const double least = std::min(size, kLeastFontSize);
   cairo_set_font_size(cr, size);
-  cairo_text_extents_t extents{};
-  cairo_text_extents(cr, shown.c_str(), &extents);
-  if (extents.x_advance > rect.width && extents.x_advance > 0) {
-    size = std::max(1.0, size * rect.width / extents.x_advance);
+  Span span = measure(cr, shown);
+  // Glyphs do not scale exactly with the size (their widths are rounded to
+  // pixels), so each smaller size is measured again.
+  for (int step = 0; step < 8 && span.width > rect.width && size > least; ++step) {
+    size = std::max(least, std::min(size * rect.width / span.width, size - 0.25));
     cairo_set_font_size(cr, size);
-    cairo_text_extents(cr, shown.c_str(), &extents);
+    span = measure(cr, shown);
   }
-  cairo_font_extents_t font{};
-  cairo_font_extents(cr, &font);
-  double left = rect.x + (rect.width - extents.x_advance) / 2.0;
-  double baseline = rect.y + (rect.height + font.ascent - font.descent) / 2.0;
-  cairo_move_to(cr, left, baseline);
-  cairo_show_text(cr, shown.c_str());
+  if (span.width > rect.width) {
+    shown = shortened(cr, shown, rect.width);
+    span = measure(cr, shown);
+  }
+  if (!shown.empty()) {
+    cairo_font_extents_t font{};
+    cairo_font_extents(cr, &font);
+    const double left = rect.x + (rect.width - span.width) / 2.0 - span.lead;
+    const double baseline = rect.y + (rect.height + font.ascent - font.descent) / 2.0;
+    cairo_move_to(cr, left, baseline);
+    cairo_show_text(cr, shown.c_str());
+    const double inkLeft = left + span.lead;
+    context_->texts.push_back(JDrawnText{
+        shown, JRect(static_cast<int>(std::floor(inkLeft)), rect.y,
+                     static_cast<int>(std::ceil(inkLeft + span.width) - std::floor(inkLeft)),
+                     rect.height)});
+  }
   cairo_restore(cr);
 }
 
@@ -130,6 +238,10 @@ JColor JImage::pixel(int x, int y) const {
 
 const std::vector<JFilledRect>& JImage::fills() const {
   return context_->fills;
+}
+
+const std::vector<JDrawnText>& JImage::texts() const {
+  return context_->texts;
 }
 
 std::string JImage::writePng(const std::string& path) const {

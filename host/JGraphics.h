@@ -39,6 +39,13 @@ struct JFilledRect {
   JRect rect;
 };
 
+// One text that drawText drew: what it showed (after replacing what cannot
+// be shown and shortening), and the rectangle its ink and advance cover.
+struct JDrawnText {
+  std::string text;
+  JRect ink;
+};
+
 // A drawing context on an image. Copies draw on the same image (a module
 // receives it by value). Host thread only.
 class JGraphics : public JObject {
@@ -52,8 +59,11 @@ class JGraphics : public JObject {
   void fillRect(int x, int y, int width, int height);
   void drawRect(int x, int y, int width, int height);
   void drawLine(int x1, int y1, int x2, int y2);
-  // Draws text centred in rect, in a size that fits the rect's height and
-  // width; bytes that are not printable show as '?'.
+  // Draws text centred in rect: as large as the rect's height allows,
+  // smaller when it is too wide, and shortened to end in an ellipsis when
+  // even the smallest legible size is too wide, so it always fits (nothing is
+  // drawn where not even the ellipsis fits). UTF-8 shows as its characters;
+  // control characters and bytes that are not UTF-8 show as '?'.
   void drawText(const JString& text, const JRect& rect);
   void setClip(const JRect& rect);
 
@@ -76,6 +86,8 @@ class JImage {
   // Every rectangle filled on the image so far, in drawing order: what a
   // paint drew, without reading it back from the pixels.
   [[nodiscard]] const std::vector<JFilledRect>& fills() const;
+  // Every text drawn on the image so far, in drawing order.
+  [[nodiscard]] const std::vector<JDrawnText>& texts() const;
   // Writes the image; returns an empty string, or the reason it failed.
   [[nodiscard]] std::string writePng(const std::string& path) const;
   // The image as PNG file bytes; empty when encoding failed.

@@ -2,9 +2,11 @@
 # Installs a build into a temporary prefix, moves the prefix elsewhere, and
 # checks that what a user and a module author get works from there alone:
 # the public headers compile by themselves, examples/hello-module builds
-# against the installed SDK (CMake package and pkg-config), qeno-host lists
-# both classes and serves a real client through the example's box. Then
-# builds the Debian package and the tar archive and checks their contents.
+# against the installed SDK (CMake package and pkg-config, with the same
+# flags), qeno-host lists the classes and serves real clients through the
+# example's box, the stock boxes, the graded examples and the template (copied
+# out of the tree). Then builds the Debian package and the tar archive and
+# checks their contents.
 #   bash scripts/install-check.sh [BUILD_DIR]   (default build/plain, built already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,17 +22,24 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "install-check: $*" >&2; exit 1; }
 
+echo "-- every code fragment of the module guide is in a built example"
+bash scripts/check-guide.sh
+
 echo "-- install into a prefix, then move the prefix"
 cmake --install "$build" --prefix "$work/first" >/dev/null
 mv "$work/first" "$work/prefix"
 prefix="$work/prefix"
-for file in bin/qeno-host lib/libqenohost.so lib/qeno/modules/libqenoserver.so \
-            include/qeno/JModuleObj.h include/qeno/QenoVersion.h \
-            lib/cmake/QenoHost/QenoHostConfig.cmake lib/cmake/QenoHost/QenoHostConfigVersion.cmake \
-            lib/pkgconfig/qenohost.pc; do
+# The library folder: the multiarch one on Debian (lib/x86_64-linux-gnu).
+libdir="$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")"
+[ -n "$libdir" ] || fail "no CMAKE_INSTALL_LIBDIR in $build/CMakeCache.txt"
+for file in bin/qeno-host "$libdir/libqenohost.so" "$libdir/qeno/modules/libqenoserver.so" \
+            "$libdir/qeno/modules/libqenobasics.so" include/qeno/JModuleObj.h include/qeno/QenoVersion.h \
+            "$libdir/cmake/QenoHost/QenoHostConfig.cmake" "$libdir/cmake/QenoHost/QenoHostConfigVersion.cmake" \
+            "$libdir/pkgconfig/qenohost.pc" share/doc/qeno-host/copyright share/doc/qeno-host-dev/copyright \
+            share/doc/qeno-host-dev/modules.md share/doc/qeno-host-dev/examples/template/CMakeLists.txt; do
   [ -e "$prefix/$file" ] || fail "missing $file"
 done
-soname="$(readelf -d "$prefix/lib/libqenohost.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
+soname="$(readelf -d "$prefix/$libdir/libqenohost.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
 [[ "$soname" == libqenohost.so.[0-9]* ]] || fail "libqenohost.so has SONAME '$soname'"
 for private in SocketHandle.h LingeringCloser.h ListenerProbe.h GraphFile.h QenoServer.h; do
   [ ! -e "$prefix/include/qeno/$private" ] || fail "private header $private installed"
@@ -63,7 +72,7 @@ echo "-- build examples/hello-module against the installed SDK alone"
 cmake -S examples/hello-module -B "$work/hello" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 found="$(sed -n 's/^QenoHost_DIR:PATH=//p' "$work/hello/CMakeCache.txt")"
-[ "$found" = "$prefix/lib/cmake/QenoHost" ] || fail "the example found the SDK at '$found'"
+[ "$found" = "$prefix/$libdir/cmake/QenoHost" ] || fail "the example found the SDK at '$found'"
 cmake --build "$work/hello" >/dev/null
 cmake --install "$work/hello" --prefix "$prefix" >/dev/null
 [ -e "$prefix/lib/qeno/modules/libchunkcounter.so" ] || fail "the example did not install"
@@ -86,18 +95,27 @@ cmake --build "$work/readme/build" >/dev/null
   grep -Eq "^Doubler +$work/readme/build/libmymodule.so$" ||
   fail "the README's module does not register Doubler"
 
-echo "-- the same module through pkg-config"
+echo "-- the same module through pkg-config, with the same visibility and link flags"
 mkdir -p "$work/pc"
+pc() { PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config "$@" qenohost; }
 # shellcheck disable=SC2046
-c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror -Wl,-z,defs \
-  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags qenohost) \
-  examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" \
-  $(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --libs qenohost)
+c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror $(pc --cflags) \
+  examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" $(pc --libs)
+exported() { nm -D --defined-only "$1" | wc -l; }
+[ "$(exported "$work/pc/libchunkcounter.so")" -eq "$(exported "$work/hello/libchunkcounter.so")" ] ||
+  fail "pkg-config's build exports $(exported "$work/pc/libchunkcounter.so") symbols," \
+    "qeno_add_module's $(exported "$work/hello/libchunkcounter.so")"
+printf 'void missing();\nvoid call() { missing(); }\n' >"$work/pc/undefined.cpp"
+# shellcheck disable=SC2046
+if c++ -shared -fPIC $(pc --cflags) "$work/pc/undefined.cpp" -o "$work/pc/libundefined.so" \
+  $(pc --libs) 2>/dev/null; then
+  fail "pkg-config's flags link a module with an undefined symbol"
+fi
 
 echo "-- qeno-host lists the classes of both modules"
 classes="$("$prefix/bin/qeno-host" --classes)"
 echo "$classes"
-grep -Eq "^QenoServer +$prefix/lib/qeno/modules/libqenoserver.so$" <<<"$classes" ||
+grep -Eq "^QenoServer +$prefix/$libdir/qeno/modules/libqenoserver.so$" <<<"$classes" ||
   fail "--classes does not list QenoServer from the installed module folder"
 grep -Eq "^ChunkCounter +$prefix/lib/qeno/modules/libchunkcounter.so$" <<<"$classes" ||
   fail "--classes does not list ChunkCounter"
@@ -107,55 +125,190 @@ both="$(QENO_MODULE_PATH="$work/pc" "$prefix/bin/qeno-host" --classes 2>&1 >/dev
 grep -qF "refused class ChunkCounter from $prefix/lib/qeno/modules/libchunkcounter.so: already registered by $work/pc/libchunkcounter.so" \
   <<<"$both" || fail "a duplicate class was not refused: $both"
 
-echo "-- qeno-host serves a real client through the example's box"
-port=""
-for attempt in 1 2 3 4 5; do
-  candidate=$((8100 + RANDOM % 1800))
-  "$prefix/bin/qeno-host" --graph examples/hello-module/counter-graph.json \
-    --port "$candidate" --quiet </dev/null >"$work/host.out" 2>"$work/host.err" &
-  host_pid=$!
-  for _ in $(seq 100); do
-    if grep -q "listening on 127.0.0.1 port $candidate" "$work/host.out"; then port="$candidate"; break; fi
-    kill -0 "$host_pid" 2>/dev/null || break
-    sleep 0.1
+# start_host ARGS...: runs the installed qeno-host with ARGS on a free port
+# until it listens; sets host_pid and port.
+start_host() {
+  port=""
+  for attempt in 1 2 3 4 5; do
+    local candidate=$((8100 + RANDOM % 1800))
+    "$prefix/bin/qeno-host" "$@" --port "$candidate" --quiet \
+      </dev/null >"$work/host.out" 2>"$work/host.err" &
+    host_pid=$!
+    for _ in $(seq 100); do
+      if grep -q "listening on 127.0.0.1 port $candidate" "$work/host.out"; then port="$candidate"; break; fi
+      kill -0 "$host_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    [ -n "$port" ] && return 0
+    kill "$host_pid" 2>/dev/null || true
+    wait "$host_pid" 2>/dev/null || true
+    host_pid=""
   done
-  [ -n "$port" ] && break
-  kill "$host_pid" 2>/dev/null || true
-  wait "$host_pid" 2>/dev/null || true
+  fail "qeno-host $* did not listen: $(cat "$work/host.err")"
+}
+ask() { printf '%s\r\n\r\n' "$1" | timeout 10 nc -N 127.0.0.1 "$port"; }
+# Ends qeno-host as a service manager would; it must stop every box cleanly.
+stop_host() {
+  kill -TERM "$host_pid"
+  local status=0
+  wait "$host_pid" || status=$?
   host_pid=""
-  [ "$attempt" -lt 5 ] || fail "qeno-host did not listen: $(cat "$work/host.err")"
-done
-first="$(printf 'hi\r\n' | timeout 10 nc -N 127.0.0.1 "$port")"
-second="$(printf 'again\r\n' | timeout 10 nc -N 127.0.0.1 "$port")"
+  [ "$status" -eq 0 ] || fail "qeno-host ended with status $status: $(cat "$work/host.err")"
+}
+
+echo "-- qeno-host serves a real client through the example's box"
+start_host --graph examples/hello-module/counter-graph.json
+first="$(ask hi)"
+second="$(ask again)"
 echo "replies: $first / $second"
 [[ "$first" =~ ^([0-9]+),x$ ]] && count1="${BASH_REMATCH[1]}" || fail "first reply '$first'"
 [[ "$second" =~ ^([0-9]+),x$ ]] && count2="${BASH_REMATCH[1]}" || fail "second reply '$second'"
 [ "$count1" -ge 1 ] && [ "$count2" -gt "$count1" ] ||
   fail "the chunk count did not reach the replies: '$first', '$second'"
-kill -TERM "$host_pid"
-status=0
-wait "$host_pid" || status=$?
-host_pid=""
-[ "$status" -eq 0 ] || fail "qeno-host ended with status $status: $(cat "$work/host.err")"
+stop_host
 
-echo "-- Debian package and tar archive"
+echo "-- the stock boxes: a running total"
+start_host --graph basics/tally-graph.json
+replies="$(ask v=5) $(ask v=37) $(ask nothing)"
+echo "replies: $replies"
+[ "$replies" = "5,x 42,x 42,x" ] || fail "the tally answered '$replies'"
+stop_host
+
+echo "-- the graded examples, built against the installed SDK alone"
+for example in scaler ticker; do
+  cmake -S "examples/$example" -B "$work/$example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+  cmake --build "$work/$example" >/dev/null
+done
+start_host --module-path "$work/scaler" --graph examples/scaler/scaler-graph.json
+reply="$(ask n=14)"
+echo "scaler: $reply"
+[ "$reply" = "42,x" ] || fail "the scaler answered '$reply'"
+stop_host
+# The ticker's own thread counts while clients ask; SIGTERM must end it.
+start_host --module-path "$work/ticker" --graph examples/ticker/ticker-graph.json
+first="$(ask tick)"
+later="$first"
+for _ in $(seq 100); do
+  later="$(ask tick)"
+  [ "$later" != "$first" ] && break
+  sleep 0.05
+done
+echo "ticker: $first then $later"
+[[ "$first" =~ ^([0-9]+),x$ ]] && [[ "$later" =~ ^([0-9]+),x$ ]] &&
+  [ "${later%,x}" -gt "${first%,x}" ] || fail "the ticker did not count: '$first', '$later'"
+stop_host
+
+echo "-- the template, copied out of the tree, against the installed SDK alone"
+cp -r examples/template "$work/template"
+cmake -S "$work/template" -B "$work/template/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
+cmake --build "$work/template/build" >/dev/null
+ctest --test-dir "$work/template/build" --output-on-failure >/dev/null ||
+  fail "the template's test failed"
+"$prefix/bin/qeno-host" --module-path "$work/template/build" --classes |
+  grep -Eq "^MyBox +$work/template/build/libmymodule.so$" || fail "the template does not register MyBox"
+(cd "$work/template" && start_host --module-path build --graph graph.json &&
+  reply="$(ask n=21)" && echo "template: $reply" && [ "$reply" = "42,x" ] && stop_host) ||
+  fail "the template's graph did not answer 42,x"
+
+echo "-- the service unit: systemd-analyze verify, then its command as systemd runs it"
+unit="$prefix/lib/systemd/system/qeno-host@.service"
+[ -e "$unit" ] || fail "no $unit"
+mkdir -p "$work/units" "$work/etc" "$work/state"
+cp "$unit" "$work/units/"
+verify="$(systemd-analyze verify --man=no "$work/units/qeno-host@demo.service" 2>&1)" ||
+  fail "systemd-analyze verify failed: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+# ExecStart with its lines joined, the instance demo, $$ as systemd passes
+# it to the shell, /etc/qeno moved here, and the program where the prefix
+# moved to (a unit names it by the path it was installed at).
+command="$(awk '/^ExecStart=/ { on = 1 } on { print } on && !/\\$/ { exit }' "$unit" |
+  sed -e 's/^ExecStart=//' -e 's/\\$//' | tr -d '\n' |
+  sed -e 's/%i/demo/g' -e 's/\$\$/$/g' -e "s|/etc/qeno|$work/etc|g" \
+    -e "s|exec [^ ]*/qeno-host |exec $prefix/bin/qeno-host |")"
+# serve_unit: runs the unit's command until it listens on $port.
+serve_unit() {
+  (export STATE_DIRECTORY="$work/state" QENO_OPTIONS=""; eval "exec $command") \
+    </dev/null >"$work/host.out" 2>"$work/host.err" &
+  host_pid=$!
+  for _ in $(seq 100); do
+    grep -q "listening on 127.0.0.1 port $port" "$work/host.out" && return 0
+    kill -0 "$host_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "the unit's command did not listen: $(cat "$work/host.err")"
+}
+port=$((8100 + RANDOM % 1800))
+sed "s/\"port\": 8080/\"port\": $port/" basics/tally-graph.json >"$work/etc/demo.json"
+serve_unit
+reply="$(ask v=5)"
+stop_host
+[ "$reply" = "5,x" ] && grep -q '"operand": 5' "$work/state/graph.json" ||
+  fail "the unit served '$reply' and saved: $(cat "$work/state/graph.json" 2>/dev/null)"
+serve_unit  # the saved graph is newer: the total goes on
+reply="$(ask v=1)"
+stop_host
+[ "$reply" = "6,x" ] || fail "the unit did not start from its saved graph: '$reply'"
+touch -d '+1 minute' "$work/etc/demo.json"  # an edited graph file takes the saved one's place
+serve_unit
+reply="$(ask v=1)"
+stop_host
+[ "$reply" = "1,x" ] || fail "the unit did not start from the edited graph file: '$reply'"
+echo "unit: verified; served 5,x, then 6,x from its state, then 1,x from an edited graph"
+
+echo "-- Debian packages qeno-host and qeno-host-dev, and the tar archive"
 (cd "$build" && cpack -G "DEB;TGZ" -B "$work/packages" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; fail "cpack failed"; }
+if grep -qi warning "$work/cpack.log"; then cat "$work/cpack.log"; fail "cpack warned"; fi
 deb="$(ls "$work"/packages/qeno-host_*.deb)"
-contents="$(dpkg-deb -c "$deb")"
-for file in ./usr/bin/qeno-host ./usr/lib/libqenohost.so.0 ./usr/lib/qeno/modules/libqenoserver.so \
-            ./usr/include/qeno/JModuleObj.h ./usr/lib/cmake/QenoHost/QenoHostConfig.cmake \
-            ./usr/lib/pkgconfig/qenohost.pc; do
-  grep -q " $file\( \|$\)" <<<"$contents" || fail "$(basename "$deb") lacks $file"
-done
+dev="$(ls "$work"/packages/qeno-host-dev_*.deb)"
+# has PACKAGE FILE...: the package holds each file.
+has() {
+  local package="$1" contents file
+  shift
+  contents="$(dpkg-deb -c "$package")"
+  for file in "$@"; do
+    grep -q " \./usr/$file\( \|$\)" <<<"$contents" || fail "$(basename "$package") lacks /usr/$file"
+  done
+}
+lacks() {
+  local package="$1" contents
+  contents="$(dpkg-deb -c "$package")"
+  if grep -q " \./usr/$2" <<<"$contents"; then fail "$(basename "$package") holds /usr/$2"; fi
+}
+has "$deb" bin/qeno-host "$libdir/libqenohost.so.0" "$libdir/qeno/modules/libqenoserver.so" \
+  "$libdir/qeno/modules/libqenobasics.so" share/doc/qeno-host/copyright \
+  "lib/systemd/system/qeno-host@.service"
+grep -q ' exec /usr/bin/qeno-host ' <(dpkg-deb --fsys-tarfile "$deb" |
+  tar -xOf - "./usr/lib/systemd/system/qeno-host@.service") ||
+  fail "the packaged unit does not start /usr/bin/qeno-host"
+lacks "$deb" include/
+lacks "$deb" "$libdir/libqenohost.so "
+has "$dev" include/qeno/JModuleObj.h "$libdir/libqenohost.so" \
+  "$libdir/cmake/QenoHost/QenoHostConfig.cmake" "$libdir/pkgconfig/qenohost.pc" \
+  share/doc/qeno-host-dev/copyright share/doc/qeno-host-dev/modules.md \
+  share/doc/qeno-host-dev/examples/template/MyBox.cpp
+lacks "$dev" bin/
 depends="$(dpkg-deb -f "$deb" Depends)"
-echo "Depends: $depends"
-for needed in libc6 libcairo2 libfontconfig1 libstdc++6; do
-  grep -q "$needed" <<<"$depends" || fail "the package does not depend on $needed"
+echo "qeno-host Depends: $depends"
+for needed in libc6 libcairo2 libfontconfig1 libstdc++6 fonts-dejavu-core; do
+  grep -q "$needed" <<<"$depends" || fail "qeno-host does not depend on $needed"
 done
-# What the package holds runs where it is unpacked.
+dev_depends="$(dpkg-deb -f "$dev" Depends)"
+echo "qeno-host-dev Depends: $dev_depends"
+[[ "$dev_depends" == *"qeno-host (= $(dpkg-deb -f "$deb" Version))"* ]] ||
+  fail "qeno-host-dev does not need the qeno-host of its version"
+dpkg-deb --ctrl-tarfile "$deb" | tar -tf - | grep -q shlibs || fail "qeno-host has no shlibs file"
+# What the packages hold runs, and builds the template, where they are unpacked.
 dpkg-deb -x "$deb" "$work/unpacked"
-"$work/unpacked/usr/bin/qeno-host" --classes | grep -q '^QenoServer ' ||
-  fail "qeno-host from the package does not list QenoServer"
+dpkg-deb -x "$dev" "$work/unpacked"
+unpacked_classes="$("$work/unpacked/usr/bin/qeno-host" --classes)"
+for class in QenoServer Arithmetic Counter; do
+  grep -q "^$class " <<<"$unpacked_classes" || fail "qeno-host from the package does not list $class"
+done
+cmake -S "$work/unpacked/usr/share/doc/qeno-host-dev/examples/template" -B "$work/template-deb" \
+  -G Ninja -DCMAKE_PREFIX_PATH="$work/unpacked/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null
+cmake --build "$work/template-deb" >/dev/null || fail "the template does not build against qeno-host-dev"
 ls "$work"/packages/qeno-host-*.tar.gz >/dev/null || fail "no tar archive"
 echo "install-check: passed"

@@ -11,7 +11,7 @@ default_packages=(
   nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev valgrind
-  netcat-openbsd curl strace
+  netcat-openbsd curl strace systemd
 )
 packages=("$@")
 [ ${#packages[@]} -gt 0 ] || packages=("${default_packages[@]}")

@@ -10,6 +10,6 @@ dir="${QENO_BUILD_PREFIX:-build/}plain"
 bash scripts/build.sh plain >/dev/null
 # Headers are checked through the sources that include them (HeaderFilterRegex).
 git ls-files 'host/*.cpp' 'editor/*.cpp' 'module/*.cpp' 'server/*.cpp' 'face/*.cpp' \
-  'config/*.cpp' 'app/*.cpp' |
+  'config/*.cpp' 'app/*.cpp' 'basics/*.cpp' |
   xargs -P "$(nproc)" -n 1 clang-tidy --quiet -p "$dir" --warnings-as-errors='*'
 echo "tidy: clean"

@@ -17,6 +17,7 @@
 #include "JComponent.h"
 #include "JException.h"
 #include "JGraph.h"
+#include "JGraphics.h"
 #include "JPersist.h"
 #include "JRegistry.h"
 #include "JSocket.h"
@@ -416,4 +417,32 @@ TEST(SocketTest, APortSharerThatArrivesAfterAServerStoppedIsFoundAtTheNextStart)
   ::close(other);
   JServerSocket free(port);
   EXPECT_EQ(free.listen(1), 1);
+}
+
+TEST(GraphicsTest, DrawnTextFitsItsRectShrunkThenShortenedAndShowsUtf8AsCharacters) {
+  JImage image(400, 100);
+  JGraphics g = image.graphics();
+  auto inside = [](const JRect& ink, const JRect& rect) {
+    return ink.width > 0 && ink.x >= rect.x && ink.x + ink.width <= rect.x + rect.width;
+  };
+  // Shrunk to fit: every character stays.
+  const JRect box(10, 10, 64, 14);
+  g.drawText("x2 = 2147483647", box);
+  // Too long for the smallest legible size: shortened, with an ellipsis.
+  const JRect narrow(100, 10, 40, 14);
+  g.drawText("a text far too long to fit in forty pixels", narrow);
+  // UTF-8 as characters; control bytes and broken sequences as '?'.
+  const JRect wide(150, 10, 240, 30);
+  g.drawText("caf\xc3\xa9 \xe2\x82\xac\x01\xff\xc3", wide);
+  g.drawText("wide", JRect(0, 50, 1, 20));  // not even the ellipsis fits
+
+  const std::vector<JDrawnText>& texts = image.texts();
+  ASSERT_EQ(texts.size(), 3U);
+  EXPECT_EQ(texts[0].text, "x2 = 2147483647");
+  EXPECT_TRUE(inside(texts[0].ink, box)) << texts[0].ink.x << "+" << texts[0].ink.width;
+  EXPECT_EQ(texts[1].text.rfind("a text", 0), 0U) << texts[1].text;
+  EXPECT_EQ(texts[1].text.substr(texts[1].text.size() - 3), "\u2026");
+  EXPECT_TRUE(inside(texts[1].ink, narrow)) << texts[1].ink.x << "+" << texts[1].ink.width;
+  EXPECT_EQ(texts[2].text, "caf\xc3\xa9 \xe2\x82\xac???");
+  EXPECT_TRUE(inside(texts[2].ink, wide));
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -191,4 +192,48 @@ TEST_F(ModulesTest, TheVersionMarkerIsReadSafelyFromDamagedFiles) {
       EXPECT_EQ(marker.versions, std::vector<std::string>{QENO_HOST_VERSION}) << at;
     }
   }
+}
+
+TEST_F(ModulesTest, TheUsersAndTheLocalFoldersAreSearchedAfterTheGivenOnesAndListed) {
+  const fs::path home = folder_.dir() / "home";
+  const fs::path own = home / ".local/lib/qeno/modules";
+  fs::create_directories(own);
+  fs::create_directories(folder_.dir() / "given");
+  fs::create_directories(folder_.dir() / "environment");
+  fs::copy_file(QENO_BASICS_PATH, own / "libqenobasics.so");
+  const std::string build = fs::path(QENO_BASICS_PATH).parent_path().string();
+
+  HostProcess host;
+  const char* before = std::getenv("HOME");
+  const std::string ownHome = before != nullptr ? before : "";
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("QENO_MODULE_PATH", path("environment").c_str(), 1);
+  const bool started = host.start(QENO_HOST_PATH, {"--module-path", path("given"), "--classes"});
+  ::unsetenv("QENO_MODULE_PATH");
+  if (before != nullptr) {
+    ::setenv("HOME", ownHome.c_str(), 1);
+  } else {
+    ::unsetenv("HOME");
+  }
+  ASSERT_TRUE(started);
+  ASSERT_EQ(host.wait(), 0) << host.error();
+
+  // The user's copy comes first; the build's own is refused, naming both,
+  // and the absent standard folders are passed over without a word.
+  EXPECT_NE(host.output().find("Arithmetic     " + (own / "libqenobasics.so").string()),
+            std::string::npos)
+      << host.output();
+  const std::vector<std::string> errors = linesOf(host.error());
+  ASSERT_EQ(errors.size(), 4U) << host.error();  // one per class
+  EXPECT_EQ(errors[0], "qeno: refused class Arithmetic from " + build +
+                           "/libqenobasics.so: already registered by " +
+                           (own / "libqenobasics.so").string());
+  const std::string listing = host.output().substr(host.output().find("module folders"));
+  const std::vector<std::string> lines = linesOf(listing);
+  ASSERT_EQ(lines.size(), 6U) << listing;
+  EXPECT_EQ(lines[1], "  " + path("given"));
+  EXPECT_EQ(lines[2], "  " + path("environment"));
+  EXPECT_EQ(lines[3], "  " + own.string());
+  EXPECT_EQ(lines[4].rfind("  /usr/local/lib/qeno/modules", 0), 0U) << lines[4];
+  EXPECT_EQ(lines[5], "  " + build);
 }
