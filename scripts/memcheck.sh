@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 dir="${1:-${QENO_BUILD_PREFIX:-build/}plain}"
 programs=(module_unittest server_unittest face_unittest keys_unittest config_unittest
-          host_unittest exchange_unittest)
+          host_unittest exchange_unittest editor_unittest)
 export QENO_TEST_TIME_SCALE="${QENO_TEST_TIME_SCALE:-20}"
 failed=()
 for program in "${programs[@]}"; do
