@@ -33,10 +33,7 @@ class AppTest : public ::testing::Test {
 
   // Sends one request and returns the whole reply.
   std::string request(const std::string& text) const {
-    TcpClient client;
-    if (!client.connect(port_)) return "<refused>";
-    client.send(text);
-    return client.readAll();
+    return qeno::test::requestReply(port_, text);
   }
 
   qeno::test::TempFolder folder_{"qeno-app-"};

@@ -80,10 +80,7 @@ class GuardTest : public ::testing::Test {
   }
 
   std::string request(const std::string& text) const {
-    TcpClient client;
-    if (!client.connect(port_)) return "<refused>";
-    client.send(text);
-    return client.readAll();
+    return qeno::test::requestReply(port_, text);
   }
 
   qeno::test::TempFolder folder_{"qeno-guard-"};

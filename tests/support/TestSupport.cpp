@@ -109,6 +109,13 @@ int portSharingListener(int port) {
   return fd;
 }
 
+std::string requestReply(int port, const std::string& text) {
+  TcpClient client;
+  if (!client.connect(port)) return "<refused>";
+  client.send(text);
+  return client.readAll();
+}
+
 bool portIsFree(int port) {
   JServerSocket probe(port);
   return probe.listen(1) == 1;

@@ -24,6 +24,10 @@ int portSharingListener(int port);
 // or another listens there.
 bool portIsFree(int port);
 
+// One request on a new connection to 127.0.0.1:port, and the whole reply
+// read to end of stream; "<refused>" when nothing listens.
+std::string requestReply(int port, const std::string& text);
+
 // A new, empty folder under the system's temporary folder, removed with all
 // it holds when the object goes.
 class TempFolder {
