@@ -9,9 +9,9 @@ const LONGEST_DELAY_MS = 5000;
 export const LOG_KEPT = 200;  // received lines kept, as many as qeno-host keeps
 
 // Follows /api/events for good, calling on(kind, data): 'state' with the
-// state's JSON text, 'log' with {first, lines}, 'live' with true or false.
-// After any failure, a refusal included, it opens the stream again, waiting
-// longer each time until one opens.
+// whole state, 'change' with what changed since, 'log' with {first, lines},
+// 'live' with true or false. After any failure, a refusal included, it opens
+// the stream again, waiting longer each time until one opens.
 export function follow(on) {
   let delay = FIRST_DELAY_MS;
   const open = () => {
@@ -20,7 +20,8 @@ export function follow(on) {
       delay = FIRST_DELAY_MS;
       on('live', true);
     });
-    events.addEventListener('state', (event) => on('state', event.data));
+    events.addEventListener('state', (event) => on('state', JSON.parse(event.data)));
+    events.addEventListener('change', (event) => on('change', JSON.parse(event.data)));
     events.addEventListener('log', (event) => on('log', JSON.parse(event.data)));
     events.addEventListener('error', () => {
       events.close();
@@ -30,6 +31,40 @@ export function follow(on) {
     });
   };
   open();
+}
+
+// The whole state as the stream sends it, with its boxes in a Map by number.
+export function stateOf(whole) {
+  const boxes = new Map();
+  for (const box of whole.modules) {
+    if (box.module === undefined) box.module = box.index;
+    boxes.set(box.module, box);
+  }
+  return { canSave: whole.canSave, canUndo: !!whole.canUndo, canRedo: !!whole.canRedo,
+           boxes, links: whole.links };
+}
+
+// Merges a change into state: each field of a box replaces that whole field,
+// null removes the box, a list of links replaces the list. Returns the
+// numbers of the boxes it touched.
+export function merge(state, change) {
+  const touched = [];
+  for (const [key, fields] of Object.entries(change.modules ?? {})) {
+    const number = Number(key);
+    touched.push(number);
+    if (fields === null) {
+      state.boxes.delete(number);
+      continue;
+    }
+    const box = state.boxes.get(number) ?? { module: number };
+    Object.assign(box, fields);
+    state.boxes.set(number, box);
+  }
+  if (change.links) state.links = change.links;
+  for (const flag of ['canSave', 'canUndo', 'canRedo']) {
+    if (change[flag] !== undefined) state[flag] = change[flag];
+  }
+  return touched;
 }
 
 // Adds a batch of received lines, {first, lines}, to log (the same form),
@@ -58,13 +93,19 @@ if (typeof SharedWorkerGlobalScope !== 'undefined' && self instanceof SharedWork
   const send = (message) => { for (const port of tabs) port.postMessage(message); };
   follow((kind, data) => {
     if (kind === 'live') live = data;
-    if (kind === 'state') state = data;
+    if (kind === 'state') state = stateOf(data);
+    if (kind === 'change') {
+      // A change before any state has nothing to apply to.
+      if (state === null) return;
+      merge(state, data);
+    }
     if (kind === 'log') {
       const fresh = addLines(kept, data);
       if (fresh.lines.length) send({ kind, data: fresh });
       return;
     }
-    send({ kind, data });
+    // A state goes on as the worker holds it, so every tab starts alike.
+    send({ kind, data: kind === 'state' ? state : data });
   });
   self.addEventListener('connect', (event) => {
     const [port] = event.ports;

@@ -1,0 +1,319 @@
+// Draws the graph: one element per box and one curve per link, inside one
+// transformed layer, so panning and zooming move a single element whatever
+// the graph's size. Only the parts of a box whose fields changed are redrawn;
+// the stream replaces whole fields, so a field that is the same object as
+// last time is the same as last time.
+
+import { element, linkKey, model } from './model.js';
+
+const SVG = 'http://www.w3.org/2000/svg';
+const PAD = 24;           // room around the graph, in pixels
+const STATUS_ROOM = 36;   // the status lines under a box
+const PORT_REACH = 12;    // smallest side of a port's hit area
+export const ZOOM_LIMITS = [0.05, 4];
+
+const canvas = document.getElementById('canvas');
+const world = document.getElementById('world');
+const boxesLayer = document.getElementById('boxes');
+const linksLayer = document.getElementById('linkset');
+const wireLayer = document.getElementById('wires');
+
+export const camera = { x: PAD, y: PAD, scale: 1 };
+const views = new Map();      // box number -> its elements and what they show
+const linkViews = new Map();  // link key -> its elements
+const shifted = new Map();    // box number -> [dx, dy] while being dragged
+
+export function applyCamera() {
+  world.style.transform = `translate(${camera.x}px, ${camera.y}px) scale(${camera.scale})`;
+}
+
+// The graph point under a pointer.
+export function toGraph(clientX, clientY) {
+  const r = canvas.getBoundingClientRect();
+  return { x: (clientX - r.left - camera.x) / camera.scale, y: (clientY - r.top - camera.y) / camera.scale };
+}
+
+export function zoomAt(clientX, clientY, factor) {
+  const r = canvas.getBoundingClientRect();
+  const scale = Math.min(ZOOM_LIMITS[1], Math.max(ZOOM_LIMITS[0], camera.scale * factor));
+  const px = clientX - r.left;
+  const py = clientY - r.top;
+  camera.x = px - ((px - camera.x) * scale) / camera.scale;
+  camera.y = py - ((py - camera.y) * scale) / camera.scale;
+  camera.scale = scale;
+  applyCamera();
+}
+
+export function zoomCentre(factor) {
+  const r = canvas.getBoundingClientRect();
+  zoomAt(r.left + r.width / 2, r.top + r.height / 2, factor);
+}
+
+function bounds() {
+  let minX = Infinity; let minY = Infinity; let maxX = -Infinity; let maxY = -Infinity;
+  for (const m of model.state.boxes.values()) {
+    const margin = m.image.margin;
+    minX = Math.min(minX, m.x - margin);
+    minY = Math.min(minY, m.y - margin);
+    maxX = Math.max(maxX, m.x + m.width + margin);
+    maxY = Math.max(maxY, m.y + m.height + margin + STATUS_ROOM);
+  }
+  if (minX === Infinity) return null;
+  return { minX, minY, maxX, maxY };
+}
+
+// Scale 1, the graph's top left corner at the canvas's.
+export function resetView() {
+  const b = model.state && bounds();
+  camera.scale = 1;
+  camera.x = PAD - (b ? b.minX : 0);
+  camera.y = PAD - (b ? b.minY : 0);
+  applyCamera();
+}
+
+// The whole graph in the window, centred, never larger than life.
+export function fit() {
+  const b = model.state && bounds();
+  if (!b) return resetView();
+  const width = canvas.clientWidth;
+  const height = canvas.clientHeight;
+  const scale = Math.min(1, (width - 2 * PAD) / (b.maxX - b.minX), (height - 2 * PAD) / (b.maxY - b.minY));
+  camera.scale = Math.max(ZOOM_LIMITS[0], scale);
+  camera.x = (width - (b.maxX - b.minX) * camera.scale) / 2 - b.minX * camera.scale;
+  camera.y = (height - (b.maxY - b.minY) * camera.scale) / 2 - b.minY * camera.scale;
+  applyCamera();
+}
+
+// ---- Boxes
+
+function portTitle(m, port, kind, index) {
+  let title = `${port.name} (${kind} ${index}, ${port.type})`;
+  if (kind === 'output' && m.values && m.values[index] !== null && m.values[index] !== undefined) {
+    title += ` = ${m.values[index]}`;
+  }
+  return title;
+}
+
+function drawPorts(view, m) {
+  const left = m.x - m.image.margin;
+  const top = m.y - m.image.margin;
+  const add = (port, kind, index) => {
+    const [x, y, w, h] = port.area;
+    const width = Math.max(w, PORT_REACH);
+    const height = Math.max(h, PORT_REACH);
+    const hit = element('div', {
+      class: `port ${kind}`, 'data-module': m.module, 'data-port': kind, 'data-index': index,
+      'data-name': port.name, 'data-type': port.type, title: portTitle(m, port, kind, index),
+    });
+    hit.style.left = `${x + w / 2 - width / 2 - left}px`;
+    hit.style.top = `${y + h / 2 - height / 2 - top}px`;
+    hit.style.width = `${width}px`;
+    hit.style.height = `${height}px`;
+    return hit;
+  };
+  view.ports.replaceChildren(...m.inputs.map((port, i) => add(port, 'input', i)),
+                             ...m.outputs.map((port, i) => add(port, 'output', i)));
+}
+
+function drawTitles(view, m) {
+  for (const hit of view.ports.querySelectorAll('.port.output')) {
+    const index = Number(hit.dataset.index);
+    const port = m.outputs[index];
+    if (port) hit.title = portTitle(m, port, 'output', index);
+  }
+}
+
+function statusText(m) {
+  if (m.fault) return ['faulted', ` in ${m.fault.operation}`, m.fault.message];
+  if (m.server) {
+    const s = m.server;
+    return [s.state, ` · ${s.requests} received`, s.lastChunk ? `last: ${s.lastChunk}` : ''];
+  }
+  if (m.value !== undefined) return ['', `value ${m.value}`, ''];
+  return ['', '', ''];
+}
+
+function drawStatus(view, m) {
+  const [stateWord, rest, last] = statusText(m);
+  view.status.style.top = `${m.height + 2 * m.image.margin}px`;
+  view.status.dataset.state = m.server ? m.server.state : '';
+  view.status.dataset.fault = m.fault ? m.fault.operation : '';
+  view.status.dataset.square = m.server ? m.server.square : '';
+  view.status.title = `${stateWord}${rest} ${last}`.trim();
+  view.status.replaceChildren(element('span', { class: 'state' }, stateWord),
+                              document.createTextNode(rest),
+                              element('span', { class: 'last' }, last));
+}
+
+function place(view, m) {
+  const [dx, dy] = shifted.get(m.module) ?? [0, 0];
+  view.root.style.left = `${m.x - m.image.margin + dx}px`;
+  view.root.style.top = `${m.y - m.image.margin + dy}px`;
+}
+
+export function boxElement(number) {
+  return views.get(number)?.root ?? null;
+}
+
+function drawBox(m) {
+  let view = views.get(m.module);
+  if (view && view.className !== m.class) {
+    view.root.remove();
+    view = null;
+  }
+  if (!view) {
+    const root = element('div', { class: 'box', 'data-module': m.module, 'data-class': m.class });
+    const img = element('img', { alt: `${m.class} box ${m.module}`, draggable: 'false' });
+    const status = element('div', { class: 'status' });
+    const ports = element('div', { class: 'ports' });
+    root.append(img, ports, status);
+    boxesLayer.append(root);
+    view = { root, img, status, ports, className: m.class, shown: {} };
+    views.set(m.module, view);
+  }
+  const shown = view.shown;
+  if (shown.x !== m.x || shown.y !== m.y || shown.image !== m.image) place(view, m);
+  if (shown.image?.version !== m.image.version) view.img.src = `/api/box/${m.module}.png?v=${m.image.version}`;
+  if (shown.inputs !== m.inputs || shown.outputs !== m.outputs || shown.x !== m.x || shown.y !== m.y ||
+      shown.image !== m.image) {
+    drawPorts(view, m);
+  } else if (shown.values !== m.values) {
+    drawTitles(view, m);
+  }
+  if (shown.server !== m.server || shown.value !== m.value || shown.fault !== m.fault ||
+      shown.height !== m.height) {
+    drawStatus(view, m);
+  }
+  view.root.classList.toggle('selected', model.selected.has(m.module));
+  view.shown = { x: m.x, y: m.y, image: m.image, inputs: m.inputs, outputs: m.outputs, values: m.values,
+                 server: m.server, value: m.value, fault: m.fault, height: m.height };
+}
+
+// Redraws the boxes numbered, or every box, dropping those that left.
+export function drawBoxes(numbers = null) {
+  const boxes = model.state.boxes;
+  for (const number of numbers ?? boxes.keys()) {
+    const m = boxes.get(number);
+    if (m) {
+      drawBox(m);
+    } else if (views.has(number)) {
+      views.get(number).root.remove();
+      views.delete(number);
+    }
+  }
+  if (numbers) return;
+  for (const [number, view] of views) {
+    if (!boxes.has(number)) {
+      view.root.remove();
+      views.delete(number);
+    }
+  }
+}
+
+// ---- Links
+
+export function curve(x1, y1, x2, y2) {
+  const reach = Math.max(30, Math.abs(x2 - x1) / 2);
+  return `M ${x1} ${y1} C ${x1 + reach} ${y1}, ${x2 - reach} ${y2}, ${x2} ${y2}`;
+}
+
+function linkPath(link) {
+  const [x1, y1, x2, y2] = link.points;
+  const [ax, ay] = shifted.get(link.from.module) ?? [0, 0];
+  const [bx, by] = shifted.get(link.to.module) ?? [0, 0];
+  return curve(x1 + ax, y1 + ay, x2 + bx, y2 + by);
+}
+
+export function drawLinks() {
+  const present = new Set();
+  for (const link of model.state.links) {
+    const key = linkKey(link);
+    present.add(key);
+    let view = linkViews.get(key);
+    if (!view) {
+      const group = document.createElementNS(SVG, 'g');
+      group.setAttribute('class', 'link');
+      group.dataset.link = key;
+      const hit = document.createElementNS(SVG, 'path');
+      hit.setAttribute('class', 'hit');
+      const wire = document.createElementNS(SVG, 'path');
+      wire.setAttribute('class', 'wire');
+      group.append(hit, wire);
+      linksLayer.append(group);
+      view = { group, hit, wire, d: '' };
+      linkViews.set(key, view);
+    }
+    view.link = link;
+    const d = linkPath(link);
+    if (d !== view.d) {
+      view.d = d;
+      view.hit.setAttribute('d', d);
+      view.wire.setAttribute('d', d);
+    }
+    view.group.classList.toggle('selected', model.selectedLink === key);
+  }
+  for (const [key, view] of linkViews) {
+    if (!present.has(key)) {
+      view.group.remove();
+      linkViews.delete(key);
+    }
+  }
+}
+
+export function linkOf(key) {
+  return linkViews.get(key)?.link ?? null;
+}
+
+// Shows the boxes numbered as moved by dx, dy (graph pixels) with their
+// links, without waiting for qeno-host; shiftBoxes(numbers, 0, 0) ends it.
+export function shiftBoxes(numbers, dx, dy) {
+  for (const number of numbers) {
+    if (dx || dy) shifted.set(number, [dx, dy]); else shifted.delete(number);
+    const view = views.get(number);
+    const m = model.state.boxes.get(number);
+    if (view && m) place(view, m);
+    if (view && m) drawPorts(view, m);
+  }
+  drawLinks();
+}
+
+export function showSelection() {
+  for (const [number, view] of views) view.root.classList.toggle('selected', model.selected.has(number));
+  for (const [key, view] of linkViews) view.group.classList.toggle('selected', model.selectedLink === key);
+}
+
+// The line that follows the pointer while wiring, or none.
+export function drawWire(from, to) {
+  if (!from) {
+    wireLayer.replaceChildren();
+    return;
+  }
+  let path = wireLayer.firstElementChild;
+  if (!path) {
+    path = document.createElementNS(SVG, 'path');
+    path.setAttribute('class', 'wire pending');
+    wireLayer.append(path);
+  }
+  path.setAttribute('d', curve(from.x, from.y, to.x, to.y));
+}
+
+// The graph point a port's link meets: the middle of its area.
+export function portPoint(number, kind, index) {
+  const m = model.state.boxes.get(number);
+  const port = m && (kind === 'output' ? m.outputs : m.inputs)[index];
+  if (!port) return null;
+  const [x, y, w, h] = port.area;
+  return { x: x + w / 2, y: y + h / 2 };
+}
+
+// A refusal, next to the port it is about, until the next one.
+export function showRefusal(number, kind, index, reason) {
+  for (const old of world.querySelectorAll('.refusal')) old.remove();
+  const point = portPoint(number, kind, index) ?? { x: 0, y: 0 };
+  const note = element('div', { class: 'refusal', role: 'alert', 'data-refusal': reason,
+                                'data-module': number, 'data-port': kind, 'data-index': index }, reason);
+  note.style.left = `${point.x + 10}px`;
+  note.style.top = `${point.y + 8}px`;
+  world.append(note);
+  setTimeout(() => note.remove(), 8000);
+}
