@@ -4,7 +4,7 @@ import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
 import http from 'node:http';
-import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -37,9 +37,9 @@ async function freePort() {
 }
 
 // One request to the served box: its whole reply.
-function request(text) {
+function request(text, port = serverPort) {
   return new Promise((resolve, reject) => {
-    const socket = net.connect(serverPort, '127.0.0.1', () => socket.write(text));
+    const socket = net.connect(port, '127.0.0.1', () => socket.write(text));
     let reply = '';
     socket.setTimeout(WAIT_MS, () => socket.destroy(new Error('no reply in time')));
     socket.on('data', (chunk) => { reply += chunk; });
@@ -259,4 +259,200 @@ test('ten tabs all load, show the texts received before them, and stay live', as
   }
   await tabs[9].screenshot({ path: path.join(shots, 'tenth-tab.png') });
   for (const tab of tabs) await tab.close();
+});
+
+// ---- Building graphs on the page
+
+// A second qeno-host with its page, on a graph file written here.
+async function hostOn(graph, name) {
+  const file = path.join(scratch, `${name}.json`);
+  writeFileSync(file, JSON.stringify(graph));
+  const other = spawn(hostPath, ['--graph', file, '--quiet', '--ui', '127.0.0.1:0'],
+                      { stdio: ['pipe', 'pipe', 'pipe'] });
+  let output = '';
+  other.stdout.setEncoding('utf8');
+  other.stderr.setEncoding('utf8');
+  other.stdout.on('data', (text) => { output += text; });
+  other.stderr.on('data', (text) => { output += text; });
+  const url = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`no editor page: ${output}`)), WAIT_MS);
+    other.stdout.on('data', () => {
+      const match = output.match(/editor page: (\S+)/);
+      if (match) { clearTimeout(timer); resolve(match[1]); }
+    });
+    other.once('exit', () => reject(new Error(`qeno-host ended: ${output}`)));
+  });
+  const stop = async () => {
+    if (other.exitCode !== null) return other.exitCode;
+    const ended = new Promise((resolve) => other.once('exit', (status) => resolve(status)));
+    other.kill('SIGTERM');
+    return ended;
+  };
+  return { url, stop, output: () => output };
+}
+
+const centre = async (locator) => {
+  const b = await locator.boundingBox();
+  return [b.x + b.width / 2, b.y + b.height / 2];
+};
+
+// Presses on one element, moves to another (or to a point) and lets go, as a hand would.
+async function drag(page, from, to) {
+  await page.mouse.move(...await centre(from));
+  await page.mouse.down();
+  const [x, y] = Array.isArray(to) ? to : await centre(to);
+  await page.mouse.move(x, y, { steps: 8 });
+  await page.mouse.up();
+}
+
+const port = (page, box, kind, index) =>
+  page.locator(`.port[data-module="${box}"][data-port="${kind}"][data-index="${index}"]`);
+const linkCount = (page) => page.locator('#links .link').count();
+const untilLinks = (page, count) =>
+  page.waitForFunction((n) => document.querySelectorAll('#links .link').length === n, count);
+
+async function addFromPalette(page, name, x, y) {
+  const before = await page.locator(`.box[data-class="${name}"]`).count();
+  const canvas = await page.locator('#canvas').boundingBox();
+  await drag(page, page.locator(`#classes [data-class="${name}"]`), [canvas.x + x, canvas.y + y]);
+  const added = page.locator(`.box[data-class="${name}"]`).nth(before);
+  await added.waitFor();
+  return added.getAttribute('data-module');
+}
+
+async function setField(page, name, value) {
+  await field(page, name).locator('input').fill(value);
+  await field(page, name).locator('input').press('Enter');
+  await page.locator('#notice', { hasText: `${name} set to ${value}` }).waitFor();
+}
+
+async function exported(page) {
+  const download = page.waitForEvent('download');
+  await page.locator('[data-action="export"]').click();
+  const file = await (await download).path();
+  return JSON.parse(readFileSync(file, 'utf8'));
+}
+
+async function importFile(page, file) {
+  const chooser = page.waitForEvent('filechooser');
+  await page.locator('[data-action="import"]').click();
+  await (await chooser).setFiles(file);
+}
+
+test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy, export and import', async () => {
+  const echoPort = await freePort();
+  const other = await hostOn({ modules: [], links: [] }, 'empty');
+  const page = await context.newPage();
+  try {
+    await page.goto(other.url);
+    await page.locator('#connection[data-live="true"]').waitFor();
+    // The filter narrows the palette, as typed.
+    await page.locator('#filter').fill('qeno');
+    assert.equal(await page.locator('#classes [data-class]:visible').count(), 1);
+    await page.locator('#filter').fill('');
+    const server = await addFromPalette(page, 'QenoServer', 420, 120);
+    const source = await addFromPalette(page, 'IntegerSource', 120, 60);
+
+    await drag(page, port(page, source, 'output', 0), port(page, server, 'input', 0));
+    await untilLinks(page, 1);
+    await drag(page, port(page, server, 'output', 0), port(page, server, 'input', 1));
+    await untilLinks(page, 2);
+    assert.match(await port(page, server, 'input', 0).getAttribute('title'), /^readInput/);
+    assert.match(await port(page, server, 'input', 1).getAttribute('title'), /^sendOutput/);
+
+    await page.locator(`.box[data-module="${server}"] img`).click();
+    await setField(page, 'key1', 'n=');
+    await setField(page, 'port', String(echoPort));
+    await page.locator(`.box[data-module="${source}"] img`).click();
+    await page.locator('#sheet [data-action="set-1"]').click();
+    await page.locator(`.box[data-module="${server}"] .status[data-state="listening"]`).waitFor();
+    assert.equal(await request('GET /?n=41 HTTP/1.0\r\n\r\n', echoPort), '41,x');
+    await page.screenshot({ path: path.join(shots, 'built-echo.png') });
+
+    // The source goes with its link, and comes back with it.
+    await page.locator(`.box[data-module="${source}"] img`).click();
+    await page.keyboard.press('Delete');
+    await page.locator(`.box[data-module="${source}"]`).waitFor({ state: 'detached' });
+    await untilLinks(page, 1);
+    await page.keyboard.press('Control+z');
+    await page.locator(`.box[data-module="${source}"]`).waitFor();
+    await page.locator(`#links .link[data-link="${source}.0>${server}.0"]`).waitFor({ state: 'attached' });
+    assert.equal(await page.locator('[data-action="redo"]').isEnabled(), true);
+
+    // A second link into a taken input, and text into an integer input, are refused at the port.
+    await drag(page, port(page, source, 'output', 0), port(page, server, 'input', 1));
+    const refusal = page.locator(`[data-refusal][data-module="${server}"][data-port="input"][data-index="1"]`);
+    await refusal.waitFor();
+    assert.notEqual((await refusal.getAttribute('data-refusal')).trim(), '');
+    const text = await page.locator(`.port[data-module="${server}"][data-port="output"][data-type="text"]`).first();
+    await drag(page, text, port(page, server, 'input', 0));
+    await page.locator(`[data-refusal][data-module="${server}"][data-index="0"]`).waitFor();
+    assert.equal(await linkCount(page), 2);
+
+    // Keys typed into a field stay there: Backspace in the filter removes no box.
+    await page.locator(`.box[data-module="${server}"] img`).click();
+    await page.locator('#filter').press('Backspace');
+    await page.locator('#filter').press('Delete');
+    assert.equal(await page.locator(`.box[data-module="${server}"]`).count(), 1);
+
+    // A copy of the server keeps its settings and its link to itself, lands offset, selected.
+    const graphBefore = await exported(page);
+    await page.locator(`.box[data-module="${server}"] img`).click();
+    await page.keyboard.press('Control+c');
+    await page.keyboard.press('Control+v');
+    await page.locator('.box[data-class="QenoServer"]').nth(1).waitFor();
+    await untilLinks(page, 3);
+    const copy = page.locator('.box.selected[data-class="QenoServer"]');
+    assert.equal(await copy.count(), 1);
+    const copied = await copy.getAttribute('data-module');
+    assert.notEqual(copied, server);
+    await page.locator(`#links .link[data-link="${copied}.0>${copied}.1"]`).waitFor({ state: 'attached' });
+    await page.locator(`.box[data-module="${copied}"] img`).click();
+    assert.equal(await field(page, 'key1').locator('input').inputValue(), 'n=');
+
+    // Importing the exported file gives the graph back as it was.
+    const file = path.join(scratch, 'exported.json');
+    writeFileSync(file, JSON.stringify(graphBefore));
+    await importFile(page, file);
+    await page.locator('.box[data-class="QenoServer"]').nth(1).waitFor({ state: 'detached' });
+    assert.deepEqual(await exported(page), graphBefore);
+    await untilLinks(page, 2);
+    const bad = path.join(scratch, 'bad.json');
+    writeFileSync(bad, JSON.stringify({ modules: [{ class: 'NoSuchClass', content: {} }], links: [] }));
+    await importFile(page, bad);
+    await page.locator('#notice.bad', { hasText: 'refused' }).waitFor();
+    assert.deepEqual(await exported(page), graphBefore);
+    await page.screenshot({ path: path.join(shots, 'after-import.png') });
+  } finally {
+    await page.close();
+    assert.equal(await other.stop(), 0, other.output());
+  }
+});
+
+test('a graph of 256 boxes loads, and F fits it in the window', async () => {
+  const modules = [];
+  for (let i = 0; i < 256; ++i) {
+    modules.push({ class: 'QenoServer',
+                   content: { x: (i % 16) * 220, y: Math.floor(i / 16) * 300, port: 3000 + i } });
+  }
+  const other = await hostOn({ format: 'qeno-graph', version: 1, modules, links: [] }, 'large');
+  const page = await context.newPage();
+  try {
+    await page.goto(other.url);
+    await page.waitForFunction(() => document.querySelectorAll('.box').length === 256);
+    await page.locator('#canvas').click({ position: { x: 5, y: 5 } });
+    await page.keyboard.press('f');
+    await page.waitForFunction(() => {
+      const frame = document.getElementById('canvas').getBoundingClientRect();
+      return [...document.querySelectorAll('.box')].every((box) => {
+        const r = box.getBoundingClientRect();
+        return r.width > 0 && r.left >= frame.left && r.right <= frame.right &&
+               r.top >= frame.top && r.bottom <= frame.bottom;
+      });
+    }, null, { timeout: 2000 });
+    await page.screenshot({ path: path.join(shots, 'fitted-256.png') });
+  } finally {
+    await page.close();
+    assert.equal(await other.stop(), 0, other.output());
+  }
 });

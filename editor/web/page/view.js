@@ -94,13 +94,27 @@ function portTitle(m, port, kind, index) {
   return title;
 }
 
+// A port's hit area grows to PORT_REACH on each side, but never over the
+// middle of a neighbour's: a server's outputs are stacked a few pixels apart.
+function reach(areas, i) {
+  const [x, y, w, h] = areas[i];
+  let across = PORT_REACH;
+  let down = PORT_REACH;
+  areas.forEach(([ox, oy, ow, oh], j) => {
+    if (j === i) return;
+    if (ox < x + w && ox + ow > x) down = Math.min(down, Math.abs(oy + oh / 2 - (y + h / 2)));
+    if (oy < y + h && oy + oh > y) across = Math.min(across, Math.abs(ox + ow / 2 - (x + w / 2)));
+  });
+  return [Math.max(w, across), Math.max(h, down)];
+}
+
 function drawPorts(view, m) {
   const left = m.x - m.image.margin;
   const top = m.y - m.image.margin;
-  const add = (port, kind, index) => {
+  const areas = [...m.inputs, ...m.outputs].map((port) => port.area);
+  const add = (port, kind, index, at) => {
     const [x, y, w, h] = port.area;
-    const width = Math.max(w, PORT_REACH);
-    const height = Math.max(h, PORT_REACH);
+    const [width, height] = reach(areas, at);
     const hit = element('div', {
       class: `port ${kind}`, 'data-module': m.module, 'data-port': kind, 'data-index': index,
       'data-name': port.name, 'data-type': port.type, title: portTitle(m, port, kind, index),
@@ -111,8 +125,9 @@ function drawPorts(view, m) {
     hit.style.height = `${height}px`;
     return hit;
   };
-  view.ports.replaceChildren(...m.inputs.map((port, i) => add(port, 'input', i)),
-                             ...m.outputs.map((port, i) => add(port, 'output', i)));
+  const count = m.inputs.length;
+  view.ports.replaceChildren(...m.inputs.map((port, i) => add(port, 'input', i, i)),
+                             ...m.outputs.map((port, i) => add(port, 'output', i, count + i)));
 }
 
 function drawTitles(view, m) {
@@ -149,6 +164,9 @@ function place(view, m) {
   const [dx, dy] = shifted.get(m.module) ?? [0, 0];
   view.root.style.left = `${m.x - m.image.margin + dx}px`;
   view.root.style.top = `${m.y - m.image.margin + dy}px`;
+  // Sized before its picture loads, so the layout never waits for pictures.
+  view.root.style.width = `${m.width + 2 * m.image.margin}px`;
+  view.root.style.height = `${m.height + 2 * m.image.margin}px`;
 }
 
 export function boxElement(number) {
@@ -172,7 +190,10 @@ function drawBox(m) {
     views.set(m.module, view);
   }
   const shown = view.shown;
-  if (shown.x !== m.x || shown.y !== m.y || shown.image !== m.image) place(view, m);
+  if (shown.x !== m.x || shown.y !== m.y || shown.image !== m.image || shown.width !== m.width ||
+      shown.height !== m.height) {
+    place(view, m);
+  }
   if (shown.image?.version !== m.image.version) view.img.src = `/api/box/${m.module}.png?v=${m.image.version}`;
   if (shown.inputs !== m.inputs || shown.outputs !== m.outputs || shown.x !== m.x || shown.y !== m.y ||
       shown.image !== m.image) {
@@ -186,7 +207,7 @@ function drawBox(m) {
   }
   view.root.classList.toggle('selected', model.selected.has(m.module));
   view.shown = { x: m.x, y: m.y, image: m.image, inputs: m.inputs, outputs: m.outputs, values: m.values,
-                 server: m.server, value: m.value, fault: m.fault, height: m.height };
+                 server: m.server, value: m.value, fault: m.fault, width: m.width, height: m.height };
 }
 
 // Redraws the boxes numbered, or every box, dropping those that left.
