@@ -6,7 +6,26 @@ import { fit, linkOf, resetView, zoomCentre } from './view.js';
 import { moveBoxes, selectOnly } from './pointer.js';
 
 const PASTE_STEP = 20;  // graph pixels each paste lands below and right of the last
+const CLIPBOARD = 'qeno-clipboard';
 let clipboard = null;   // {graph, pastes}
+
+// The copied boxes are kept where every tab of the page finds them, when the
+// browser lets the page keep them; else in this tab only.
+function keep(graph) {
+  const text = JSON.stringify(graph);
+  clipboard = { graph, pastes: 0, text };
+  try { localStorage.setItem(CLIPBOARD, text); } catch { /* this tab only */ }
+}
+
+function copied() {
+  try {
+    const text = localStorage.getItem(CLIPBOARD);
+    if (text !== null && (!clipboard || text !== clipboard.text)) {
+      clipboard = { graph: JSON.parse(text), pastes: 0, text };
+    }
+  } catch { /* this tab's own copy, if any */ }
+  return clipboard;
+}
 
 export async function undo(redo = false) {
   const answer = await post(redo ? '/api/redo' : '/api/undo', {});
@@ -36,11 +55,12 @@ async function copy() {
     say(answer.error, true);
     return;
   }
-  clipboard = { graph: answer.graph, pastes: 0 };
+  keep(answer.graph);
   say(`copied ${modules.length === 1 ? 'box' : 'boxes'} ${modules.join(', ')}`);
 }
 
 async function paste() {
+  if (!copied()) return;
   const step = PASTE_STEP * ++clipboard.pastes;
   const answer = await post('/api/paste', { graph: clipboard.graph, dx: step, dy: step });
   if (!answer.ok) {
@@ -62,7 +82,7 @@ function handle(event) {
     else if (key === 'y') undo(true);
     else if (key === 'a') selectOnly(model.state.boxes.keys());
     else if (key === 'c' && model.selected.size) copy();
-    else if (key === 'v' && clipboard) paste();
+    else if (key === 'v') paste();
     else if (key === '=' || key === '+' || event.code === 'NumpadAdd') zoomCentre(1.25);
     else if (key === '-' || event.code === 'NumpadSubtract') zoomCentre(0.8);
     else if (key === '0' || event.code === 'Numpad0') resetView();

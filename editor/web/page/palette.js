@@ -64,8 +64,8 @@ function dragEntry(down, name) {
 export async function loadPalette() {
   try {
     const response = await fetch('/api/classes');
-    const answer = await response.json();
-    if (!response.ok) throw new Error(answer.error ?? response.statusText);
+    const answer = await response.json().catch(() => ({}));
+    if (!response.ok || !Array.isArray(answer.classes)) throw new Error(answer.error ?? response.statusText);
     classes = answer.classes;
   } catch (error) {
     say(`no list of classes: ${error.message}`, true);
