@@ -351,6 +351,10 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     assert.equal(await page.locator('#classes [data-class]:visible').count(), 1);
     await page.locator('#filter').fill('');
     const server = await addFromPalette(page, 'QenoServer', 420, 120);
+    // A new box comes selected, its sheet open.
+    await page.locator(`#sheet h2`, { hasText: `box ${server}` }).waitFor();
+    await setField(page, 'key1', 'n=');
+    await setField(page, 'port', String(echoPort));
     const source = await addFromPalette(page, 'IntegerSource', 120, 60);
 
     await drag(page, port(page, source, 'output', 0), port(page, server, 'input', 0));
@@ -360,9 +364,6 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     assert.match(await port(page, server, 'input', 0).getAttribute('title'), /^readInput/);
     assert.match(await port(page, server, 'input', 1).getAttribute('title'), /^sendOutput/);
 
-    await page.locator(`.box[data-module="${server}"] img`).click();
-    await setField(page, 'key1', 'n=');
-    await setField(page, 'port', String(echoPort));
     await page.locator(`.box[data-module="${source}"] img`).click();
     await page.locator('#sheet [data-action="set-1"]').click();
     await page.locator(`.box[data-module="${server}"] .status[data-state="listening"]`).waitFor();
@@ -417,6 +418,8 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     await page.locator('.box[data-class="QenoServer"]').nth(1).waitFor({ state: 'detached' });
     assert.deepEqual(await exported(page), graphBefore);
     await untilLinks(page, 2);
+    await page.locator('.box[data-class="QenoServer"] .status[data-state="listening"]').waitFor();
+    assert.equal(await request('GET /?n=43 HTTP/1.0\r\n\r\n', echoPort), '43,x');
     const bad = path.join(scratch, 'bad.json');
     writeFileSync(bad, JSON.stringify({ modules: [{ class: 'NoSuchClass', content: {} }], links: [] }));
     await importFile(page, bad);

@@ -52,6 +52,7 @@ export function zoomCentre(factor) {
 function bounds() {
   let minX = Infinity; let minY = Infinity; let maxX = -Infinity; let maxY = -Infinity;
   for (const m of model.state.boxes.values()) {
+    if (!m.image) continue;
     const margin = m.image.margin;
     minX = Math.min(minX, m.x - margin);
     minY = Math.min(minY, m.y - margin);
@@ -215,7 +216,8 @@ export function drawBoxes(numbers = null) {
   const boxes = model.state.boxes;
   for (const number of numbers ?? boxes.keys()) {
     const m = boxes.get(number);
-    if (m) {
+    // A box is drawn once it has come whole, as a new box comes.
+    if (m && m.image && m.inputs && m.outputs) {
       drawBox(m);
     } else if (views.has(number)) {
       views.get(number).root.remove();
