@@ -104,9 +104,9 @@ bool HostApp::setUp() {
 
   saver_ = std::make_unique<GraphSaver>(*graph_, options_.saveFile);
   pictures_ = std::make_unique<BoxPictures>(*servers_, options_.renderFile);
-  if (options_.ui) web_ = makePage(*graph_, *servers_, *saver_);
-  servers_->wireSinks(web_.get());
   editor_ = std::make_unique<GraphEditor>(*graph_);
+  if (options_.ui) web_ = makePage(*graph_, *editor_, *servers_, *saver_);
+  servers_->wireSinks(web_.get());
   // An edit may add, remove or relink servers and their sources.
   editor_->setChangeHandler([this] {
     servers_->find();

@@ -2,13 +2,14 @@
 
 #include "Console.h"
 
-std::unique_ptr<WebUi> makePage(JGraph& graph, ServerSet& servers, GraphSaver& saver) {
+std::unique_ptr<WebUi> makePage(JGraph& graph, GraphEditor& editor, ServerSet& servers,
+                                GraphSaver& saver) {
   WebUiHooks hooks;
   hooks.stateOf = [&servers](JModuleObj& box) { return servers.stateOf(box); };
   // An enable source turned on from the page starts its server, as `enable` does.
   hooks.edited = [&servers](JModuleObj& box) { servers.sourceEdited(box); };
   if (saver.enabled()) hooks.save = [&saver] { return saver.saveNow(); };
-  return std::make_unique<WebUi>(graph, std::move(hooks));
+  return std::make_unique<WebUi>(graph, editor, std::move(hooks));
 }
 
 bool startPage(WebUi& page, const Options& options) {

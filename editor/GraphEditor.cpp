@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "GraphFile.h"
 #include "JPersist.h"
 #include "JRegistry.h"
 #include "ModuleGuard.h"
@@ -13,66 +14,10 @@
 
 namespace {
 
-// What a removal must keep to bring a box back as it was.
-struct SavedBox {
-  int number = -1;
-  std::string className;
-  JOutputStream content;
-};
-
 using LinkEnds = GraphEditor::LinkEnds;
 
 std::string boxText(int number) {
   return "box " + std::to_string(number);
-}
-
-SavedBox saveBox(JGraph& graph, JModuleObj& box) {
-  SavedBox saved{graph.numberOf(box), box.className(), {}};
-  ModuleGuard::call(&box, "writeContent", [&] { box.saveContent(saved.content); });
-  return saved;
-}
-
-std::string restoreBox(JGraph& graph, const SavedBox& saved) {
-  std::unique_ptr<JObject> object = JRegistry::instance().create(saved.className);
-  if (dynamic_cast<JModuleObj*>(object.get()) == nullptr) {
-    return boxText(saved.number) + ": class " + saved.className + " cannot be made again";
-  }
-  std::unique_ptr<JModuleObj> box(static_cast<JModuleObj*>(object.release()));
-  JDictionary settings(saved.content.entries());
-  if (!ModuleGuard::call(box.get(), "readContent", [&] { box->loadContent(settings); })) {
-    return boxText(saved.number) + " (" + saved.className + ") did not take its settings back";
-  }
-  graph.add(std::move(box), saved.number);
-  return {};
-}
-
-std::shared_ptr<JLinkObj> findLink(const JGraph& graph, const LinkEnds& ends) {
-  for (const auto& link : graph.links()) {
-    if (graph.numberOf(*link->getSource()) == ends.from && link->getOutput() == ends.output &&
-        graph.numberOf(*link->getTarget()) == ends.to && link->getInput() == ends.input) {
-      return link;
-    }
-  }
-  return nullptr;
-}
-
-std::string makeLink(JGraph& graph, const LinkEnds& ends) {
-  JModuleObj* from = graph.numbered(ends.from);
-  JModuleObj* to = graph.numbered(ends.to);
-  if (from == nullptr || to == nullptr) return "the boxes of that link are gone";
-  try {
-    graph.link(*from, ends.output, *to, ends.input);
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return {};
-}
-
-std::string dropLink(JGraph& graph, const LinkEnds& ends) {
-  std::shared_ptr<JLinkObj> link = findLink(graph, ends);
-  if (!link) return "no such link";
-  graph.unlink(*link);
-  return {};
 }
 
 }  // namespace
@@ -144,39 +89,13 @@ std::string GraphEditor::remove(const std::vector<int>& numbers) {
     JModuleObj* box = nullptr;
     if (std::string error = boxOrError(number, box); !error.empty()) return error;
   }
-  Step step;
-  step.what = "remove";
-  auto boxes = std::make_shared<std::vector<SavedBox>>();
-  auto links = std::make_shared<std::vector<LinkEnds>>();
-  step.apply = [this, numbers, boxes, links] {
-    boxes->clear();
-    links->clear();
-    for (const auto& link : graph_.links()) {
-      const int from = graph_.numberOf(*link->getSource());
-      const int to = graph_.numberOf(*link->getTarget());
-      if (std::count(numbers.begin(), numbers.end(), from) == 0 &&
-          std::count(numbers.begin(), numbers.end(), to) == 0) {
-        continue;
-      }
-      links->push_back({from, link->getOutput(), to, link->getInput()});
-    }
-    for (int number : numbers) {
-      JModuleObj* box = graph_.numbered(number);
-      if (box == nullptr) continue;
-      boxes->push_back(saveBox(graph_, *box));
-      graph_.remove(*box);  // stops it first: a server frees its port
-    }
-    return std::string();
-  };
-  step.revert = [this, boxes, links] {
-    std::string error;
-    for (const SavedBox& saved : *boxes) {
-      if (std::string problem = restoreBox(graph_, saved); !problem.empty()) error = problem;
-    }
-    for (const LinkEnds& ends : *links) makeLink(graph_, ends);
-    return error;
-  };
-  return record(std::move(step));
+  auto taken = std::make_shared<GraphPart>();
+  return record({"remove",
+                 [this, numbers, taken] {
+                   *taken = GraphPart::take(graph_, numbers);
+                   return std::string();
+                 },
+                 [this, taken] { return taken->put(graph_); }});
 }
 
 std::string GraphEditor::resolveLink(int from, const std::string& output, int to,
@@ -196,35 +115,44 @@ std::string GraphEditor::link(int from, const std::string& output, int to,
                               const std::string& input) {
   LinkEnds ends{};
   if (std::string error = resolveLink(from, output, to, input, ends); !error.empty()) return error;
-  return record({"link", [this, ends] { return makeLink(graph_, ends); },
-                 [this, ends] { return dropLink(graph_, ends); }});
+  return record({"link", [this, ends] { return GraphPart::makeLink(graph_, ends); },
+                 [this, ends] { return GraphPart::dropLink(graph_, ends); }});
 }
 
 std::string GraphEditor::unlink(int from, const std::string& output, int to,
                                 const std::string& input) {
   LinkEnds ends{};
   if (std::string error = resolveLink(from, output, to, input, ends); !error.empty()) return error;
-  if (!findLink(graph_, ends)) return "no such link";
-  return record({"unlink", [this, ends] { return dropLink(graph_, ends); },
-                 [this, ends] { return makeLink(graph_, ends); }});
+  if (!GraphPart::findLink(graph_, ends)) return "no such link";
+  return record({"unlink", [this, ends] { return GraphPart::dropLink(graph_, ends); },
+                 [this, ends] { return GraphPart::makeLink(graph_, ends); }});
 }
 
 std::string GraphEditor::move(int number, double x, double y) {
-  JModuleObj* box = nullptr;
-  if (std::string error = boxOrError(number, box); !error.empty()) return error;
-  auto place = [this, number](double toX, double toY) {
-    JModuleObj* moved = graph_.numbered(number);
-    if (moved == nullptr) return "there is no " + boxText(number);
-    moved->x = toX;
-    moved->y = toY;
+  return moves({{number, x, y}});
+}
+
+std::string GraphEditor::moves(const std::vector<Place>& places) {
+  if (places.empty()) return "move takes at least one box";
+  std::vector<Place> before;
+  for (const Place& place : places) {
+    JModuleObj* box = nullptr;
+    if (std::string error = boxOrError(place.number, box); !error.empty()) return error;
+    before.push_back({place.number, box->x, box->y});
+  }
+  auto put = [this](const std::vector<Place>& to) {
+    for (const Place& place : to) {
+      JModuleObj* moved = graph_.numbered(place.number);
+      if (moved == nullptr) return "there is no " + boxText(place.number);
+      moved->x = place.x;
+      moved->y = place.y;
+      graph_.requestRepaint(*moved);
+    }
     graph_.noteChange();
-    graph_.requestRepaint(*moved);
     return std::string();
   };
-  const double fromX = box->x;
-  const double fromY = box->y;
-  return record({"move", [place, x, y] { return place(x, y); },
-                 [place, fromX, fromY] { return place(fromX, fromY); }});
+  return record(
+      {"move", [put, places] { return put(places); }, [put, before] { return put(before); }});
 }
 
 std::string GraphEditor::setProperty(int number, const std::string& name,
@@ -249,6 +177,74 @@ std::string GraphEditor::setProperty(int number, const std::string& name,
   };
   return record({"set " + name, [edit, value] { return edit(value); },
                  [edit, before] { return edit(before); }});
+}
+
+std::string GraphEditor::copy(const std::vector<int>& numbers, std::string& fragment) const {
+  if (numbers.empty()) return "copy takes at least one box";
+  for (int number : numbers) {
+    JModuleObj* box = nullptr;
+    if (std::string error = boxOrError(number, box); !error.empty()) return error;
+  }
+  try {
+    fragment = graphPartToJson(graph_, numbers);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
+std::string GraphEditor::paste(const std::string& fragment, double dx, double dy,
+                               std::vector<int>& numbers) {
+  auto pasted = std::make_shared<GraphPart>();
+  try {
+    *pasted = GraphPart::from(*graphFromJson(fragment, "the pasted boxes"));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  if (pasted->empty()) return "nothing to paste";
+  pasted->shift(dx, dy);
+  std::string error = record({"paste",
+                              [this, pasted] {
+                                std::string problem = pasted->put(graph_);
+                                // All or nothing: what was made goes again.
+                                if (!problem.empty()) GraphPart::take(graph_, pasted->numbers());
+                                return problem;
+                              },
+                              [this, pasted] {
+                                *pasted = GraphPart::take(graph_, pasted->numbers());
+                                return std::string();
+                              }});
+  if (error.empty()) numbers = pasted->numbers();
+  return error;
+}
+
+std::string GraphEditor::replaceAll(const std::string& file) {
+  auto incoming = std::make_shared<GraphPart>();
+  try {
+    *incoming = GraphPart::from(*graphFromJson(file, "the imported graph"));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  auto before = std::make_shared<GraphPart>();
+  auto all = [this] {
+    std::vector<int> numbers;
+    for (const auto& box : graph_.modules()) numbers.push_back(graph_.numberOf(*box));
+    return numbers;
+  };
+  return record({"import",
+                 [this, incoming, before, all] {
+                   *before = GraphPart::take(graph_, all());
+                   std::string problem = incoming->put(graph_);
+                   if (!problem.empty()) {
+                     GraphPart::take(graph_, incoming->numbers());
+                     before->put(graph_);
+                   }
+                   return problem;
+                 },
+                 [this, incoming, before] {
+                   *incoming = GraphPart::take(graph_, incoming->numbers());
+                   return before->put(graph_);
+                 }});
 }
 
 std::string GraphEditor::undo() {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "GraphPart.h"
 #include "JGraph.h"
 
 // Every edit of the graph, from the console or the page, goes through here,
@@ -23,22 +24,34 @@ class GraphEditor {
   std::string link(int from, const std::string& output, int to, const std::string& input);
   std::string unlink(int from, const std::string& output, int to, const std::string& input);
   std::string move(int number, double x, double y);
+  struct Place {
+    int number = 0;
+    double x = 0;
+    double y = 0;
+  };
+  // Several boxes moved as one step.
+  std::string moves(const std::vector<Place>& places);
   std::string setProperty(int number, const std::string& name, const std::string& value);
+
+  // The boxes and the links among them in the graph file format.
+  std::string copy(const std::vector<int>& numbers, std::string& fragment) const;
+  // The boxes of a fragment (as copy gives, or any graph file's text), dx, dy
+  // from where it puts them, with their links; numbers gets theirs.
+  std::string paste(const std::string& fragment, double dx, double dy, std::vector<int>& numbers);
+  // The whole graph replaced by the file's (checked as a file given to
+  // qeno-host is), as one step.
+  std::string replaceAll(const std::string& file);
 
   std::string undo();
   std::string redo();
 
+  [[nodiscard]] bool canUndo() const { return !done_.empty(); }
+  [[nodiscard]] bool canRedo() const { return !undone_.empty(); }
+
   // Called after every change the editor makes, undo and redo included.
   void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
 
- public:
-  // Box numbers and port indices of a link.
-  struct LinkEnds {
-    int from = 0;
-    int output = 0;
-    int to = 0;
-    int input = 0;
-  };
+  using LinkEnds = GraphPart::Link;
 
  private:
   struct Step {

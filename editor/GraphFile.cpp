@@ -1,5 +1,6 @@
 #include "GraphFile.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -237,31 +238,60 @@ void linkFromJson(JGraph& graph, const Json& entry, std::size_t index, const std
 
 }  // namespace
 
-std::string graphToJson(const JGraph& graph) {
+namespace {
+
+// The boxes keep, not their numbers, but their order: links name them by
+// their place in the file.
+std::string boxesToJson(const JGraph& graph, const std::vector<JModuleObj*>& boxes) {
   Json document = Json::object();
   document["format"] = kFormat;
   document["version"] = kVersion;
   Json modules = Json::array();
-  const auto& list = graph.modules();
-  for (std::size_t i = 0; i < list.size(); ++i) {
+  std::map<const JModuleObj*, int> places;
+  for (JModuleObj* box : boxes) {
+    const auto index = places.size();
+    places[box] = static_cast<int>(index);
     Json module = Json::object();
-    module["class"] = list[i]->className();
-    module["content"] = contentToJson(*list[i], i);
+    module["class"] = box->className();
+    module["content"] = contentToJson(*box, index);
     modules.push_back(std::move(module));
   }
   document["modules"] = std::move(modules);
   Json links = Json::array();
   for (const auto& link : graph.links()) {
-    const int from = graph.indexOf(*link->getSource());
-    const int to = graph.indexOf(*link->getTarget());
-    if (from < 0 || to < 0) throw std::runtime_error("a link joins a module outside the graph");
+    auto from = places.find(link->getSource());
+    auto to = places.find(link->getTarget());
+    if (from == places.end() || to == places.end()) continue;
     Json entry = Json::object();
-    entry["from"] = Json{{"module", from}, {"output", link->getOutput()}};
-    entry["to"] = Json{{"module", to}, {"input", link->getInput()}};
+    entry["from"] = Json{{"module", from->second}, {"output", link->getOutput()}};
+    entry["to"] = Json{{"module", to->second}, {"input", link->getInput()}};
     links.push_back(std::move(entry));
   }
   document["links"] = std::move(links);
   return document.dump(2) + "\n";
+}
+
+}  // namespace
+
+std::string graphToJson(const JGraph& graph) {
+  std::vector<JModuleObj*> boxes;
+  for (const auto& box : graph.modules()) boxes.push_back(box.get());
+  for (const auto& link : graph.links()) {
+    if (graph.indexOf(*link->getSource()) < 0 || graph.indexOf(*link->getTarget()) < 0) {
+      throw std::runtime_error("a link joins a module outside the graph");
+    }
+  }
+  return boxesToJson(graph, boxes);
+}
+
+std::string graphPartToJson(const JGraph& graph, const std::vector<int>& numbers) {
+  std::vector<JModuleObj*> boxes;
+  for (const auto& box : graph.modules()) {
+    if (std::find(numbers.begin(), numbers.end(), graph.numberOf(*box)) != numbers.end()) {
+      boxes.push_back(box.get());
+    }
+  }
+  return boxesToJson(graph, boxes);
 }
 
 std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string& source) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "JGraph.h"
 
@@ -19,5 +20,7 @@ void checkGraphFileWritable(const std::string& path);
 std::unique_ptr<JGraph> loadGraphFile(const std::string& path);
 
 std::string graphToJson(const JGraph& graph);
+// The boxes numbered numbers and the links among them, as a file of their own.
+std::string graphPartToJson(const JGraph& graph, const std::vector<int>& numbers);
 // source names the text in messages (usually the file's path).
 std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string& source);

@@ -127,8 +127,7 @@ TEST_F(GraphEditorTest, RemovingARunningServerFreesItsPortAndUndoBringsItBackWho
   EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), source);
   EXPECT_EQ(linkedFrom(sink, 0), server);
   EXPECT_EQ(graph_.indexOf(*graph_.numbered(server)), 0);  // in its place among the others
-  // Its input is fed again, and it serves.
-  static_cast<JIntegerSource*>(graph_.numbered(source))->setValue(1);
+  // Its input holds its source's value again: it serves as it did.
   auto* back = static_cast<QenoServer*>(graph_.numbered(server));
   ASSERT_TRUE(qeno::test::waitUntil([&] { return back->serverState == ServerState::kListening; }));
   TcpClient client;
@@ -151,5 +150,46 @@ TEST_F(GraphEditorTest, UnlinkingSendsNothingAndTheInputKeepsItsValue) {
   EXPECT_EQ(values->lastValue(), 7);
   EXPECT_EQ(editor_.unlink(source, "0", sink, "0"), "no such link");
   ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(linkedFrom(sink, 0), source);
+}
+
+TEST_F(GraphEditorTest, CopyPasteImportAndGroupMovesAreEachOneStep) {
+  int source = -1;
+  int sink = -1;
+  ASSERT_EQ(editor_.add("IntegerSource", 10, 20, source), "");
+  ASSERT_EQ(editor_.add("IntegerSink", 200, 20, sink), "");
+  ASSERT_EQ(editor_.link(source, "0", sink, "0"), "");
+  ASSERT_EQ(editor_.setProperty(source, "value", "5"), "");
+
+  std::string fragment;
+  ASSERT_EQ(editor_.copy({source, sink}, fragment), "");
+  std::vector<int> pasted;
+  ASSERT_EQ(editor_.paste(fragment, 30, 40, pasted), "");
+  ASSERT_EQ(pasted, (std::vector<int>{2, 3}));
+  EXPECT_EQ(graph_.numbered(pasted[0])->x, 40);
+  EXPECT_EQ(property(pasted[0], "value"), "5");
+  EXPECT_EQ(linkedFrom(pasted[1], 0), pasted[0]);
+  // The pasted link carries the copied source's value.
+  EXPECT_EQ(static_cast<JIntegerSink*>(graph_.numbered(pasted[1]))->lastValue(), 5);
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(graph_.modules().size(), 2U);
+  ASSERT_EQ(editor_.redo(), "");
+  EXPECT_EQ(linkedFrom(3, 0), 2);
+
+  ASSERT_EQ(editor_.moves({{source, 0, 0}, {sink, 50, 60}}), "");
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(graph_.numbered(source)->x, 10);
+  EXPECT_EQ(graph_.numbered(sink)->x, 200);
+
+  // An import replaces everything; a bad one names what is wrong and changes nothing.
+  EXPECT_EQ(editor_.replaceAll("{\"format\": \"qeno-graph\"}"),
+            "the imported graph: \"version\" must be an integer");
+  EXPECT_EQ(graph_.modules().size(), 4U);
+  ASSERT_EQ(editor_.replaceAll(fragment), "");
+  ASSERT_EQ(graph_.modules().size(), 2U);
+  EXPECT_EQ(graph_.numbered(source), nullptr);
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(graph_.modules().size(), 4U);
+  EXPECT_EQ(linkedFrom(3, 0), 2);
   EXPECT_EQ(linkedFrom(sink, 0), source);
 }

@@ -2,10 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <set>
 
 #include "BoxRenderer.h"
+#include "GraphEditor.h"
 #include "HostModules.h"
 #include "JComponent.h"
 #include "ModuleGuard.h"
@@ -38,20 +42,28 @@ const char* typeName(int id) {
 json outputsJson(JModuleObj& box) {
   json outputs = json::array();
   for (int n = 0; n < box.getOutputCount(); ++n) {
-    const int type = box.outputType(n);
-    json port = {{"name", box.outputName(n).str()},
-                 {"type", typeName(type)},
-                 {"area", rectJson(box.outputArea(n))}};
-    if (type == JIntegerData::id) {
-      JLinkObj probe(&box, n, nullptr, 0);
-      int value = 0;
-      JIntegerData holder(value);
-      box.getOutput(n, probe, holder);
-      port["value"] = value;
-    }
-    outputs.push_back(std::move(port));
+    outputs.push_back({{"name", box.outputName(n).str()},
+                       {"type", typeName(box.outputType(n))},
+                       {"area", rectJson(box.outputArea(n))}});
   }
   return outputs;
+}
+
+// The values of the integer outputs, null for the others.
+json valuesJson(JModuleObj& box) {
+  json values = json::array();
+  for (int n = 0; n < box.getOutputCount(); ++n) {
+    if (box.outputType(n) != JIntegerData::id) {
+      values.push_back(nullptr);
+      continue;
+    }
+    JLinkObj probe(&box, n, nullptr, 0);
+    int value = 0;
+    JIntegerData holder(value);
+    box.getOutput(n, probe, holder);
+    values.push_back(value);
+  }
+  return values;
 }
 
 json propertiesJson(JModuleObj& box) {
@@ -77,25 +89,34 @@ std::string lastText(JModuleObj& box, int output) {
   return text.str();
 }
 
+std::string dumped(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Time a take may spend painting pictures that changed; the rest wait for
+// the next take, so a busy graph never holds up the page.
+constexpr auto kPaintBudget = std::chrono::milliseconds(4);
+
 }  // namespace
 
-GraphSnapshot::GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave)
-    : graph_(graph), stateOf_(std::move(stateOf)), canSave_(canSave) {}
+GraphSnapshot::GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave,
+                             const GraphEditor* editor)
+    : graph_(graph), stateOf_(std::move(stateOf)), canSave_(canSave), editor_(editor) {}
 
 void GraphSnapshot::markRepainted(const JModuleObj& box) {
   auto found = pictures_.find(&box);
   if (found != pictures_.end()) found->second.stale = true;
 }
 
-GraphSnapshot::Picture& GraphSnapshot::pictureOf(JModuleObj& box) {
+GraphSnapshot::Picture& GraphSnapshot::pictureOf(JModuleObj& box, bool mayPaint) {
   Picture& picture = pictures_[&box];
-  if (!picture.stale) return picture;
+  if (!picture.stale || (!mayPaint && picture.image.png)) return picture;
   picture.stale = false;
   const JImage image = renderModule(box);
   picture.marginPx = (image.width() - static_cast<int>(std::lround(box.width))) / 2;
   std::string png = image.pngBytes();
-  if (png != picture.image.png) {
-    picture.image.png = std::move(png);
+  if (!picture.image.png || png != *picture.image.png) {
+    picture.image.png = std::make_shared<const std::string>(std::move(png));
     picture.image.version = nextVersion_++;
   }
   picture.square = -1;
@@ -118,50 +139,146 @@ std::string GraphSnapshot::shownText(const std::string& text) {
   return JComponent::escape(text.substr(0, cut), kUtf8) + "...";
 }
 
-std::string GraphSnapshot::build(const std::map<const JModuleObj*, long>& requests) {
+GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box) const {
+  json inputs = json::array();
+  for (int n = 0; n < box.getInputCount(); ++n) {
+    inputs.push_back({{"name", box.inputName(n).str()},
+                      {"type", typeName(box.inputType(n))},
+                      {"area", rectJson(box.inputArea(n))}});
+  }
+  return {{"class", dumped(box.className())},
+          {"inputs", dumped(inputs)},
+          {"outputs", dumped(outputsJson(box))},
+          {"properties", dumped(propertiesJson(box))}};
+}
+
+GraphSnapshot::Fields GraphSnapshot::liveOf(
+    JModuleObj& box, const Picture& picture,
+    const std::map<const JModuleObj*, long>& requests) const {
   static const char* const kSquares[] = {"red", "green"};
-  json modules = json::array();
+  Fields fields = {
+      {"x", dumped(box.x)},
+      {"y", dumped(box.y)},
+      {"width", dumped(box.width)},
+      {"height", dumped(box.height)},
+      {"image", dumped({{"version", picture.image.version}, {"margin", picture.marginPx}})},
+      {"values", dumped(valuesJson(box))}};
+  if (std::string(box.className()) == kServerClass) {
+    const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
+    auto served = requests.find(&box);
+    fields.emplace_back(
+        "server",
+        dumped({{"state", serverStateName(state)},
+                {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
+                {"lastChunk", GraphSnapshot::shownText(lastText(box, ServerPorts::kTextOutput))},
+                {"requests", served == requests.end() ? 0 : served->second}}));
+  }
+  if (auto* source = dynamic_cast<JIntegerSource*>(&box)) {
+    fields.emplace_back("value", dumped(source->getValue()));
+  }
+  if (auto fault = ModuleGuard::faultOf(&box)) {
+    fields.emplace_back("fault",
+                        dumped({{"operation", fault->operation}, {"message", fault->message}}));
+  }
+  return fields;
+}
+
+std::string GraphSnapshot::flagsText() const {
+  const bool canUndo = editor_ != nullptr && editor_->canUndo();
+  const bool canRedo = editor_ != nullptr && editor_->canRedo();
+  return dumped({{"canSave", canSave_}, {"canUndo", canUndo}, {"canRedo", canRedo}});
+}
+
+namespace {
+
+// Whether x, y, width or height, the first four live fields, changed.
+template <typename FieldList>
+bool placeChanged(const FieldList& before, const FieldList& now) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (before[i].second != now[i].second) return true;
+  }
+  return false;
+}
+
+// Adds to change the fields of now that differ from before, and a null for
+// each field before had that now lacks.
+template <typename FieldList>
+void addChanged(const FieldList& before, const FieldList& now, std::string& change) {
+  for (const auto& [name, value] : now) {
+    auto old = std::find_if(before.begin(), before.end(),
+                            [&](const auto& field) { return std::strcmp(field.first, name) == 0; });
+    if (old != before.end() && old->second == value) continue;
+    change += (change.empty() ? "\"" : ",\"") + std::string(name) + "\":" + value;
+  }
+  for (const auto& [name, value] : before) {
+    auto kept = std::find_if(now.begin(), now.end(), [&](const auto& field) {
+      return std::strcmp(field.first, name) == 0;
+    });
+    if (kept == now.end())
+      change += (change.empty() ? "\"" : ",\"") + std::string(name) + "\":null";
+  }
+}
+
+void appendFields(const std::vector<std::pair<const char*, std::string>>& fields,
+                  std::string& out) {
+  for (const auto& [name, value] : fields) out += ",\"" + std::string(name) + "\":" + value;
+}
+
+}  // namespace
+
+std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& requests) {
+  const auto started = std::chrono::steady_clock::now();
+  const std::uint64_t edition = edition_.load();
+  std::string modules;
+  std::set<int> present;
+  std::set<const JModuleObj*> boxes;
+  behind_ = false;
   images_.clear();
-  std::set<const JModuleObj*> present;
-  const auto& boxes = graph_.modules();
-  for (std::size_t i = 0; i < boxes.size(); ++i) {
-    JModuleObj& box = *boxes[i];
-    present.insert(&box);
-    Picture& picture = pictureOf(box);
-    images_.push_back(picture.image);
-    json inputs = json::array();
-    for (int n = 0; n < box.getInputCount(); ++n) {
-      inputs.push_back({{"name", box.inputName(n).str()},
-                        {"type", typeName(box.inputType(n))},
-                        {"area", rectJson(box.inputArea(n))}});
+  for (const auto& owned : graph_.modules()) {
+    JModuleObj& box = *owned;
+    const int number = graph_.numberOf(box);
+    present.insert(number);
+    boxes.insert(&box);
+    const bool mayPaint = std::chrono::steady_clock::now() - started < kPaintBudget;
+    Picture& picture = pictureOf(box, mayPaint);
+    behind_ = behind_ || picture.stale;
+    images_[number] = picture.image;
+
+    Shown& shown = shown_[number];
+    const bool fresh = shown.box != &box;
+    Fields live = liveOf(box, picture, requests);
+    std::string change;
+    if (fresh || shown.edition != edition || placeChanged(shown.live, live)) {
+      // Ports follow the box's place and size.
+      Fields shape = shapeOf(box);
+      if (!fresh) addChanged(shown.shape, shape, change);
+      shown.shape = std::move(shape);
+      shown.edition = edition;
     }
-    json entry = {{"index", i},
-                  {"class", box.className()},
-                  {"x", box.x},
-                  {"y", box.y},
-                  {"width", box.width},
-                  {"height", box.height},
-                  {"image", {{"version", picture.image.version}, {"margin", picture.marginPx}}},
-                  {"inputs", std::move(inputs)},
-                  {"outputs", outputsJson(box)},
-                  {"properties", propertiesJson(box)}};
-    if (std::string(box.className()) == kServerClass) {
-      const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
-      auto served = requests.find(&box);
-      entry["server"] = {
-          {"state", serverStateName(state)},
-          {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
-          {"lastChunk", GraphSnapshot::shownText(lastText(box, ServerPorts::kTextOutput))},
-          {"requests", served == requests.end() ? 0 : served->second}};
+    if (fresh) {
+      // A whole box, with its number: the page replaces what it had under it.
+      shown.box = &box;
+      change = "\"module\":" + std::to_string(number);
+      appendFields(shown.shape, change);
+      appendFields(live, change);
+    } else {
+      addChanged(shown.live, live, change);
     }
-    if (auto* source = dynamic_cast<JIntegerSource*>(&box)) entry["value"] = source->getValue();
-    if (auto fault = ModuleGuard::faultOf(&box)) {
-      entry["fault"] = {{"operation", fault->operation}, {"message", fault->message}};
+    shown.live = std::move(live);
+    if (!change.empty()) {
+      modules += (modules.empty() ? "\"" : ",\"") + std::to_string(number) + "\":{" + change + "}";
     }
-    modules.push_back(std::move(entry));
+  }
+  for (auto it = shown_.begin(); it != shown_.end();) {
+    if (present.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
+    modules += (modules.empty() ? "\"" : ",\"") + std::to_string(it->first) + "\":null";
+    it = shown_.erase(it);
   }
   // Forget the pictures of boxes that left the graph.
-  std::erase_if(pictures_, [&](const auto& item) { return present.count(item.first) == 0; });
+  std::erase_if(pictures_, [&](const auto& item) { return boxes.count(item.first) == 0; });
 
   json links = json::array();
   for (const auto& link : graph_.links()) {
@@ -169,11 +286,31 @@ std::string GraphSnapshot::build(const std::map<const JModuleObj*, long>& reques
     JModuleObj* to = link->getTarget();
     const JFPoint start = from->outputPoint(link->getOutput(), *link);
     const JFPoint end = to->inputPoint(link->getInput(), *link);
-    links.push_back({{"from", {{"module", graph_.indexOf(*from)}, {"output", link->getOutput()}}},
-                     {"to", {{"module", graph_.indexOf(*to)}, {"input", link->getInput()}}},
+    links.push_back({{"from", {{"module", graph_.numberOf(*from)}, {"output", link->getOutput()}}},
+                     {"to", {{"module", graph_.numberOf(*to)}, {"input", link->getInput()}}},
                      {"points", json::array({start.x, start.y, end.x, end.y})}});
   }
-  json state = {
-      {"canSave", canSave_}, {"modules", std::move(modules)}, {"links", std::move(links)}};
-  return state.dump(-1, ' ', false, json::error_handler_t::replace);
+  std::string linksNow = dumped(links);
+  std::string flagsNow = flagsText();
+  std::string change;
+  if (!modules.empty()) change += "\"modules\":{" + modules + "}";
+  if (linksNow != links_) change += (change.empty() ? "" : ",") + ("\"links\":" + linksNow);
+  if (flagsNow != flags_)
+    change += (change.empty() ? "" : ",") + flagsNow.substr(1, flagsNow.size() - 2);
+  links_ = std::move(linksNow);
+  flags_ = std::move(flagsNow);
+  return change.empty() ? std::string() : "{" + change + "}";
+}
+
+std::string GraphSnapshot::whole() const {
+  std::string out = flags_.substr(0, flags_.size() - 1) + ",\"modules\":[";
+  bool first = true;
+  for (const auto& [number, shown] : shown_) {
+    out += (first ? "{" : ",{") + ("\"module\":" + std::to_string(number));
+    first = false;
+    appendFields(shown.shape, out);
+    appendFields(shown.live, out);
+    out += "}";
+  }
+  return out + "],\"links\":" + links_ + "}";
 }

@@ -1,35 +1,49 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "JGraph.h"
 #include "QenoServerPorts.h"
 
+class GraphEditor;
+
 // What the editor page shows of a graph, taken on the host thread: every box
 // with its geometry, ports, property sheet and status, the links, and each
-// box's face as the module paints it.
+// box's face as the module paints it. Each take also tells what changed since
+// the last one, field by field, so a page is kept current with little.
 class GraphSnapshot {
  public:
   struct Image {
     std::uint64_t version = 0;  // changes whenever the picture does
-    std::string png;
+    std::shared_ptr<const std::string> png;
   };
   // Host thread: the state of a QenoServer box.
   using StateOf = std::function<ServerState(JModuleObj&)>;
 
-  GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave);
+  GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave, const GraphEditor* editor);
 
   // Host thread: the box painted itself again; its picture is taken anew.
   void markRepainted(const JModuleObj& box);
-  // Host thread: the page's whole state as JSON. requests holds the
-  // requests served by each box so far.
-  std::string build(const std::map<const JModuleObj*, long>& requests);
-  // The pictures of the last build, by module index.
-  [[nodiscard]] const std::vector<Image>& images() const { return images_; }
+  // Any thread: boxes may have been edited (properties, ports, classes).
+  void markEdited() { edition_.fetch_add(1); }
+
+  // Host thread: takes the graph's state now. requests holds the requests
+  // served by each box so far. Returns what changed since the last take, as
+  // the JSON of a change event, or an empty string.
+  std::string update(const std::map<const JModuleObj*, long>& requests);
+  // The whole state of the last update, as JSON.
+  [[nodiscard]] std::string whole() const;
+  // The pictures of the last update, by box number.
+  [[nodiscard]] const std::map<int, Image>& images() const { return images_; }
+  // Whether pictures were left to paint for want of time: take again soon.
+  [[nodiscard]] bool behind() const { return behind_; }
 
   // The longest received text the page shows, in bytes before escaping.
   static constexpr std::size_t kChunkShown = 256;
@@ -44,12 +58,31 @@ class GraphSnapshot {
     int square = -1;  // -1 not shown, 0 red, 1 green
     int marginPx = 0;
   };
-  Picture& pictureOf(JModuleObj& box);
+  // Field name and its JSON text, in the order the page gets them.
+  using Fields = std::vector<std::pair<const char*, std::string>>;
+  struct Shown {
+    const JModuleObj* box = nullptr;
+    std::uint64_t edition = 0;  // of the fields below
+    Fields shape;               // class, ports, properties: change with edits
+    Fields live;                // the rest: taken on every update
+  };
+  // Paints the box when its picture is stale and time allows.
+  Picture& pictureOf(JModuleObj& box, bool mayPaint);
+  Fields shapeOf(JModuleObj& box) const;
+  Fields liveOf(JModuleObj& box, const Picture& picture,
+                const std::map<const JModuleObj*, long>& requests) const;
+  [[nodiscard]] std::string flagsText() const;
 
   JGraph& graph_;
   StateOf stateOf_;
   bool canSave_;
+  const GraphEditor* editor_;
+  std::atomic<std::uint64_t> edition_{1};
   std::uint64_t nextVersion_ = 1;
-  std::map<const JModuleObj*, Picture> pictures_;  // host thread only
-  std::vector<Image> images_;
+  std::map<const JModuleObj*, Picture> pictures_;  // host thread only, as below
+  std::map<int, Shown> shown_;                     // by box number
+  std::string links_;
+  std::string flags_;
+  std::map<int, Image> images_;
+  bool behind_ = false;
 };

@@ -1,109 +1,26 @@
 // The page's changes to the graph: each request is checked here on its HTTP
-// thread, then applied on the host thread as a command typed on standard
-// input would be.
+// thread, then applied on the host thread through the graph's one editor, as
+// a command typed on standard input would be.
 #include <httplib.h>
 
 #include <chrono>
-#include <cmath>
-#include <nlohmann/json.hpp>
 
-#include "HostModules.h"
+#include "GraphEditor.h"
+#include "JRegistry.h"
 #include "ModuleGuard.h"
-#include "PropertySheet.h"
+#include "WebRequests.h"
 #include "WebUiShared.h"
+
+using namespace webrequest;
 
 namespace {
 
-using nlohmann::json;
-using Outcome = WebUi::Shared::Outcome;
-
 constexpr auto kHostWait = std::chrono::seconds(5);
-constexpr std::size_t kMaxBodyBytes = std::size_t{16} * 1024;
 constexpr const char* kServerClass = "QenoServer";
 
-Outcome failure(int status, const std::string& reason, const std::string& field = {}) {
-  json body = {{"error", reason}};
-  if (!field.empty()) body["field"] = field;
-  return {status, body.dump(-1, ' ', false, json::error_handler_t::replace)};
-}
-
-Outcome success() {
-  return {200, R"({"ok":true})"};
-}
-
-// The request's body as a JSON object, or the reason it is not one.
-bool parseBody(const std::string& body, json& parsed, std::string& reason) {
-  try {
-    parsed = json::parse(body);
-  } catch (const json::parse_error& e) {
-    reason = std::string("bad JSON: ") + e.what();
-    return false;
-  }
-  if (!parsed.is_object()) {
-    reason = "bad JSON: the body must be an object";
-    return false;
-  }
-  return true;
-}
-
-// A whole-number field that lies in [0, limit).
-bool indexField(const json& body, const char* name, std::size_t& index, std::string& reason) {
-  auto found = body.find(name);
-  if (found == body.end() || !found->is_number_integer() || found->get<long long>() < 0) {
-    reason = std::string("'") + name + "' must be a whole number of at least 0";
-    return false;
-  }
-  index = static_cast<std::size_t>(found->get<long long>());
-  return true;
-}
-
-// A field given as text or as a number, as the property sheet takes it. A
-// number with a fraction or an exponent goes to the sheet as written, to be
-// refused there, unless rounded says to round it.
-bool valueField(const json& body, const char* name, std::string& value, std::string& reason,
-                bool rounded = false) {
-  auto found = body.find(name);
-  if (found != body.end() && found->is_string()) {
-    value = found->get<std::string>();
-    return true;
-  }
-  if (found != body.end() && found->is_number_integer()) {
-    value = found->dump();
-    return true;
-  }
-  if (found != body.end() && found->is_number_float()) {
-    const double number = found->get<double>();
-    constexpr double kWidest = 2147483647.0;
-    value = rounded && std::abs(number) <= kWidest ? std::to_string(std::llround(number))
-                                                   : found->dump();
-    return true;
-  }
-  reason = std::string("'") + name + "' must be text or a number";
-  return false;
-}
-
-void reply(httplib::Response& res, const Outcome& outcome) {
-  res.status = outcome.status;
-  res.set_content(outcome.body, "application/json");
-}
-
-// Reads the body, chunked or not, but never more than the limit: past it the
-// rest stays unread and the connection closes.
-bool readBody(const httplib::ContentReader& read, std::string& body, httplib::Response& res) {
-  bool tooLarge = false;
-  const bool whole = read(httplib::ContentReceiver([&](const char* data, std::size_t length) {
-    if (length > kMaxBodyBytes - body.size()) {
-      tooLarge = true;
-      return false;
-    }
-    body.append(data, length);
-    return true;
-  }));
-  if (whole && !tooLarge) return true;
-  reply(res, tooLarge ? failure(413, "request body too large")
-                      : failure(400, "the request's body could not be read"));
-  res.set_header("Connection", "close");
-  return false;
+// An editor's refusal is the user's to mend: 422 with its reason.
+Outcome edited(const std::string& error, Json extra = Json::object()) {
+  return error.empty() ? success(std::move(extra)) : failure(422, error);
 }
 
 }  // namespace
@@ -139,59 +56,60 @@ WebUi::Shared::Outcome WebUi::Shared::runOnHost(std::function<Outcome()> work) {
   return pending->outcome;
 }
 
+WebUi::Shared::Handler WebUi::Shared::onHost(std::function<Outcome(const Json&)> edit,
+                                             std::size_t limit) {
+  return
+      [this, edit = std::move(edit), limit](const httplib::Request& /*req*/, httplib::Response& res,
+                                            const httplib::ContentReader& read) {
+        std::string text;
+        if (!readBody(read, text, res, limit)) return;
+        Json body;
+        std::string reason;
+        if (!parseBody(text, body, reason)) return reply(res, failure(400, reason));
+        reply(res, runOnHost([edit, body = std::move(body)] { return edit(body); }));
+      };
+}
+
 void WebUi::Shared::addEditRoutes(httplib::Server& server) {
-  // Checks a body that names a module and runs edit on the host thread with
-  // the module (when it exists) and the parsed body.
-  auto route = [this](std::function<Outcome(JModuleObj&, const json&)> edit) {
-    return [this, edit](const httplib::Request& /*req*/, httplib::Response& res,
-                        const httplib::ContentReader& read) {
-      std::string text;
-      if (!readBody(read, text, res)) return;
-      json body;
+  // Checks a body that names a box by its number and runs edit on the host
+  // thread with the box, when it exists.
+  auto route = [this](std::function<Outcome(JModuleObj&, int, const Json&)> edit) {
+    return onHost([this, edit](const Json& body) {
       std::string reason;
-      std::size_t index = 0;
-      if (!parseBody(text, body, reason)) return reply(res, failure(400, reason));
-      if (!indexField(body, "module", index, reason)) return reply(res, failure(400, reason));
-      reply(res, runOnHost([this, index, body, edit] {
-              const auto& boxes = graph.modules();
-              if (index >= boxes.size()) {
-                return failure(404, "no module " + std::to_string(index));
-              }
-              Outcome outcome = edit(*boxes[index], body);
-              if (outcome.status == 200 && hooks.edited) hooks.edited(*boxes[index]);
-              return outcome;
-            }));
-    };
+      int number = 0;
+      if (!indexField(body, "module", number, reason)) return failure(400, reason);
+      JModuleObj* box = graph.numbered(number);
+      if (box == nullptr) return failure(404, "no module " + std::to_string(number));
+      Outcome outcome = edit(*box, number, body);
+      // The edit may have replaced nothing but changed the box.
+      box = graph.numbered(number);
+      if (outcome.status == 200 && box != nullptr && hooks.edited) hooks.edited(*box);
+      return outcome;
+    });
   };
 
-  server.Post("/api/property", route([](JModuleObj& box, const json& body) {
-                std::string name;
+  server.Post("/api/property", route([this](JModuleObj& /*box*/, int number, const Json& body) {
                 std::string value;
                 std::string reason;
                 auto found = body.find("name");
                 if (found == body.end() || !found->is_string()) {
                   return failure(400, "'name' must be the text of a property's name");
                 }
-                name = found->get<std::string>();
+                const std::string name = found->get<std::string>();
                 if (!valueField(body, "value", value, reason)) return failure(400, reason);
-                if (!editProperty(box, name, value, reason)) return failure(422, reason, name);
-                return success();
+                const std::string error = editor.setProperty(number, name, value);
+                return error.empty() ? success() : failure(422, error, name);
               }));
-  server.Post(
-      "/api/move", route([](JModuleObj& box, const json& body) {
-        std::string x;
-        std::string y;
-        std::string reason;
-        // Positions come as pixels; the sheet keeps whole numbers.
-        if (!valueField(body, "x", x, reason, true) || !valueField(body, "y", y, reason, true)) {
-          return failure(400, reason);
-        }
-        if (!editProperty(box, "x", x, reason) || !editProperty(box, "y", y, reason)) {
-          return failure(422, reason);
-        }
-        return success();
-      }));
-  server.Post("/api/command", route([](JModuleObj& box, const json& body) {
+  server.Post("/api/move", route([this](JModuleObj& /*box*/, int number, const Json& body) {
+                double x = 0;
+                double y = 0;
+                std::string reason;
+                if (!numberField(body, "x", x, reason) || !numberField(body, "y", y, reason)) {
+                  return failure(400, reason);
+                }
+                return edited(editor.move(number, x, y));
+              }));
+  server.Post("/api/command", route([](JModuleObj& box, int /*number*/, const Json& body) {
                 auto found = body.find("command");
                 const std::string command =
                     found != body.end() && found->is_string() ? found->get<std::string>() : "";
@@ -208,17 +126,10 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
                 }
                 return success();
               }));
-  server.Post("/api/save", [this](const httplib::Request& /*req*/, httplib::Response& res,
-                                  const httplib::ContentReader& read) {
-    std::string text;
-    if (!readBody(read, text, res)) return;
-    json body;
-    std::string reason;
-    if (!parseBody(text, body, reason)) return reply(res, failure(400, reason));
-    if (!hooks.save) return reply(res, failure(409, "no file to save to: start with --save FILE"));
-    reply(res, runOnHost([this] {
-            std::string error = hooks.save();
-            return error.empty() ? success() : failure(500, error);
-          }));
-  });
+  server.Post("/api/save", onHost([this](const Json& /*body*/) {
+                if (!hooks.save) return failure(409, "no file to save to: start with --save FILE");
+                std::string error = hooks.save();
+                return error.empty() ? success() : failure(500, error);
+              }));
+  addGraphEditRoutes(server);
 }

@@ -14,18 +14,18 @@
 
 #include "PageAssets.h"
 #include "PageServer.h"
+#include "WebRequests.h"
 #include "WebUiShared.h"
 
 namespace {
 
-constexpr int kMaxPublishesPerSecond = 30;
-constexpr int kMaxStreams = 8;
-constexpr std::size_t kMaxBodyBytes = std::size_t{16} * 1024;
+// Change events a slow stream may still catch up on; further behind, it
+// gets the whole state again.
+constexpr std::size_t kChangesKept = 64;
+using webrequest::kMaxBodyBytes;
+using webrequest::kMaxGraphBodyBytes;
 // As many received lines as the page keeps: a new page shows them all.
 constexpr std::size_t kLogKept = 200;
-constexpr auto kStreamPing = std::chrono::seconds(10);
-// How often a waiting event stream looks whether its page is still there.
-constexpr auto kStreamLook = std::chrono::milliseconds(250);
 
 const char* const kSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
@@ -59,22 +59,32 @@ std::string methodsOf(std::string_view path) {
   const std::string_view box = "/api/box/";
   const bool picture = path.substr(0, box.size()) == box && endsWith(".png") &&
                        allOf(stem(box.size(), ".png"), 6, ::isdigit);
-  if (path == "/" || path == "/api/graph" || path == "/api/events" || asset || picture) {
+  if (path == "/" || path == "/api/graph" || path == "/api/events" || path == "/api/classes" ||
+      path == "/api/export" || asset || picture) {
     return "GET, HEAD";
   }
-  if (path == "/api/property" || path == "/api/move" || path == "/api/command" ||
-      path == "/api/save") {
-    return "POST";
+  static const char* const kEdits[] = {"/api/property", "/api/move",  "/api/moves",  "/api/command",
+                                       "/api/save",     "/api/add",   "/api/remove", "/api/link",
+                                       "/api/unlink",   "/api/undo",  "/api/redo",   "/api/copy",
+                                       "/api/paste",    "/api/import"};
+  for (const char* edit : kEdits) {
+    if (path == edit) return "POST";
   }
   return {};
 }
 
+// Only a paste or an import carries a whole graph.
+std::size_t bodyLimitOf(const std::string& path) {
+  return path == "/api/paste" || path == "/api/import" ? kMaxGraphBodyBytes : kMaxBodyBytes;
+}
+
 }  // namespace
 
-WebUi::Shared::Shared(JGraph& graph, WebUiHooks hooks)
+WebUi::Shared::Shared(JGraph& graph, GraphEditor& editor, WebUiHooks hooks)
     : graph(graph),
+      editor(editor),
       hooks(std::move(hooks)),
-      snapshot(graph, this->hooks.stateOf, static_cast<bool>(this->hooks.save)) {}
+      snapshot(graph, this->hooks.stateOf, static_cast<bool>(this->hooks.save), &editor) {}
 
 void WebUi::Shared::markDirty() {
   {
@@ -85,15 +95,9 @@ void WebUi::Shared::markDirty() {
 }
 
 std::string WebUi::Shared::takeState() {
-  std::map<const JModuleObj*, long> served;
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    served = requests;
-  }
-  std::string json = snapshot.build(served);
+  publish();
   std::lock_guard<std::mutex> hold(lock);
-  images = snapshot.images();
-  return json;
+  return state;
 }
 
 std::string WebUi::Shared::logSince(std::uint64_t& next) const {
@@ -116,40 +120,22 @@ void WebUi::Shared::publish() {
     std::lock_guard<std::mutex> hold(lock);
     served = requests;
   }
-  std::string json = snapshot.build(served);
+  std::string change = snapshot.update(served);
   {
     std::lock_guard<std::mutex> hold(lock);
-    state = std::move(json);
-    images = snapshot.images();
-    ++sequence;
+    if (!change.empty() || sequence == 0) {
+      state = snapshot.whole();
+      images = snapshot.images();
+      ++sequence;
+      changes.emplace_back(sequence, std::move(change));
+      if (changes.size() > kChangesKept) changes.pop_front();
+    }
     buildQueued = false;
+    // Pictures left unpainted for want of time are painted next.
+    if (snapshot.behind()) dirty = true;
   }
   publishedSignal.notify_all();
   changedSignal.notify_all();
-}
-
-void WebUi::Shared::runPublisher() {
-  const auto gap = std::chrono::milliseconds(1000 / kMaxPublishesPerSecond);
-  std::unique_lock<std::mutex> hold(lock);
-  while (!stopping) {
-    changedSignal.wait(hold, [&] { return stopping || (dirty && !buildQueued); });
-    if (stopping) break;
-    dirty = false;
-    buildQueued = true;
-    hold.unlock();
-    graph.post([self = shared_from_this()] {
-      if (!self->stopping) {
-        self->publish();
-      } else {
-        std::lock_guard<std::mutex> hold(self->lock);
-        self->buildQueued = false;
-      }
-    });
-    hold.lock();
-    // The gap counts from the end of the build, so streams never get more.
-    changedSignal.wait(hold, [&] { return stopping || !buildQueued; });
-    changedSignal.wait_for(hold, gap, [&] { return stopping.load(); });
-  }
 }
 
 void WebUi::Shared::addRoutes(httplib::Server& server) {
@@ -195,7 +181,8 @@ void WebUi::Shared::addRoutes(httplib::Server& server) {
         refuse(res, 411, "a change needs its length (Content-Length)");
         return Handled::Handled;
       }
-      if (!chunked && req.get_header_value<std::uint64_t>("Content-Length") > kMaxBodyBytes) {
+      if (!chunked &&
+          req.get_header_value<std::uint64_t>("Content-Length") > bodyLimitOf(req.path)) {
         refuse(res, 413, "request body too large");
         return Handled::Handled;
       }
@@ -235,67 +222,22 @@ void WebUi::Shared::addRoutes(httplib::Server& server) {
   });
   server.Get(R"(/api/box/(\d{1,6})\.png)",
              [this](const httplib::Request& req, httplib::Response& res) {
-               const std::size_t index = std::stoul(req.matches[1].str());
-               std::lock_guard<std::mutex> hold(lock);
-               if (index >= images.size() || images[index].png.empty()) {
-                 return refuse(res, 404, "no box " + req.matches[1].str());
+               const int number = std::stoi(req.matches[1].str());
+               std::shared_ptr<const std::string> png;
+               {
+                 std::lock_guard<std::mutex> hold(lock);
+                 auto found = images.find(number);
+                 if (found != images.end()) png = found->second.png;
                }
-               res.set_content(images[index].png, "image/png");
+               if (!png) return refuse(res, 404, "no box " + req.matches[1].str());
+               res.set_content(*png, "image/png");
              });
   addEventRoute(server);
   addEditRoutes(server);
 }
 
-void WebUi::Shared::addEventRoute(httplib::Server& server) {
-  server.Get("/api/events", [this](const httplib::Request&, httplib::Response& res) {
-    {
-      std::lock_guard<std::mutex> hold(lock);
-      if (streams >= kMaxStreams) return refuse(res, 503, "too many open pages");
-      ++streams;
-    }
-    struct Sent {
-      std::uint64_t state = 0;  // sequence of the last state sent
-      std::uint64_t log = 0;    // number of the next log line to send
-      std::chrono::steady_clock::time_point ping;
-    };
-    auto sent = std::make_shared<Sent>();
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, sent](std::size_t /*offset*/, httplib::DataSink& sink) {
-          // A dropped stream is opened again by the browser after a second.
-          std::string message = sent->state == 0 ? "retry: 1000\n\n" : "";
-          const auto now = std::chrono::steady_clock::now();
-          if (sent->state == 0) sent->ping = now + kStreamPing;
-          {
-            std::unique_lock<std::mutex> hold(lock);
-            publishedSignal.wait_for(hold, kStreamLook, [&] {
-              return stopping || sequence != sent->state || logCount != sent->log;
-            });
-            if (stopping) return false;
-            if (sequence != sent->state) {
-              message += "event: state\ndata: " + state + "\n\n";
-              sent->state = sequence;
-            }
-            const std::string lines = logSince(sent->log);
-            if (!lines.empty()) message += "event: log\ndata: " + lines + "\n\n";
-          }
-          if (message.empty() && now >= sent->ping) message = ": ping\n\n";
-          if (!message.empty()) {
-            sent->ping = now + kStreamPing;
-            return sink.write(message.data(), message.size());
-          }
-          // Nothing to send: a page that went away gives its slot back now.
-          return !sink.is_writable || sink.is_writable();
-        },
-        [this](bool /*success*/) {
-          std::lock_guard<std::mutex> hold(lock);
-          --streams;
-        });
-  });
-}
-
-WebUi::WebUi(JGraph& graph, WebUiHooks hooks)
-    : shared_(std::make_shared<Shared>(graph, std::move(hooks))) {}
+WebUi::WebUi(JGraph& graph, GraphEditor& editor, WebUiHooks hooks)
+    : shared_(std::make_shared<Shared>(graph, editor, std::move(hooks))) {}
 
 WebUi::~WebUi() {
   stop();
@@ -307,7 +249,7 @@ std::string WebUi::start(const std::string& address, int port) {
   const bool any = address == "0.0.0.0" || address == "::";
   s.urlHost = any ? "127.0.0.1" : v6 ? "[" + address + "]" : address;
   PageServer::Limits limits;
-  limits.threads = kMaxStreams + 8;  // every stream holds one
+  limits.threads = Shared::kMaxStreams + 8;  // every stream holds one
   s.server = std::make_unique<PageServer>(limits);
   PageServer& server = *s.server;
   // The library's default shares the port (SO_REUSEPORT): a second server on
@@ -316,7 +258,7 @@ std::string WebUi::start(const std::string& address, int port) {
     int yes = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
-  server.set_payload_max_length(kMaxBodyBytes);
+  server.set_payload_max_length(kMaxGraphBodyBytes);
   const std::string where = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
   int bound = port;
   if (port == 0) {
@@ -369,6 +311,7 @@ std::string WebUi::url() const {
 }
 
 void WebUi::changed() {
+  shared_->snapshot.markEdited();
   shared_->markDirty();
 }
 

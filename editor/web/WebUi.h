@@ -7,6 +7,8 @@
 #include "GraphSnapshot.h"
 #include "JGraph.h"
 
+class GraphEditor;
+
 // What the editor page needs of the application. Every hook runs on the host
 // thread.
 struct WebUiHooks {
@@ -27,7 +29,8 @@ struct WebUiHooks {
 // goes away.
 class WebUi {
  public:
-  WebUi(JGraph& graph, WebUiHooks hooks);
+  // Edits from the page go through editor, one history with the console's.
+  WebUi(JGraph& graph, GraphEditor& editor, WebUiHooks hooks);
   ~WebUi();
   WebUi(const WebUi&) = delete;
   WebUi& operator=(const WebUi&) = delete;
@@ -42,7 +45,8 @@ class WebUi {
   // The address to open, with the token.
   [[nodiscard]] std::string url() const;
 
-  // Something the page shows may have changed. Any thread.
+  // The graph was edited, or something else the page shows may have
+  // changed. Any thread.
   void changed();
   // The box painted itself again. Host thread.
   void repainted(JModuleObj& box);

@@ -12,22 +12,32 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "GraphSnapshot.h"
 #include "WebAccess.h"
 #include "WebUi.h"
 
 namespace httplib {
 class Server;
-}
+class ContentReader;
+struct Request;
+struct Response;
+}  // namespace httplib
+class GraphEditor;
 class PageServer;
 
 // The state the HTTP threads, the publisher thread and the host thread share.
 struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
-  Shared(JGraph& graph, WebUiHooks hooks);
+  // Event streams open at once; each holds an HTTP thread.
+  static constexpr int kMaxStreams = 8;
 
-  // Host thread: takes a new snapshot of the graph and wakes the streams.
+  Shared(JGraph& graph, GraphEditor& editor, WebUiHooks hooks);
+
+  // Host thread: takes a new snapshot of the graph, keeps what changed for
+  // the streams and wakes them.
   void publish();
-  // Host thread: the graph's state now, for one request.
+  // Host thread: the graph's whole state now, for one request.
   std::string takeState();
   // With lock held: the kept log lines from number next on, as the data of
   // a log event, or an empty string when there are none; next moves on.
@@ -42,12 +52,20 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   };
   // HTTP thread: runs work on the host thread and waits for it (bounded).
   Outcome runOnHost(std::function<Outcome()> work);
+  using Json = nlohmann::json;
+  using Handler = std::function<void(const httplib::Request&, httplib::Response&,
+                                     const httplib::ContentReader&)>;
+  // A POST route that reads a JSON object of at most limit bytes and runs
+  // edit with it on the host thread.
+  Handler onHost(std::function<Outcome(const Json&)> edit, std::size_t limit = 16 * 1024);
   // Adds the routes of the page and of its API.
   void addRoutes(httplib::Server& server);
   void addEditRoutes(httplib::Server& server);
+  void addGraphEditRoutes(httplib::Server& server);
   void addEventRoute(httplib::Server& server);
 
   JGraph& graph;
+  GraphEditor& editor;
   WebUiHooks hooks;
   GraphSnapshot snapshot;             // host thread only
   std::unique_ptr<WebAccess> access;  // set before the server starts, then read only
@@ -59,12 +77,13 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   std::condition_variable publishedSignal;  // to the event streams
   bool dirty = false;
   bool buildQueued = false;
-  std::uint64_t sequence = 0;
-  std::string state;                           // JSON of the last snapshot
-  std::vector<GraphSnapshot::Image> images;    // of the last snapshot
-  std::deque<std::string> logLines;            // the last lines received
-  std::uint64_t logCount = 0;                  // lines received in all
-  std::map<const JModuleObj*, long> requests;  // texts received per box
+  std::uint64_t sequence = 0;                                 // of the last snapshot
+  std::string state;                                          // its whole JSON
+  std::deque<std::pair<std::uint64_t, std::string>> changes;  // the last ones, by sequence
+  std::map<int, GraphSnapshot::Image> images;                 // of the last snapshot, by box number
+  std::deque<std::string> logLines;                           // the last lines received
+  std::uint64_t logCount = 0;                                 // lines received in all
+  std::map<const JModuleObj*, long> requests;                 // texts received per box
   int streams = 0;
 
   std::unique_ptr<PageServer> server;  // host thread
