@@ -48,6 +48,9 @@ async function removeSelection() {
   if (answer.ok) selectOnly([]);
 }
 
+// A paste right after a copy waits for the copy's answer.
+let copying = Promise.resolve();
+
 async function copy() {
   const modules = [...model.selected];
   const answer = await post('/api/copy', { modules });
@@ -60,6 +63,7 @@ async function copy() {
 }
 
 async function paste() {
+  await copying;
   if (!copied()) return;
   const step = PASTE_STEP * ++clipboard.pastes;
   const answer = await post('/api/paste', { graph: clipboard.graph, dx: step, dy: step });
@@ -81,7 +85,7 @@ function handle(event) {
     if (key === 'z') undo(event.shiftKey);
     else if (key === 'y') undo(true);
     else if (key === 'a') selectOnly(model.state.boxes.keys());
-    else if (key === 'c' && model.selected.size) copy();
+    else if (key === 'c' && model.selected.size) copying = copy();
     else if (key === 'v') paste();
     else if (key === '=' || key === '+' || event.code === 'NumpadAdd') zoomCentre(1.25);
     else if (key === '-' || event.code === 'NumpadSubtract') zoomCentre(0.8);

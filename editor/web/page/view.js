@@ -195,7 +195,13 @@ function drawBox(m) {
       shown.height !== m.height) {
     place(view, m);
   }
-  if (shown.image?.version !== m.image.version) view.img.src = `/api/box/${m.module}.png?v=${m.image.version}`;
+  if (shown.image?.version !== m.image.version) {
+    // Version 0: not painted yet; its picture comes with a later change.
+    const painted = m.image.version > 0;
+    view.img.hidden = !painted;
+    view.root.dataset.painted = String(painted);
+    if (painted) view.img.src = `/api/box/${m.module}.png?v=${m.image.version}`;
+  }
   if (shown.inputs !== m.inputs || shown.outputs !== m.outputs || shown.x !== m.x || shown.y !== m.y ||
       shown.image !== m.image) {
     drawPorts(view, m);
