@@ -300,8 +300,8 @@ export function shiftBoxes(numbers, dx, dy) {
     if (dx || dy) shifted.set(number, [dx, dy]); else shifted.delete(number);
     const view = views.get(number);
     const m = model.state.boxes.get(number);
+    // The ports ride along inside the box's element.
     if (view && m) place(view, m);
-    if (view && m) drawPorts(view, m);
   }
   drawLinks();
 }
