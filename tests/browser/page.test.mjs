@@ -326,6 +326,16 @@ async function setField(page, name, value) {
   await page.locator('#notice', { hasText: `${name} set to ${value}` }).waitFor();
 }
 
+// Waits, bounded, until places() gives want.
+async function placesBecome(places, want) {
+  const deadline = Date.now() + WAIT_MS;
+  let got;
+  while (JSON.stringify(got = await places()) !== JSON.stringify(want)) {
+    assert.ok(Date.now() < deadline, `boxes at ${JSON.stringify(got)}, not ${JSON.stringify(want)}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
+
 async function exported(page) {
   const download = page.waitForEvent('download');
   await page.locator('[data-action="export"]').click();
@@ -369,6 +379,23 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     await page.locator(`.box[data-module="${server}"] .status[data-state="listening"]`).waitFor();
     assert.equal(await request('GET /?n=41 HTTP/1.0\r\n\r\n', echoPort), '41,x');
     await page.screenshot({ path: path.join(shots, 'built-echo.png') });
+
+    // A band drawn with Shift over both boxes selects them; Shift+arrow moves both by 10, as one step.
+    const places = () => page.evaluate(async () => (await (await fetch('/api/graph')).json())
+      .modules.map((m) => [m.module, m.x, m.y]));
+    const before = await places();
+    const canvas = await page.locator('#canvas').boundingBox();
+    await page.keyboard.down('Shift');
+    await page.mouse.move(canvas.x + 610, canvas.y + 440);
+    await page.mouse.down();
+    await page.mouse.move(canvas.x + 5, canvas.y + 5, { steps: 8 });
+    await page.mouse.up();
+    await page.keyboard.up('Shift');
+    assert.equal(await page.locator('.box.selected').count(), 2);
+    await page.keyboard.press('Shift+ArrowRight');
+    await placesBecome(places, before.map(([n, x, y]) => [n, x + 10, y]));
+    await page.keyboard.press('Control+z');
+    await placesBecome(places, before);
 
     // The source goes with its link, and comes back with it.
     await page.locator(`.box[data-module="${source}"] img`).click();
@@ -426,6 +453,12 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     await importFile(page, bad);
     await page.locator('#notice.bad', { hasText: 'refused' }).waitFor();
     assert.deepEqual(await exported(page), graphBefore);
+
+    // A double click on the canvas opens a search; Enter adds the first class that matches, there.
+    await page.mouse.dblclick(canvas.x + 60, canvas.y + 420);
+    await page.keyboard.type('integersi');
+    await page.keyboard.press('Enter');
+    await page.locator('.box[data-class="IntegerSink"]').waitFor();
     await page.screenshot({ path: path.join(shots, 'after-import.png') });
   } finally {
     await page.close();
