@@ -3,7 +3,7 @@
 // click a link, pan (background drag, or the middle button anywhere), draw a
 // rubber band (shift + background drag), zoom with the wheel.
 
-import { model, post, say } from './model.js';
+import { model, post, say, typing } from './model.js';
 import {
   camera, applyCamera, drawBoxes, drawWire, portPoint, shiftBoxes, showRefusal, showSelection, toGraph, zoomAt,
 } from './view.js';
@@ -166,6 +166,9 @@ export function installPointer(selectHook, refusedHook) {
   onRefused = refusedHook;
   canvas.addEventListener('pointerdown', (event) => {
     if (!model.state || event.target.closest('.search')) return;
+    // A press on the graph ends typing in a field (sending its value), so
+    // the keys that follow act on the graph.
+    if (typing(document.activeElement)) document.activeElement.blur();
     if (event.button === 1) {
       event.preventDefault();
       pan(event);
