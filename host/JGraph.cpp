@@ -165,6 +165,7 @@ void JGraph::propagate(JModuleObj& source, int output) {
   std::vector<std::shared_ptr<JLinkObj>> targets;
   {
     std::lock_guard<std::mutex> hold(linksLock_);
+    if (outputObserver_) outputObserver_(source);
     for (const auto& l : links_) {
       if (l->getSource() == &source && l->getOutput() == output) targets.push_back(l);
     }
@@ -248,6 +249,11 @@ bool JGraph::waitForEvents(int timeoutMs) {
     ready = ::poll(&entry, 1, timeoutMs);
   } while (ready < 0 && errno == EINTR);
   return ready > 0;
+}
+
+void JGraph::setOutputObserver(std::function<void(const JModuleObj&)> observer) {
+  std::lock_guard<std::mutex> hold(linksLock_);
+  outputObserver_ = std::move(observer);
 }
 
 void JGraph::setRepaintHandler(std::function<void(JModuleObj&)> handler) {

@@ -377,3 +377,70 @@ TEST_F(WebTest, StreamsAreLimitedFreedWhenClosedAndStartWithTheTextsReceived) {
     return seen.find(line) != std::string::npos;
   })) << seen;
 }
+
+TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
+  auto ok = [&](const std::string& path, const json& body) {
+    auto res = postJson(path, body.dump());
+    EXPECT_EQ(statusOf(res), 200) << path << " " << (res ? res->body : "");
+    return res && res->status == 200 ? json::parse(res->body) : json();
+  };
+  const std::size_t started = graph()["modules"].size();
+  const json empty = {{"format", "qeno-graph"}, {"version", 1}, {"modules", json::array()}};
+  ok("/api/import", {{"graph", empty}});
+  EXPECT_TRUE(graph()["modules"].empty());
+
+  auto classes = client().Get("/api/classes", bearer());
+  ASSERT_EQ(statusOf(classes), 200);
+  EXPECT_NE(classes->body.find("\"QenoServer\""), std::string::npos);
+  const int server = ok("/api/add", {{"class", "QenoServer"}, {"x", 200}, {"y", 40}})["module"];
+  const int source = ok("/api/add", {{"class", "IntegerSource"}, {"x", 10}, {"y", 40}})["module"];
+  auto link = [](int from, const json& output, int to, const json& input) {
+    return json{{"from", {{"module", from}, {"output", output}}},
+                {"to", {{"module", to}, {"input", input}}}};
+  };
+  ok("/api/link", link(source, 0, server, "readInput"));
+  ok("/api/link", link(server, "int_1", server, 1));
+  auto refused = postJson("/api/link", link(server, "xml_10", server, "sendOutput").dump());
+  EXPECT_EQ(statusOf(refused), 422);
+  EXPECT_NE(refused->body.find("carry different data types"), std::string::npos);
+  ok("/api/property", {{"module", server}, {"name", "key1"}, {"value", "n="}});
+  ok("/api/property", {{"module", server}, {"name", "port"}, {"value", serverPort_}});
+  ok("/api/property", {{"module", source}, {"name", "value"}, {"value", 1}});
+  ASSERT_TRUE(qeno::test::waitUntil([&] { return !qeno::test::portIsFree(serverPort_); }));
+  EXPECT_EQ(qeno::test::requestReply(serverPort_, "n=37\r\n\r\n"), "37,x");
+
+  // A removal takes the source's link; its undo brings both back.
+  ok("/api/remove", {{"modules", {source}}});
+  EXPECT_EQ(graph()["links"].size(), 1U);
+  ok("/api/undo", json::object());
+  const json back = graph();
+  EXPECT_EQ(back["links"].size(), 2U);
+  EXPECT_EQ(back["modules"][1]["module"], source);
+  ok("/api/redo", json::object());
+  ok("/api/undo", json::object());
+
+  // Copied boxes paste with their settings and the link between them.
+  const json copied = ok("/api/copy", {{"modules", {server, source}}})["graph"];
+  const json pasted = ok("/api/paste", {{"graph", copied}, {"dx", 0}, {"dy", 300}})["modules"];
+  ASSERT_EQ(pasted.size(), 2U);
+  const json withCopies = graph();
+  EXPECT_EQ(withCopies["links"].size(), 4U);
+  EXPECT_EQ(propertyOf(withCopies, 2, "key1"), "n=");
+  ok("/api/undo", json::object());
+
+  // What is exported imports as the same graph.
+  auto exported = client().Get("/api/export", bearer());
+  ASSERT_EQ(statusOf(exported), 200);
+  EXPECT_NE(exported->get_header_value("Content-Disposition").find("graph.json"),
+            std::string::npos);
+  ok("/api/import", {{"graph", json::parse(exported->body)}});
+  EXPECT_EQ(client().Get("/api/export", bearer())->body, exported->body);
+  auto bad = postJson("/api/import", R"({"graph": {"format": "qeno-graph", "version": 2}})");
+  EXPECT_EQ(statusOf(bad), 422);
+  EXPECT_NE(bad->body.find("the imported graph: version 2 is not supported"), std::string::npos);
+  // Nothing left to redo, and undo walks back to the start.
+  EXPECT_EQ(statusOf(postJson("/api/redo", "{}")), 422);
+  for (int step = 0; step < 12 && statusOf(postJson("/api/undo", "{}")) == 200; ++step) {
+  }
+  EXPECT_EQ(graph()["modules"].size(), started);
+}

@@ -200,22 +200,28 @@ bool placeChanged(const FieldList& before, const FieldList& now) {
   return false;
 }
 
+// The field of fields named name, or null.
+template <typename FieldList>
+const std::string* fieldNamed(const FieldList& fields, const char* name) {
+  for (const auto& field : fields) {
+    if (std::strcmp(field.first, name) == 0) return &field.second;
+  }
+  return nullptr;
+}
+
 // Adds to change the fields of now that differ from before, and a null for
 // each field before had that now lacks.
 template <typename FieldList>
 void addChanged(const FieldList& before, const FieldList& now, std::string& change) {
-  for (const auto& [name, value] : now) {
-    auto old = std::find_if(before.begin(), before.end(),
-                            [&](const auto& field) { return std::strcmp(field.first, name) == 0; });
-    if (old != before.end() && old->second == value) continue;
-    change += (change.empty() ? "\"" : ",\"") + std::string(name) + "\":" + value;
+  for (const auto& field : now) {
+    const std::string* old = fieldNamed(before, field.first);
+    if (old != nullptr && *old == field.second) continue;
+    change += (change.empty() ? "\"" : ",\"") + std::string(field.first) + "\":" + field.second;
   }
-  for (const auto& [name, value] : before) {
-    auto kept = std::find_if(now.begin(), now.end(), [&](const auto& field) {
-      return std::strcmp(field.first, name) == 0;
-    });
-    if (kept == now.end())
-      change += (change.empty() ? "\"" : ",\"") + std::string(name) + "\":null";
+  for (const auto& field : before) {
+    if (fieldNamed(now, field.first) == nullptr) {
+      change += (change.empty() ? "\"" : ",\"") + std::string(field.first) + "\":null";
+    }
   }
 }
 

@@ -87,10 +87,10 @@ WebUi::Shared::Shared(JGraph& graph, GraphEditor& editor, WebUiHooks hooks)
       snapshot(graph, this->hooks.stateOf, static_cast<bool>(this->hooks.save), &editor) {}
 
 void WebUi::Shared::markDirty() {
-  {
-    std::lock_guard<std::mutex> hold(lock);
-    dirty = true;
-  }
+  // Called for every value a box publishes: only the first since the last
+  // snapshot wakes the publisher.
+  if (dirty.exchange(true)) return;
+  { std::lock_guard<std::mutex> hold(lock); }
   changedSignal.notify_all();
 }
 
@@ -276,6 +276,8 @@ std::string WebUi::start(const std::string& address, int port) {
   s.access = std::make_unique<WebAccess>(any ? "127.0.0.1" : address, bound, WebAccess::newToken());
   s.addRoutes(server);
   s.publish();  // the first state, before any page asks
+  // A served request shows as the values its box hands on.
+  s.graph.setOutputObserver([&s](const JModuleObj& /*box*/) { s.markDirty(); });
   s.listener = std::thread([&server] { server.listen_after_bind(); });
   s.publisher = std::thread([&s] { s.runPublisher(); });
   // The server's stop() does nothing until its loop runs: wait for it, so a
@@ -293,6 +295,7 @@ void WebUi::stop() {
     std::lock_guard<std::mutex> hold(s.lock);
     s.stopping = true;
   }
+  s.graph.setOutputObserver(nullptr);
   s.changedSignal.notify_all();
   s.publishedSignal.notify_all();
   s.server->stop();

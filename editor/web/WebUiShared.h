@@ -75,7 +75,7 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   std::mutex lock;                          // guards everything below
   std::condition_variable changedSignal;    // to the publisher
   std::condition_variable publishedSignal;  // to the event streams
-  bool dirty = false;
+  std::atomic<bool> dirty{false};           // something changed since the last snapshot
   bool buildQueued = false;
   std::uint64_t sequence = 0;                                 // of the last snapshot
   std::string state;                                          // its whole JSON
