@@ -44,9 +44,10 @@ export function stateOf(whole) {
            boxes, links: whole.links };
 }
 
-// Merges a change into state: each field of a box replaces that whole field,
-// null removes the box, a list of links replaces the list. Returns the
-// numbers of the boxes it touched.
+// Merges a change into state: an entry holding `module` is a whole box and
+// replaces the one it names; otherwise each field replaces that whole field
+// and a null field goes. A null entry removes the box; a list of links
+// replaces the list. Returns the numbers of the boxes it touched.
 export function merge(state, change) {
   const touched = [];
   for (const [key, fields] of Object.entries(change.modules ?? {})) {
@@ -56,8 +57,10 @@ export function merge(state, change) {
       state.boxes.delete(number);
       continue;
     }
-    const box = state.boxes.get(number) ?? { module: number };
-    Object.assign(box, fields);
+    const box = 'module' in fields ? { module: number } : state.boxes.get(number) ?? { module: number };
+    for (const [name, value] of Object.entries(fields)) {
+      if (value === null) delete box[name]; else box[name] = value;
+    }
     state.boxes.set(number, box);
   }
   if (change.links) state.links = change.links;
