@@ -128,7 +128,9 @@ const followAlone = () => {
 };
 if (typeof SharedWorker === 'function') {
   try {
-    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events' });
+    // Named after what its messages hold, so a worker of an older page, still
+    // open in another tab, is not shared with this one.
+    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-changes' });
     worker.addEventListener('error', followAlone);
     worker.port.addEventListener('message', (event) => onStream(event.data.kind, event.data.data));
     worker.port.start();
