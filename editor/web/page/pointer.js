@@ -40,7 +40,8 @@ function follow(down, move, up) {
     window.removeEventListener('pointermove', onMove);
     window.removeEventListener('pointerup', onUp);
     window.removeEventListener('pointercancel', onUp);
-    up(event, moved);
+    // A cancelled press (the browser took the gesture) moves nothing.
+    up(event, moved && event.type === 'pointerup');
   };
   window.addEventListener('pointermove', onMove);
   window.addEventListener('pointerup', onUp);
@@ -64,6 +65,7 @@ function dragBoxes(down, number) {
   }, async (event, moved) => {
     document.body.classList.remove('dragging');
     if (!moved) {
+      shiftBoxes(moving, 0, 0);
       if (down.shiftKey && wasSelected) model.selected.delete(number);
       else if (!down.shiftKey) model.selected = new Set([number]);
       selectionChanged();
@@ -102,6 +104,7 @@ function wire(down, port) {
   }, async (event) => {
     document.body.classList.remove('wiring');
     drawWire(null);
+    if (event.type !== 'pointerup') return;
     const other = document.elementFromPoint(event.clientX, event.clientY)?.closest('.port');
     if (!other || other.dataset.port === kind) return;
     const far = { module: Number(other.dataset.module), index: Number(other.dataset.index) };
@@ -128,7 +131,8 @@ function pan(down) {
     applyCamera();
   }, (event, moved) => {
     document.body.classList.remove('panning');
-    if (!moved && !down.shiftKey && (model.selected.size || model.selectedLink)) selectOnly([]);
+    // A plain click on the background clears the selection.
+    if (!moved && down.button === 0 && (model.selected.size || model.selectedLink)) selectOnly([]);
   });
 }
 

@@ -202,8 +202,9 @@ function drawBox(m) {
     view.root.dataset.painted = String(painted);
     if (painted) view.img.src = `/api/box/${m.module}.png?v=${m.image.version}`;
   }
-  if (shown.inputs !== m.inputs || shown.outputs !== m.outputs || shown.x !== m.x || shown.y !== m.y ||
-      shown.image !== m.image) {
+  // Ports sit in the box's element, so only their areas and the margin place
+  // them; a repaint or a move alone leaves them be.
+  if (shown.inputs !== m.inputs || shown.outputs !== m.outputs || shown.image?.margin !== m.image.margin) {
     drawPorts(view, m);
   } else if (shown.values !== m.values) {
     drawTitles(view, m);
