@@ -165,7 +165,7 @@ void JGraph::propagate(JModuleObj& source, int output) {
   std::vector<std::shared_ptr<JLinkObj>> targets;
   {
     std::lock_guard<std::mutex> hold(linksLock_);
-    if (outputObserver_) outputObserver_(source);
+    if (outputObserver_) outputObserver_(source, output);
     for (const auto& l : links_) {
       if (l->getSource() == &source && l->getOutput() == output) targets.push_back(l);
     }
@@ -251,7 +251,7 @@ bool JGraph::waitForEvents(int timeoutMs) {
   return ready > 0;
 }
 
-void JGraph::setOutputObserver(std::function<void(const JModuleObj&)> observer) {
+void JGraph::setOutputObserver(std::function<void(const JModuleObj&, int)> observer) {
   std::lock_guard<std::mutex> hold(linksLock_);
   outputObserver_ = std::move(observer);
 }

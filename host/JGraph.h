@@ -62,10 +62,10 @@ class JGraph {
   // What a repaint does; without a handler repaints are only counted.
   void setRepaintHandler(std::function<void(JModuleObj&)> handler);
 
-  // Told whenever a box hands on an output, linked or not, on the thread
+  // Told (box, output) whenever a box hands on an output, linked or not, on the thread
   // that published it, with the graph's link lock held: it must be brief and
   // must not call back into the graph. An empty observer ends the telling.
-  void setOutputObserver(std::function<void(const JModuleObj&)> observer);
+  void setOutputObserver(std::function<void(const JModuleObj&, int)> observer);
 
   // Something a saved graph holds has changed: a module, a link, a setting
   // or a source's value. Any thread; a host that saves compares the count.
@@ -84,7 +84,7 @@ class JGraph {
   std::condition_variable idle_;
   std::vector<std::shared_ptr<JLinkObj>> links_;
   int inFlight_ = 0;
-  std::function<void(const JModuleObj&)> outputObserver_;
+  std::function<void(const JModuleObj&, int)> outputObserver_;
 
   std::mutex eventsLock_;  // guards tasks_, repaints_, repaintHandler_
   std::vector<std::function<void()>> tasks_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string_view>
 
 #include "PageAssets.h"
@@ -117,7 +118,12 @@ std::string WebUi::Shared::logSince(std::uint64_t& next) const {
 void WebUi::Shared::publish() {
   std::map<const JModuleObj*, long> served;
   {
+    // A box that left the graph leaves its count, lest a new box at its
+    // address take it over.
+    std::set<const JModuleObj*> present;
+    for (const auto& box : graph.modules()) present.insert(box.get());
     std::lock_guard<std::mutex> hold(lock);
+    std::erase_if(requests, [&](const auto& item) { return present.count(item.first) == 0; });
     served = requests;
   }
   std::string change = snapshot.update(served);
@@ -276,8 +282,15 @@ std::string WebUi::start(const std::string& address, int port) {
   s.access = std::make_unique<WebAccess>(any ? "127.0.0.1" : address, bound, WebAccess::newToken());
   s.addRoutes(server);
   s.publish();  // the first state, before any page asks
-  // A served request shows as the values its box hands on.
-  s.graph.setOutputObserver([&s](const JModuleObj& /*box*/) { s.markDirty(); });
+  // A served request shows as the values its box hands on, and a server's
+  // text counts as one received, whether or not anything is linked to it.
+  s.graph.setOutputObserver([&s](const JModuleObj& box, int output) {
+    if (output == ServerPorts::kTextOutput && std::strcmp(box.className(), "QenoServer") == 0) {
+      std::lock_guard<std::mutex> hold(s.lock);
+      ++s.requests[&box];
+    }
+    s.markDirty();
+  });
   s.listener = std::thread([&server] { server.listen_after_bind(); });
   s.publisher = std::thread([&s] { s.runPublisher(); });
   // The server's stop() does nothing until its loop runs: wait for it, so a
@@ -323,12 +336,11 @@ void WebUi::repainted(JModuleObj& box) {
   shared_->markDirty();
 }
 
-void WebUi::received(const JModuleObj& box, int port, const std::string& text) {
+void WebUi::received(const JModuleObj& /*box*/, int port, const std::string& text) {
   Shared& s = *shared_;
   std::string line = "port " + std::to_string(port) + " received " + GraphSnapshot::shownText(text);
   {
     std::lock_guard<std::mutex> hold(s.lock);
-    ++s.requests[&box];
     s.logLines.push_back(std::move(line));
     if (s.logLines.size() > kLogKept) s.logLines.pop_front();
     ++s.logCount;
