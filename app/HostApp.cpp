@@ -108,10 +108,10 @@ bool HostApp::setUp() {
   if (options_.ui) web_ = makePage(*graph_, *editor_, *servers_, *saver_);
   servers_->wireSinks(web_.get());
   // An edit may add, remove or relink servers and their sources.
-  editor_->setChangeHandler([this] {
+  editor_->setChangeHandler([this](int edited) {
     servers_->find();
     servers_->wireSinks(web_.get());
-    if (web_) web_->changed();
+    if (web_) web_->edited(edited);
   });
   commands_ = std::make_unique<Commands>(*servers_, *saver_, *editor_);
   graph_->setRepaintHandler([this](JModuleObj& box) { onRepaint(box); });

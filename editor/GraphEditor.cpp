@@ -27,9 +27,10 @@ GraphEditor::GraphEditor(JGraph& graph) : graph_(graph) {}
 std::string GraphEditor::record(Step step) {
   std::string error = step.apply();
   if (!error.empty()) return error;
+  const int edited = step.edited;
   done_.push_back(std::move(step));
   undone_.clear();
-  if (changed_) changed_();
+  if (changed_) changed_(edited);
   return {};
 }
 
@@ -176,7 +177,7 @@ std::string GraphEditor::setProperty(int number, const std::string& name,
     return error;
   };
   return record({"set " + name, [edit, value] { return edit(value); },
-                 [edit, before] { return edit(before); }});
+                 [edit, before] { return edit(before); }, number});
 }
 
 std::string GraphEditor::copy(const std::vector<int>& numbers, std::string& fragment) const {
@@ -252,8 +253,9 @@ std::string GraphEditor::undo() {
   Step step = std::move(done_.back());
   done_.pop_back();
   std::string error = step.revert();
+  const int edited = step.edited;
   undone_.push_back(std::move(step));
-  if (changed_) changed_();
+  if (changed_) changed_(edited);
   return error;
 }
 
@@ -262,7 +264,8 @@ std::string GraphEditor::redo() {
   Step step = std::move(undone_.back());
   undone_.pop_back();
   std::string error = step.apply();
+  const int edited = step.edited;
   done_.push_back(std::move(step));
-  if (changed_) changed_();
+  if (changed_) changed_(edited);
   return error;
 }

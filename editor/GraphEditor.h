@@ -48,8 +48,10 @@ class GraphEditor {
   [[nodiscard]] bool canUndo() const { return !done_.empty(); }
   [[nodiscard]] bool canRedo() const { return !undone_.empty(); }
 
-  // Called after every change the editor makes, undo and redo included.
-  void setChangeHandler(std::function<void()> handler) { changed_ = std::move(handler); }
+  // Called after every change the editor makes, undo and redo included,
+  // with the number of the box whose settings changed, or -1 when the change
+  // was to the graph's shape (boxes, links, places) only.
+  void setChangeHandler(std::function<void(int edited)> handler) { changed_ = std::move(handler); }
 
   using LinkEnds = GraphPart::Link;
 
@@ -58,6 +60,7 @@ class GraphEditor {
     std::string what;
     std::function<std::string()> apply;
     std::function<std::string()> revert;
+    int edited = -1;  // the box whose settings the step changes
   };
   // Applies step and keeps it, or returns the refusal and keeps nothing.
   std::string record(Step step);
@@ -69,5 +72,5 @@ class GraphEditor {
   JGraph& graph_;
   std::vector<Step> done_;
   std::vector<Step> undone_;
-  std::function<void()> changed_;
+  std::function<void(int)> changed_;
 };

@@ -96,6 +96,8 @@ std::string dumped(const json& value) {
 // Time a take may spend painting pictures that changed; the rest wait for
 // the next take, so a busy graph never holds up the page.
 constexpr auto kPaintBudget = std::chrono::milliseconds(4);
+// How often every box is looked at, told of a change or not.
+constexpr auto kSweep = std::chrono::milliseconds(500);
 
 }  // namespace
 
@@ -232,29 +234,37 @@ void appendFields(const std::vector<std::pair<const char*, std::string>>& fields
 
 }  // namespace
 
-std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& requests) {
+std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& requests,
+                                  const std::set<const JModuleObj*>& touched) {
   const auto started = std::chrono::steady_clock::now();
   const std::uint64_t edition = edition_.load();
+  // What no box tells (a connection opened or closed without a text) shows
+  // by the sweep.
+  const bool sweep = started - lastSweep_ >= kSweep;
+  if (sweep) lastSweep_ = started;
   std::string modules;
   std::set<int> present;
   std::set<const JModuleObj*> boxes;
   behind_ = false;
-  images_.clear();
   for (const auto& owned : graph_.modules()) {
     JModuleObj& box = *owned;
     const int number = graph_.numberOf(box);
     present.insert(number);
     boxes.insert(&box);
+    Shown& shown = shown_[number];
+    const bool fresh = shown.box != &box;
+    auto known = pictures_.find(&box);
+    const bool repainted = known == pictures_.end() || known->second.stale;
+    const bool edited = shown.edition != edition || editedBoxes_.count(number) != 0;
+    if (!fresh && !sweep && !repainted && !edited && touched.count(&box) == 0) continue;
+
     const bool mayPaint = std::chrono::steady_clock::now() - started < kPaintBudget;
     Picture& picture = pictureOf(box, mayPaint);
     behind_ = behind_ || picture.stale;
     images_[number] = picture.image;
-
-    Shown& shown = shown_[number];
-    const bool fresh = shown.box != &box;
     Fields live = liveOf(box, picture, requests);
     std::string change;
-    if (fresh || shown.edition != edition || placeChanged(shown.live, live)) {
+    if (fresh || edited || placeChanged(shown.live, live)) {
       // Ports follow the box's place and size.
       Fields shape = shapeOf(box);
       if (!fresh) addChanged(shown.shape, shape, change);
@@ -275,17 +285,37 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
       modules += (modules.empty() ? "\"" : ",\"") + std::to_string(number) + "\":{" + change + "}";
     }
   }
+  editedBoxes_.clear();
   for (auto it = shown_.begin(); it != shown_.end();) {
     if (present.count(it->first) != 0) {
       ++it;
       continue;
     }
     modules += (modules.empty() ? "\"" : ",\"") + std::to_string(it->first) + "\":null";
+    images_.erase(it->first);
     it = shown_.erase(it);
   }
   // Forget the pictures of boxes that left the graph.
   std::erase_if(pictures_, [&](const auto& item) { return boxes.count(item.first) == 0; });
 
+  std::string change;
+  if (!modules.empty()) change += "\"modules\":{" + modules + "}";
+  // Links move only with the graph's changes (boxes, links, places).
+  if (sweep || graph_.changeCount() != linksChange_ || links_.empty()) {
+    linksChange_ = graph_.changeCount();
+    std::string linksNow = linksText();
+    if (linksNow != links_) change += (change.empty() ? "" : ",") + ("\"links\":" + linksNow);
+    links_ = std::move(linksNow);
+  }
+  std::string flagsNow = flagsText();
+  if (flagsNow != flags_) {
+    change += (change.empty() ? "" : ",") + flagsNow.substr(1, flagsNow.size() - 2);
+  }
+  flags_ = std::move(flagsNow);
+  return change.empty() ? std::string() : "{" + change + "}";
+}
+
+std::string GraphSnapshot::linksText() const {
   json links = json::array();
   for (const auto& link : graph_.links()) {
     JModuleObj* from = link->getSource();
@@ -296,16 +326,7 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
                      {"to", {{"module", graph_.numberOf(*to)}, {"input", link->getInput()}}},
                      {"points", json::array({start.x, start.y, end.x, end.y})}});
   }
-  std::string linksNow = dumped(links);
-  std::string flagsNow = flagsText();
-  std::string change;
-  if (!modules.empty()) change += "\"modules\":{" + modules + "}";
-  if (linksNow != links_) change += (change.empty() ? "" : ",") + ("\"links\":" + linksNow);
-  if (flagsNow != flags_)
-    change += (change.empty() ? "" : ",") + flagsNow.substr(1, flagsNow.size() - 2);
-  links_ = std::move(linksNow);
-  flags_ = std::move(flagsNow);
-  return change.empty() ? std::string() : "{" + change + "}";
+  return dumped(links);
 }
 
 std::string GraphSnapshot::whole() const {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,13 +33,19 @@ class GraphSnapshot {
 
   // Host thread: the box painted itself again; its picture is taken anew.
   void markRepainted(const JModuleObj& box);
-  // Any thread: boxes may have been edited (properties, ports, classes).
+  // Any thread: any box may have been edited (properties, ports, classes).
   void markEdited() { edition_.fetch_add(1); }
+  // Host thread: the settings of box number changed.
+  void markBoxEdited(int number) { editedBoxes_.insert(number); }
 
   // Host thread: takes the graph's state now. requests holds the requests
-  // served by each box so far. Returns what changed since the last take, as
-  // the JSON of a change event, or an empty string.
-  std::string update(const std::map<const JModuleObj*, long>& requests);
+  // served by each box so far; touched the boxes that handed on a value
+  // since the last take. Only those, and boxes edited, moved or repainted,
+  // are looked at again, but for a sweep over all now and then. Returns what
+  // changed since the last take, as the JSON of a change event, or an empty
+  // string.
+  std::string update(const std::map<const JModuleObj*, long>& requests,
+                     const std::set<const JModuleObj*>& touched);
   // The whole state of the last update, as JSON.
   [[nodiscard]] std::string whole() const;
   // The pictures of the last update, by box number.
@@ -72,6 +80,7 @@ class GraphSnapshot {
   Fields liveOf(JModuleObj& box, const Picture& picture,
                 const std::map<const JModuleObj*, long>& requests) const;
   [[nodiscard]] std::string flagsText() const;
+  [[nodiscard]] std::string linksText() const;
 
   JGraph& graph_;
   StateOf stateOf_;
@@ -81,6 +90,9 @@ class GraphSnapshot {
   std::uint64_t nextVersion_ = 1;
   std::map<const JModuleObj*, Picture> pictures_;  // host thread only, as below
   std::map<int, Shown> shown_;                     // by box number
+  std::set<int> editedBoxes_;
+  std::chrono::steady_clock::time_point lastSweep_;
+  std::uint64_t linksChange_ = 0;  // the graph's change count the links were taken at
   std::string links_;
   std::string flags_;
   std::map<int, Image> images_;

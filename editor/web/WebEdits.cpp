@@ -18,11 +18,6 @@ namespace {
 constexpr auto kHostWait = std::chrono::seconds(5);
 constexpr const char* kServerClass = "QenoServer";
 
-// An editor's refusal is the user's to mend: 422 with its reason.
-Outcome edited(const std::string& error, Json extra = Json::object()) {
-  return error.empty() ? success(std::move(extra)) : failure(422, error);
-}
-
 }  // namespace
 
 WebUi::Shared::Outcome WebUi::Shared::runOnHost(std::function<Outcome()> work) {
@@ -107,7 +102,7 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
                 if (!numberField(body, "x", x, reason) || !numberField(body, "y", y, reason)) {
                   return failure(400, reason);
                 }
-                return edited(editor.move(number, x, y));
+                return outcomeOf(editor.move(number, x, y));
               }));
   server.Post("/api/command", route([](JModuleObj& box, int /*number*/, const Json& body) {
                 auto found = body.find("command");

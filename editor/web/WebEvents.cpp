@@ -68,22 +68,32 @@ void WebUi::Shared::addEventRoute(httplib::Server& server) {
           if (sent->state == 0) sent->ping = now + kStreamPing;
           {
             std::unique_lock<std::mutex> hold(lock);
+            // A new stream, or one too far behind, starts from the whole,
+            // taken for it on the host thread.
+            const auto caughtUp = [&] {
+              return sent->state != 0 && !changes.empty() &&
+                     changes.front().first <= sent->state + 1;
+            };
+            if (!caughtUp() && stateSequence != sequence) {
+              hold.unlock();
+              const Outcome taken = runOnHost([this] { return Outcome{200, takeState()}; });
+              hold.lock();
+              if (taken.status != 200) return false;
+            }
             publishedSignal.wait_for(hold, kStreamLook, [&] {
               return stopping || sequence != sent->state || logCount != sent->log;
             });
             if (stopping) return false;
             if (sequence != sent->state) {
-              // A new stream, or one too far behind, starts from the whole.
-              const bool caughtUp =
-                  sent->state != 0 && !changes.empty() && changes.front().first <= sent->state + 1;
-              if (!caughtUp) {
+              if (!caughtUp()) {
                 message += "event: state\ndata: " + state + "\n\n";
+                sent->state = stateSequence;
               } else {
                 for (const auto& [number, change] : changes) {
                   if (number > sent->state) message += "event: change\ndata: " + change + "\n\n";
                 }
+                sent->state = sequence;
               }
-              sent->state = sequence;
             }
             const std::string lines = logSince(sent->log);
             if (!lines.empty()) message += "event: log\ndata: " + lines + "\n\n";

@@ -14,10 +14,6 @@ using namespace webrequest;
 
 namespace {
 
-Outcome edited(const std::string& error, Json extra = Json::object()) {
-  return error.empty() ? success(std::move(extra)) : failure(422, error);
-}
-
 // A list of box numbers.
 bool numbersField(const Json& body, const char* name, std::vector<int>& numbers,
                   std::string& reason) {
@@ -105,13 +101,13 @@ void WebUi::Shared::addGraphEditRoutes(httplib::Server& server) {
                 }
                 int number = -1;
                 const std::string error = editor.add(found->get<std::string>(), x, y, number);
-                return edited(error, {{"module", number}});
+                return outcomeOf(error, {{"module", number}});
               }));
   server.Post("/api/remove", onHost([this](const Json& body) {
                 std::vector<int> numbers;
                 std::string reason;
                 if (!numbersField(body, "modules", numbers, reason)) return failure(400, reason);
-                return edited(editor.remove(numbers));
+                return outcomeOf(editor.remove(numbers));
               }));
   auto linking = [this](bool make) {
     return onHost([this, make](const Json& body) {
@@ -124,7 +120,7 @@ void WebUi::Shared::addGraphEditRoutes(httplib::Server& server) {
           !endField(body, "to", "input", to, input, reason)) {
         return failure(400, reason);
       }
-      return edited(make ? editor.link(from, output, to, input)
+      return outcomeOf(make ? editor.link(from, output, to, input)
                          : editor.unlink(from, output, to, input));
     });
   };
@@ -147,10 +143,10 @@ void WebUi::Shared::addGraphEditRoutes(httplib::Server& server) {
                   }
                   places.push_back(place);
                 }
-                return edited(editor.moves(places));
+                return outcomeOf(editor.moves(places));
               }));
-  server.Post("/api/undo", onHost([this](const Json&) { return edited(editor.undo()); }));
-  server.Post("/api/redo", onHost([this](const Json&) { return edited(editor.redo()); }));
+  server.Post("/api/undo", onHost([this](const Json&) { return outcomeOf(editor.undo()); }));
+  server.Post("/api/redo", onHost([this](const Json&) { return outcomeOf(editor.redo()); }));
   server.Post("/api/copy", onHost([this](const Json& body) {
                 std::vector<int> numbers;
                 std::string reason;
@@ -173,7 +169,7 @@ void WebUi::Shared::addGraphEditRoutes(httplib::Server& server) {
                                   }
                                   std::vector<int> numbers;
                                   const std::string error = editor.paste(fragment, dx, dy, numbers);
-                                  return edited(error, {{"modules", numbers}});
+                                  return outcomeOf(error, {{"modules", numbers}});
                                 },
                                 kMaxGraphBodyBytes));
   server.Post("/api/import", onHost(
@@ -183,7 +179,7 @@ void WebUi::Shared::addGraphEditRoutes(httplib::Server& server) {
                                    if (!graphField(body, file, reason)) {
                                      return failure(400, reason);
                                    }
-                                   return edited(editor.replaceAll(file));
+                                   return outcomeOf(editor.replaceAll(file));
                                  },
                                  kMaxGraphBodyBytes));
 }

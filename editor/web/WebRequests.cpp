@@ -18,6 +18,10 @@ Outcome success(Json extra) {
   return {200, extra.dump(-1, ' ', false, Json::error_handler_t::replace)};
 }
 
+Outcome outcomeOf(const std::string& error, Json extra) {
+  return error.empty() ? success(std::move(extra)) : failure(422, error);
+}
+
 void reply(httplib::Response& res, const Outcome& outcome) {
   res.status = outcome.status;
   res.set_content(outcome.body, "application/json");

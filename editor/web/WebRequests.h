@@ -25,6 +25,8 @@ constexpr std::size_t kMaxGraphBodyBytes = std::size_t{4} * 1024 * 1024;
 Outcome failure(int status, const std::string& reason, const std::string& field = {});
 Outcome success(Json extra = Json::object());
 void reply(httplib::Response& res, const Outcome& outcome);
+// An editor's answer: success, or its refusal, the user's to mend, as 422.
+Outcome outcomeOf(const std::string& error, Json extra = Json::object());
 
 // Reads the body, chunked or not, but never more than limit bytes: past it
 // the rest stays unread, the answer is 413 and the connection closes.

@@ -97,8 +97,31 @@ void WebUi::Shared::markDirty() {
 
 std::string WebUi::Shared::takeState() {
   publish();
+  std::string whole = snapshot.whole();
   std::lock_guard<std::mutex> hold(lock);
-  return state;
+  state = whole;
+  stateSequence = sequence;
+  return whole;
+}
+
+void WebUi::Shared::touchedBy(const JModuleObj& box, int output) {
+  const bool text =
+      output == ServerPorts::kTextOutput && std::strcmp(box.className(), "QenoServer") == 0;
+  // A request hands on several values: each worker tells a box once a snapshot.
+  thread_local const Shared* lastShared = nullptr;
+  thread_local const JModuleObj* lastBox = nullptr;
+  thread_local std::uint64_t lastRound = 0;
+  const std::uint64_t round = rounds.load();
+  if (!text && lastShared == this && lastBox == &box && lastRound == round) return;
+  lastShared = this;
+  lastBox = &box;
+  lastRound = round;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    touched.insert(&box);
+    if (text) ++requests[&box];
+  }
+  markDirty();
 }
 
 std::string WebUi::Shared::logSince(std::uint64_t& next) const {
@@ -117,6 +140,7 @@ std::string WebUi::Shared::logSince(std::uint64_t& next) const {
 
 void WebUi::Shared::publish() {
   std::map<const JModuleObj*, long> served;
+  std::set<const JModuleObj*> told;
   {
     // A box that left the graph leaves its count, lest a new box at its
     // address take it over.
@@ -125,12 +149,13 @@ void WebUi::Shared::publish() {
     std::lock_guard<std::mutex> hold(lock);
     std::erase_if(requests, [&](const auto& item) { return present.count(item.first) == 0; });
     served = requests;
+    told.swap(touched);
+    ++rounds;
   }
-  std::string change = snapshot.update(served);
+  std::string change = snapshot.update(served, told);
   {
     std::lock_guard<std::mutex> hold(lock);
     if (!change.empty() || sequence == 0) {
-      state = snapshot.whole();
       images = snapshot.images();
       ++sequence;
       changes.emplace_back(sequence, std::move(change));
@@ -284,13 +309,7 @@ std::string WebUi::start(const std::string& address, int port) {
   s.publish();  // the first state, before any page asks
   // A served request shows as the values its box hands on, and a server's
   // text counts as one received, whether or not anything is linked to it.
-  s.graph.setOutputObserver([&s](const JModuleObj& box, int output) {
-    if (output == ServerPorts::kTextOutput && std::strcmp(box.className(), "QenoServer") == 0) {
-      std::lock_guard<std::mutex> hold(s.lock);
-      ++s.requests[&box];
-    }
-    s.markDirty();
-  });
+  s.graph.setOutputObserver([&s](const JModuleObj& box, int output) { s.touchedBy(box, output); });
   s.listener = std::thread([&server] { server.listen_after_bind(); });
   s.publisher = std::thread([&s] { s.runPublisher(); });
   // The server's stop() does nothing until its loop runs: wait for it, so a
@@ -328,6 +347,11 @@ std::string WebUi::url() const {
 
 void WebUi::changed() {
   shared_->snapshot.markEdited();
+  shared_->markDirty();
+}
+
+void WebUi::edited(int edited) {
+  if (edited >= 0) shared_->snapshot.markBoxEdited(edited);
   shared_->markDirty();
 }
 

@@ -48,6 +48,9 @@ class WebUi {
   // The graph was edited, or something else the page shows may have
   // changed. Any thread.
   void changed();
+  // The editor changed the graph; edited is the box whose settings changed,
+  // or -1. Host thread.
+  void edited(int edited);
   // The box painted itself again. Host thread.
   void repainted(JModuleObj& box);
   // box (serving on port) handed a received text on: one line of the

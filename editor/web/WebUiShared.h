@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   // Publisher thread: asks the host thread for at most 30 snapshots a second.
   void runPublisher();
   void markDirty();
+  // Any thread: box handed on output; a server's text is one received.
+  void touchedBy(const JModuleObj& box, int output);
 
   struct Outcome {
     int status = 200;
@@ -77,8 +80,11 @@ struct WebUi::Shared : std::enable_shared_from_this<WebUi::Shared> {
   std::condition_variable publishedSignal;  // to the event streams
   std::atomic<bool> dirty{false};           // something changed since the last snapshot
   bool buildQueued = false;
-  std::uint64_t sequence = 0;                                 // of the last snapshot
-  std::string state;                                          // its whole JSON
+  std::uint64_t sequence = 0;            // of the last snapshot
+  std::string state;                     // a whole JSON, taken when asked
+  std::uint64_t stateSequence = 0;       // the snapshot state shows
+  std::set<const JModuleObj*> touched;   // boxes that handed on a value since the last snapshot
+  std::atomic<std::uint64_t> rounds{0};  // snapshots taken
   std::deque<std::pair<std::uint64_t, std::string>> changes;  // the last ones, by sequence
   std::map<int, GraphSnapshot::Image> images;                 // of the last snapshot, by box number
   std::deque<std::string> logLines;                           // the last lines received
