@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,7 +151,43 @@ class Clients {
   std::vector<std::thread> threads_;
 };
 
+// A box that, as it stops, sends one last value from its output, here
+// linked back into its own input: it stands for any value that reaches a box
+// in the middle of its removal, as another box's worker publishing into it.
+class LastWord : public JAddObj {
+ public:
+  LastWord() {
+    inputCount = 1;
+    outputCount = 1;
+  }
+  [[nodiscard]] const char* className() const override { return "LastWord"; }
+  [[nodiscard]] JObject* clone() const override { return new LastWord(*this); }
+  void getOutput(int /*n*/, JLinkObj& /*link*/, JDataType& data) override {
+    static_cast<int&>(static_cast<JIntegerData&>(data)) = 1;
+  }
+  void stop() override {
+    stopped_ = true;
+    broadcast(0);
+  }
+  void inputChanged(int /*n*/, JLinkObj& /*link*/) override {
+    if (stopped_) ++afterStop;
+  }
+  static inline std::atomic<int> afterStop{0};
+
+ private:
+  bool stopped_ = false;
+};
+
 }  // namespace
+
+// A server that gets a 1 on readInput after its stop starts again, and would
+// listen and serve on until it is destroyed: its links go before it stops.
+TEST_F(EditorConcurrencyTest, ABoxBeingRemovedGetsNoValueAfterItsStop) {
+  const int box = graph_.numberOf(graph_.add(std::make_unique<LastWord>()));
+  ASSERT_EQ(editor_.link(box, "0", box, "0"), "");
+  ASSERT_EQ(edit("remove", [&] { return editor_.remove({box}); }), "");
+  EXPECT_EQ(LastWord::afterStop, 0);
+}
 
 TEST_F(EditorConcurrencyTest, RemovingAServingServerAndUndoingItWhileClientsKeepConnecting) {
   const int server = addServer();
