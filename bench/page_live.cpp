@@ -4,11 +4,15 @@
 // server), one connection per request, as fast as the servers answer. With
 // --page, meanwhile: the page's event stream is read as it comes, an edit (a
 // move or a property set) is posted every --edit-ms, and GET /api/graph is
-// timed every 250 ms. Every --sample-th request carries a unique text; the
-// time from its reply reaching the client to the event stream first showing
-// that text is its visibility delay (never shown counts as slowest of all).
+// timed every 250 ms. A probe sends a request with a unique text every
+// --probe-ms to the first --probes ports in turn, which the load leaves alone (so no later
+// request replaces the text before the page could show it); the time from its
+// reply reaching the client to the event stream first showing that text is
+// its visibility delay (never shown counts as slowest of all). Every
+// --sample-th request of the load carries a unique text too: how many of
+// those the page ever shows.
 //   page_live --ports-file F [--clients 8] [--seconds 10] [--page --page-port P
-//             --token T] [--sample 20] [--edit-ms 100] [--label L]
+//             --token T] [--probes 32] [--probe-ms 20] [--sample 20] [--edit-ms 100] [--label L]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -97,7 +101,9 @@ struct Load {
   std::vector<Sample> samples;
 };
 
-void load(const std::vector<int>& ports, int first, int stride, int sample,
+// Requests to ports first, first + stride, ... in turn until done, pauseMs
+// apart.
+void load(const std::vector<int>& ports, int first, int stride, int sample, int pauseMs,
           std::atomic<long>& nextId, const std::atomic<bool>& done, Load& tally) {
   std::size_t at = static_cast<std::size_t>(first);
   long count = 0;
@@ -117,6 +123,7 @@ void load(const std::vector<int>& ports, int first, int stride, int sample,
         std::this_thread::sleep_for(std::chrono::microseconds(100));
       }
     }
+    if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if (outcome <= 0) {
       ++tally.errors;
       continue;
@@ -229,6 +236,8 @@ int main(int argc, char** argv) {
   int pagePort = 0;
   std::string token;
   int sample = 20;
+  int probes = 32;
+  int probeMs = 20;
   int editMs = 100;
   int boxes = 256;
   std::string label = "run";
@@ -238,6 +247,8 @@ int main(int argc, char** argv) {
   app.add_flag("--page", page, "read the event stream, edit and time /api/graph meanwhile");
   app.add_option("--page-port", pagePort, "the page's port");
   app.add_option("--token", token, "the page's token");
+  app.add_option("--probes", probes, "ports kept for the probe")->check(CLI::PositiveNumber);
+  app.add_option("--probe-ms", probeMs, "between two probes")->check(CLI::PositiveNumber);
   app.add_option("--sample", sample, "every how many requests one is traced")
       ->check(CLI::PositiveNumber);
   app.add_option("--edit-ms", editMs, "between two edits")->check(CLI::PositiveNumber);
@@ -248,10 +259,13 @@ int main(int argc, char** argv) {
   std::vector<int> ports;
   std::ifstream file(portsFile);
   for (int port = 0; file >> port;) ports.push_back(port);
-  if (ports.empty() || static_cast<int>(ports.size()) < clients) {
-    std::fprintf(stderr, "page_live: fewer ports than clients in %s\n", portsFile.c_str());
+  if (static_cast<int>(ports.size()) < clients + probes) {
+    std::fprintf(stderr, "page_live: fewer ports than clients and probes in %s\n",
+                 portsFile.c_str());
     return 2;
   }
+  const std::vector<int> probed(ports.begin(), ports.begin() + probes);
+  ports.erase(ports.begin(), ports.begin() + probes);
 
   std::atomic<bool> loadDone{false};
   std::atomic<bool> pageDone{false};
@@ -298,12 +312,15 @@ int main(int argc, char** argv) {
 
   std::atomic<long> nextId{0};
   std::vector<Load> tallies(static_cast<std::size_t>(clients));
+  Load probe;
   std::vector<std::thread> loaders;
   const auto began = Clock::now();
   for (int c = 0; c < clients; ++c) {
-    loaders.emplace_back(load, std::cref(ports), c, clients, sample, std::ref(nextId),
+    loaders.emplace_back(load, std::cref(ports), c, clients, sample, 0, std::ref(nextId),
                          std::cref(loadDone), std::ref(tallies[static_cast<std::size_t>(c)]));
   }
+  loaders.emplace_back(load, std::cref(probed), 0, 1, 1, probeMs, std::ref(nextId),
+                       std::cref(loadDone), std::ref(probe));
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   loadDone = true;
   for (auto& t : loaders) t.join();
@@ -325,31 +342,39 @@ int main(int argc, char** argv) {
               static_cast<double>(all.ok) / took);
   std::string extra;
   if (page) {
-    std::vector<double> delays;
-    std::vector<double> shown;  // of the texts that did show
-    long missed = 0;
-    for (const Sample& s : all.samples) {
-      auto found = stream.seen.find(s.id);
-      if (found == stream.seen.end()) {
-        ++missed;
-        delays.push_back(std::numeric_limits<double>::infinity());
-        continue;
+    // Delays of samples in ms, never shown as infinite; how many never showed.
+    auto delaysOf = [&](const std::vector<Sample>& samples, long& missed) {
+      std::vector<double> delays;
+      missed = 0;
+      for (const Sample& s : samples) {
+        auto found = stream.seen.find(s.id);
+        if (found == stream.seen.end()) {
+          ++missed;
+          delays.push_back(std::numeric_limits<double>::infinity());
+          continue;
+        }
+        const double ms =
+            std::chrono::duration<double, std::milli>(found->second - s.replied).count();
+        delays.push_back(std::max(0.0, ms));  // shown before the reply came: at once
       }
-      delays.push_back(std::max(
-          0.0, std::chrono::duration<double, std::milli>(found->second - s.replied).count()));
-      shown.push_back(delays.back());
-    }
+      return delays;
+    };
+    long probeMissed = 0;
+    long loadMissed = 0;
+    std::vector<double> delays = delaysOf(probe.samples, probeMissed);
+    delaysOf(all.samples, loadMissed);
     const double graphMax = graphMs.empty() ? 0 : *std::max_element(graphMs.begin(), graphMs.end());
     char text[640];
     std::snprintf(text, sizeof text,
-                  " samples=%zu missed=%ld seen_p50_ms=%.1f seen_p99_ms=%.1f "
-                  "shown_p50_ms=%.1f shown_p99_ms=%.1f states=%ld "
+                  " probes=%zu probe_errors=%ld probes_missed=%ld seen_p50_ms=%.1f "
+                  "seen_p99_ms=%.1f seen_max_ms=%.1f samples=%zu missed=%ld states=%ld "
                   "changes=%ld logs=%ld stream_mb=%.1f graphs=%zu graph_p50_ms=%.1f "
                   "graph_max_ms=%.1f edits=%ld edits_failed=%ld",
-                  all.samples.size(), missed, percentile(delays, 0.5), percentile(delays, 0.99),
-                  percentile(shown, 0.5), percentile(shown, 0.99), stream.states, stream.changes,
-                  stream.logs, static_cast<double>(stream.bytes) / 1e6, graphMs.size(),
-                  percentile(graphMs, 0.5), graphMax, edits, editsFailed);
+                  probe.samples.size(), probe.errors, probeMissed, percentile(delays, 0.5),
+                  percentile(delays, 0.99), percentile(delays, 1.0), all.samples.size(), loadMissed,
+                  stream.states, stream.changes, stream.logs,
+                  static_cast<double>(stream.bytes) / 1e6, graphMs.size(), percentile(graphMs, 0.5),
+                  graphMax, edits, editsFailed);
     extra = text;
   }
   std::printf("RESULT label=%s clients=%d ports=%zu ok=%ld errors=%ld retries=%ld rps=%.1f%s\n",

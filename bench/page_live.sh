@@ -3,7 +3,10 @@
 # all of them with no page and with a page at work (event stream read, an
 # edit every 100 ms, /api/graph timed), interleaved; how soon a served
 # request shows on the page's event stream; /api/graph's answer time.
-#   bash bench/page_live.sh [SECONDS_PER_RUN] [ROUNDS] [CLIENTS] [SERVERS]
+#   bash bench/page_live.sh [SECONDS_PER_RUN] [ROUNDS] [CLIENTS] [SERVERS] [SINKS]
+# SINKS 1 (default) gives each server a text sink, whose received texts the
+# page logs; 0 leaves them out, so that only change events show texts.
+# QENO_HOST names another qeno-host to measure (an older build, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +14,7 @@ seconds="${1:-8}"
 rounds="${2:-3}"
 clients="${3:-8}"
 servers="${4:-256}"
+sinks="${5:-1}"
 
 source bench/common.sh
 
@@ -20,9 +24,9 @@ ss -Htan | awk '{ n = split($4, a, ":"); print a[n]; n = split($5, b, ":"); prin
 shuf -i 2000-9999 | grep -vxFf "$out/used" >"$out/free"
 head -n "$servers" "$out/free" >"$out/ports"
 
-# Per server: the server, an integer source on its readInput (1: listen), a
-# text sink on its text output, so that each received text is logged.
-awk -v n="$servers" '
+# Per server: the server, an integer source on its readInput (1: listen),
+# and a text sink on its text output, so that each received text is logged.
+awk -v n="$servers" -v sinks="$sinks" '
   { port[NR - 1] = $1 }
   END {
     print "{\"format\": \"qeno-graph\", \"version\": 1, \"modules\": ["
@@ -32,18 +36,19 @@ awk -v n="$servers" '
     }
     for (i = 0; i < n; i++) {
       x = 400 * (i % 16); y = 300 * int(i / 16)
-      printf "{\"class\": \"IntegerSource\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 80, \"height\": 40, \"value\": 1}},\n", x + 20, y - 60
-      printf "{\"class\": \"TextSink\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 80, \"height\": 40}}%s\n", x + 200, y + 160, i + 1 < n ? "," : ""
+      printf "{\"class\": \"IntegerSource\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 80, \"height\": 40, \"value\": 1}}%s\n", x + 20, y - 60, sinks || i + 1 < n ? "," : ""
+      if (sinks) printf "{\"class\": \"TextSink\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 80, \"height\": 40}}%s\n", x + 200, y + 160, i + 1 < n ? "," : ""
     }
     print "], \"links\": ["
     for (i = 0; i < n; i++) {
-      printf "{\"from\": {\"module\": %d, \"output\": 0}, \"to\": {\"module\": %d, \"input\": 0}},\n", n + 2 * i, i
-      printf "{\"from\": {\"module\": %d, \"output\": 29}, \"to\": {\"module\": %d, \"input\": 0}}%s\n", i, n + 2 * i + 1, i + 1 < n ? "," : ""
+      step = sinks ? 2 : 1
+      printf "{\"from\": {\"module\": %d, \"output\": 0}, \"to\": {\"module\": %d, \"input\": 0}}%s\n", n + step * i, i, sinks || i + 1 < n ? "," : ""
+      if (sinks) printf "{\"from\": {\"module\": %d, \"output\": 29}, \"to\": {\"module\": %d, \"input\": 0}}%s\n", i, n + 2 * i + 1, i + 1 < n ? "," : ""
     }
     print "]}"
   }' "$out/ports" >"$out/graph.json"
 
-"$bin/qeno-host" --graph "$out/graph.json" --quiet --ui 127.0.0.1:0 </dev/null >"$out/qeno.out" 2>&1 &
+"${QENO_HOST:-$bin/qeno-host}" --graph "$out/graph.json" --quiet --ui 127.0.0.1:0 </dev/null >"$out/qeno.out" 2>&1 &
 pids+=($!)
 host=$!
 for _ in $(seq 300); do
@@ -59,8 +64,8 @@ base=${url%%/\?*}
 page_port=${base##*:}
 
 echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%d), load $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "graph: $servers servers, each with its integer source and text sink ($((3 * servers)) boxes), $(grep -c . "$out/ports") ports"
-echo "runs: $rounds rounds x ${seconds} s, $clients clients at once, without and with a page at work"
+echo "graph: $servers servers, each with its integer source$([ "$sinks" = 1 ] && echo " and text sink") ($(((2 + sinks) * servers)) boxes), $(grep -c . "$out/ports") ports"
+echo "runs: $rounds rounds x ${seconds} s, $clients clients at once over $((servers - 32)) servers, a probe every 20 ms over the other 32 in turn, without and with a page at work"
 run() {  # label [page options]
   local label=$1
   shift
@@ -88,8 +93,8 @@ awk '
     l = v["label"]; n[l]++
     rps[l] += v["rps"]; errors[l] += v["errors"]; retries[l] += v["retries"]
     if (l == "page") {
-      printf "page run %d: %d samples, %d never shown, shown after p50 %s ms, p99 %s ms (of those shown: p50 %s, p99 %s); %d state, %d change, %d log events, %.1f MB; /api/graph x%d p50 %s ms, max %s ms; %d edits, %d failed\n", \
-        n[l], v["samples"], v["missed"], v["seen_p50_ms"], v["seen_p99_ms"], v["shown_p50_ms"], v["shown_p99_ms"], v["states"], v["changes"], v["logs"], v["stream_mb"], v["graphs"], v["graph_p50_ms"], v["graph_max_ms"], v["edits"], v["edits_failed"]
+      printf "page run %d: %d probes, %d never shown, shown after p50 %s ms, p99 %s ms, max %s ms; of %d traced load requests %d never shown; %d state, %d change, %d log events, %.1f MB; /api/graph x%d p50 %s ms, max %s ms; %d edits, %d failed\n", \
+        n[l], v["probes"], v["probes_missed"], v["seen_p50_ms"], v["seen_p99_ms"], v["seen_max_ms"], v["samples"], v["missed"], v["states"], v["changes"], v["logs"], v["stream_mb"], v["graphs"], v["graph_p50_ms"], v["graph_max_ms"], v["edits"], v["edits_failed"]
     }
   }
   END {
