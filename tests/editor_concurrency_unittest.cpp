@@ -272,3 +272,45 @@ TEST_F(EditorConcurrencyTest, RemovingABoxWhileOthersPublishIntoItFromTheirThrea
   EXPECT_EQ(SocketCensus::listeners(portB), 0);
   EXPECT_EQ(SocketCensus::listeners(portA), 0);
 }
+
+// Two threads hand a server's readInput a 1 at the same moment, as a worker
+// publishing into it and an undo restoring its link do: one starts it, and
+// neither waits for a client of the other's listener.
+TEST_F(EditorConcurrencyTest, TwoDeliveriesAtOnceStartOneServerAndBothReturn) {
+  int server = -1;
+  int source = -1;
+  ASSERT_EQ(editor_.add("QenoServer", 0, 0, server), "");
+  ASSERT_EQ(editor_.add("IntegerSource", 0, 0, source), "");
+  const int port = qeno::test::freePortBetween(2000, 9999);
+  ASSERT_EQ(editor_.setProperty(server, "port", std::to_string(port)), "");
+  ASSERT_EQ(editor_.link(source, "0", server, "readInput"), "");
+  auto* box = static_cast<QenoServer*>(graph_.numbered(server));
+  auto* enable = static_cast<JIntegerSource*>(graph_.numbered(source));
+  for (int round = 0; round < 300; ++round) {
+    std::atomic<int> ready{0};
+    auto deliver = [&] {
+      ++ready;
+      while (ready < 2) {
+      }
+      enable->setValue(1);
+    };
+    auto first = std::async(std::launch::async, deliver);
+    auto second = std::async(std::launch::async, deliver);
+    const auto bound = std::chrono::milliseconds(qeno::test::scaledMs(5000));
+    const bool returned = first.wait_for(bound) == std::future_status::ready &&
+                          second.wait_for(bound) == std::future_status::ready;
+    if (!returned) {
+      ADD_FAILURE() << "a delivery waits for a client, round " << round;
+      TcpClient release;  // a client ends the pending start, and the wait
+      release.connect(port);
+      release.send("hi\r\n");
+      release.readAll();
+    }
+    first.get();
+    second.get();
+    ASSERT_TRUE(qeno::test::waitUntil([&] { return box->serverState == ServerState::kListening; }));
+    box->stop();
+    if (!returned) break;
+  }
+  removeAllAndExpectNothingLeft();
+}
