@@ -76,14 +76,20 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
     int value = 0;
     link.access(JIntegerData(value));
     enableValue = value;
-    // A start still pending counts as running: one instance, one worker.
-    if (value != 0 && serverState == ServerState::kIdle && startPending == 0) {
+    if (value != 0) {
       // A value the worker hands back to this input starts nothing: on its
       // own thread a start would wait for that very worker to end.
       if (worker.isCurrentThread()) return;
-      serveRequested = 1;
-      startServer(JString(hostName), port, JString(url));
-    } else if (value == 0 && serverState != ServerState::kIdle && outputsPublished != 0) {
+      // A start still pending counts as running: one instance, one worker.
+      // Tested again under the gate, which most deliveries need not take.
+      const auto idle = [this] { return serverState == ServerState::kIdle && startPending == 0; };
+      if (!idle()) return;
+      JCriticalSection::Guard claim(startGate);
+      if (idle()) {
+        serveRequested = 1;
+        startServer(JString(hostName), port, JString(url));
+      }
+    } else if (serverState != ServerState::kIdle && outputsPublished != 0) {
       // stop() awaits the worker; on the worker's own thread that would never
       // return, so there the server is only told to end.
       if (worker.isCurrentThread()) {

@@ -118,13 +118,16 @@ void JGraph::remove(JModuleObj& module) {
   auto it = std::find_if(modules_.begin(), modules_.end(),
                          [&](const std::unique_ptr<JModuleObj>& m) { return m.get() == &module; });
   if (it == modules_.end()) return;
-  ModuleGuard::call(&module, "stop", [&] { module.stop(); });
+  // Links first: once no value is on its way in, none can start the module
+  // again after its stop (a server fed a 1 would listen until destroyed).
   unlinkAllOf(module);
+  ModuleGuard::call(&module, "stop", [&] { module.stop(); });
+  // Detached before its queued repaints go, so none is queued after them.
+  module.attachTo(nullptr);
   {
     std::lock_guard<std::mutex> hold(eventsLock_);
     repaints_.erase(&module);
   }
-  module.attachTo(nullptr);
   std::unique_ptr<JModuleObj> removed = std::move(*it);
   numbers_.erase(numbers_.begin() + (it - modules_.begin()));
   modules_.erase(it);

@@ -33,7 +33,7 @@ class JGraph {
   // further link.
   JLinkObj& link(JModuleObj& from, int output, JModuleObj& to, int input);
   void unlink(JLinkObj& link);
-  // Stops the module, removes its links and destroys it.
+  // Removes its links (no value reaches it after), stops it and destroys it.
   void remove(JModuleObj& module);
   // Stops every module (each awaits its own worker).
   void stopAll();

@@ -168,6 +168,11 @@ class QenoServer : public JAddObj {
   mutable JCriticalSection keysLock;
   // Guards the text outputs, which the worker assigns while hosts read them.
   mutable JCriticalSection outputLock;
+  // Held by a delivery to readInput from its test of the state to its start:
+  // of two deliveries at once (a worker's and the host's), the second sees
+  // the first's start pending rather than waiting in startServer for a
+  // client of the first one's listener.
+  mutable JCriticalSection startGate;
 
  protected:
   QenoServer(const QenoServer& other);
