@@ -22,8 +22,14 @@ using nlohmann::json;
 
 constexpr const char* kServerClass = "QenoServer";
 
+// A coordinate to a hundredth of a pixel: finer does not show, and the state
+// of a large graph is half as long.
+double px(double value) {
+  return std::round(value * 100) / 100;
+}
+
 json rectJson(const JFRect& r) {
-  return json::array({r.x, r.y, r.width, r.height});
+  return json::array({px(r.x), px(r.y), px(r.width), px(r.height)});
 }
 
 const char* typeName(int id) {
@@ -324,7 +330,7 @@ std::string GraphSnapshot::linksText() const {
     const JFPoint end = to->inputPoint(link->getInput(), *link);
     links.push_back({{"from", {{"module", graph_.numberOf(*from)}, {"output", link->getOutput()}}},
                      {"to", {{"module", graph_.numberOf(*to)}, {"input", link->getInput()}}},
-                     {"points", json::array({start.x, start.y, end.x, end.y})}});
+                     {"points", json::array({px(start.x), px(start.y), px(end.x), px(end.y)})}});
   }
   return dumped(links);
 }

@@ -121,7 +121,7 @@ void WebUi::Shared::addGraphEditRoutes(httplib::Server& server) {
         return failure(400, reason);
       }
       return outcomeOf(make ? editor.link(from, output, to, input)
-                         : editor.unlink(from, output, to, input));
+                            : editor.unlink(from, output, to, input));
     });
   };
   server.Post("/api/link", linking(true));

@@ -97,6 +97,11 @@ void WebUi::Shared::markDirty() {
 
 std::string WebUi::Shared::takeState() {
   publish();
+  {
+    // Nothing changed since the last whole was taken: it stands.
+    std::lock_guard<std::mutex> hold(lock);
+    if (stateSequence == sequence && !state.empty()) return state;
+  }
   std::string whole = snapshot.whole();
   std::lock_guard<std::mutex> hold(lock);
   state = whole;
