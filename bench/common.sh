@@ -24,12 +24,22 @@ free_port() {
   done
 }
 
-# Waits until qeno-host's output file shows `count` servers listening.
-wait_listening() {  # file count
-  for _ in $(seq 100); do
+# Waits until qeno-host's output file shows `count` servers listening, for
+# tenths of a second (10 s unless told).
+wait_listening() {  # file count [tenths]
+  for _ in $(seq "${3:-100}"); do
     [ "$(grep -c 'listening on' "$1" 2>/dev/null || true)" -ge "$2" ] && return 0
     sleep 0.1
   done
-  echo "qeno-host did not start: $(cat "$1")" >&2
+  echo "qeno-host did not start its servers: $(tail -5 "$1")" >&2
   exit 1
+}
+
+# Sets url, token and base (http://address:port) from the editor page's
+# address in qeno-host's output file, once it is there.
+page_address() {  # file
+  for _ in $(seq 100); do grep -q "http://" "$1" && break; sleep 0.1; done
+  url=$(grep -o 'http://[^ ]*' "$1")
+  token=${url##*token=}
+  base=${url%%/\?*}
 }

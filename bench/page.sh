@@ -15,9 +15,7 @@ port=$(free_port)
 "$bin/qeno-host" --port "$port" --reply 42 --quiet --ui 127.0.0.1:0 </dev/null >"$out/qeno.out" 2>&1 &
 pids+=($!)
 wait_listening "$out/qeno.out" 1
-url=$(grep -o 'http://[^ ]*' "$out/qeno.out")
-token=${url##*token=}
-base=${url%%/\?*}
+page_address "$out/qeno.out"
 
 run() {  # label
   "$bin/qeno-bench" --port "$port" -n "$requests" --expect '42,x' --label "$1" \

@@ -19,22 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
+
 namespace {
 
+using bench::connectTo;
 using Clock = std::chrono::steady_clock;
-
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 struct Held {
   int fd = -1;

@@ -32,34 +32,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "Loopback.h"
+
 namespace {
 
+using bench::connectTo;
+using bench::sendAll;
 using Clock = std::chrono::steady_clock;
 constexpr const char* kMarker = "qs";  // a sampled request's text: qs<id>
-
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool sendAll(int fd, const std::string& text) {
-  std::size_t sent = 0;
-  while (sent < text.size()) {
-    const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // -1 refused (retry), 0 failed, 1 answered; replied is when the reply's first
 // bytes arrived.

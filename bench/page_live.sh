@@ -51,16 +51,8 @@ awk -v n="$servers" -v sinks="$sinks" '
 "${QENO_HOST:-$bin/qeno-host}" --graph "$out/graph.json" --quiet --ui 127.0.0.1:0 </dev/null >"$out/qeno.out" 2>&1 &
 pids+=($!)
 host=$!
-for _ in $(seq 300); do
-  [ "$(grep -c 'listening on' "$out/qeno.out" 2>/dev/null || true)" -ge "$servers" ] && break
-  sleep 0.1
-done
-[ "$(grep -c 'listening on' "$out/qeno.out" || true)" -ge "$servers" ] ||
-  { echo "qeno-host did not start all servers: $(tail -5 "$out/qeno.out")" >&2; exit 1; }
-for _ in $(seq 100); do grep -q "http://" "$out/qeno.out" && break; sleep 0.1; done
-url=$(grep -o 'http://[^ ]*' "$out/qeno.out")
-token=${url##*token=}
-base=${url%%/\?*}
+wait_listening "$out/qeno.out" "$servers" 300
+page_address "$out/qeno.out"
 page_port=${base##*:}
 
 echo "machine: $(nproc) cores, $(uname -r), $(date -u +%Y-%m-%d), load $(cut -d' ' -f1-3 /proc/loadavg)"
