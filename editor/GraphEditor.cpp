@@ -39,6 +39,14 @@ std::string GraphEditor::boxOrError(int number, JModuleObj*& box) const {
   return box != nullptr ? std::string() : "there is no " + boxText(number);
 }
 
+std::string GraphEditor::boxesOrError(const std::vector<int>& numbers) const {
+  for (int number : numbers) {
+    JModuleObj* box = nullptr;
+    if (std::string error = boxOrError(number, box); !error.empty()) return error;
+  }
+  return {};
+}
+
 std::string GraphEditor::portOrError(JModuleObj& box, bool input, const std::string& port,
                                      int& index) const {
   const int count = input ? box.getInputCount() : box.getOutputCount();
@@ -86,10 +94,7 @@ std::string GraphEditor::add(const std::string& className, double x, double y, i
 
 std::string GraphEditor::remove(const std::vector<int>& numbers) {
   if (numbers.empty()) return "remove takes at least one box";
-  for (int number : numbers) {
-    JModuleObj* box = nullptr;
-    if (std::string error = boxOrError(number, box); !error.empty()) return error;
-  }
+  if (std::string error = boxesOrError(numbers); !error.empty()) return error;
   auto taken = std::make_shared<GraphPart>();
   return record({"remove",
                  [this, numbers, taken] {
@@ -182,10 +187,7 @@ std::string GraphEditor::setProperty(int number, const std::string& name,
 
 std::string GraphEditor::copy(const std::vector<int>& numbers, std::string& fragment) const {
   if (numbers.empty()) return "copy takes at least one box";
-  for (int number : numbers) {
-    JModuleObj* box = nullptr;
-    if (std::string error = boxOrError(number, box); !error.empty()) return error;
-  }
+  if (std::string error = boxesOrError(numbers); !error.empty()) return error;
   try {
     fragment = graphPartToJson(graph_, numbers);
   } catch (const std::exception& e) {

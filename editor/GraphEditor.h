@@ -65,6 +65,8 @@ class GraphEditor {
   // Applies step and keeps it, or returns the refusal and keeps nothing.
   std::string record(Step step);
   std::string boxOrError(int number, JModuleObj*& box) const;
+  // The refusal for the first number that names no box, or an empty string.
+  std::string boxesOrError(const std::vector<int>& numbers) const;
   std::string portOrError(JModuleObj& box, bool input, const std::string& port, int& index) const;
   std::string resolveLink(int from, const std::string& output, int to, const std::string& input,
                           LinkEnds& ends) const;

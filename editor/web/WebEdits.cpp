@@ -76,7 +76,7 @@ void WebUi::Shared::addEditRoutes(httplib::Server& server) {
       JModuleObj* box = graph.numbered(number);
       if (box == nullptr) return failure(404, "no module " + std::to_string(number));
       Outcome outcome = edit(*box, number, body);
-      // The edit may have replaced nothing but changed the box.
+      // Looked up again: the box the edit leaves under the number is the one told.
       box = graph.numbered(number);
       if (outcome.status == 200 && box != nullptr && hooks.edited) hooks.edited(*box);
       return outcome;
