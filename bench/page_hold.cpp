@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "Loopback.h"
+#include "BenchSocket.h"
 
 namespace {
 

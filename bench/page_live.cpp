@@ -32,7 +32,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Loopback.h"
+#include "BenchSocket.h"
 
 namespace {
 

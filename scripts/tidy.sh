@@ -7,7 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir="${QENO_BUILD_PREFIX:-build/}plain"
-bash scripts/build.sh plain >/dev/null
+# Quiet when it builds; a failed build shows its errors, not a silent exit.
+if ! log=$(bash scripts/build.sh plain 2>&1); then
+  printf '%s\n' "$log" | tail -n 40
+  echo "tidy: the plain build failed" >&2
+  exit 1
+fi
 # Headers are checked through the sources that include them (HeaderFilterRegex).
 git ls-files 'host/*.cpp' 'editor/*.cpp' 'module/*.cpp' 'server/*.cpp' 'face/*.cpp' \
   'config/*.cpp' 'app/*.cpp' 'basics/*.cpp' |
