@@ -13,7 +13,8 @@ class SocketCensus {
 
   // The same for the sockets a box's own threads opened (those started by
   // a JThread whose target is owner), whatever started it, and the port
-  // they were last opened on.
+  // they were last opened on. A connection handed to the lingering closer
+  // is no longer its box's: the exchange is over.
   static int listenersOf(const JObject* owner);
   static int connectionsOf(const JObject* owner);
   static int portOf(const JObject* owner);

@@ -27,6 +27,7 @@
 #include "TestSupport.h"
 
 using qeno::test::DebugCapture;
+using qeno::test::SocketSettingsScope;
 using qeno::test::TcpClient;
 using qeno::test::waitUntil;
 using Clock = std::chrono::steady_clock;
@@ -36,20 +37,6 @@ namespace {
 long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
-
-// Restores the host-wide socket settings a test changed.
-class SocketSettingsScope {
- public:
-  explicit SocketSettingsScope(const SocketSettings& settings) : saved_(SocketSettings::current()) {
-    SocketSettings::apply(settings);
-  }
-  ~SocketSettingsScope() { SocketSettings::apply(saved_); }
-  SocketSettingsScope(const SocketSettingsScope&) = delete;
-  SocketSettingsScope& operator=(const SocketSettingsScope&) = delete;
-
- private:
-  SocketSettings saved_;
-};
 
 }  // namespace
 

@@ -26,11 +26,13 @@
 #include "ModuleGuard.h"
 #include "QenoServer.h"
 #include "Serving.h"
+#include "SocketCensus.h"
 #include "TestSupport.h"
 
 using qeno::test::DebugCapture;
 using qeno::test::freePort;
 using qeno::test::portIsFree;
+using qeno::test::SocketSettingsScope;
 using qeno::test::startServing;
 using qeno::test::TcpClient;
 using qeno::test::waitUntil;
@@ -378,6 +380,26 @@ TEST_F(ServerLifecycleTest, AClientIsRefusedWhileAnotherIsConnectedAndServedAfte
   EXPECT_EQ(ask("two\r\n"), "5,x");
   EXPECT_EQ(published(*server_), "two\r\n");
   EXPECT_EQ(debug_.count("connected"), 2);
+}
+
+TEST_F(ServerLifecycleTest, AnAnsweredClientThatStaysOpenIsNoLongerTheBoxsConnection) {
+  // The closer holds the connection until the peer hangs up; what a host
+  // tells of the box is that it listens again, not that it still serves.
+  SocketSettings patient = SocketSettings::current();
+  patient.lingerMs = 60000;
+  const SocketSettingsScope scope(patient);
+  ASSERT_TRUE(start(5));
+  TcpClient client;
+  ASSERT_TRUE(client.connect(server_->port));
+  ASSERT_TRUE(client.send("hi\r\n"));
+  EXPECT_EQ(client.readAll(), "5,x");
+  EXPECT_TRUE(waitUntil([&] {
+    return SocketCensus::listenersOf(server_) == 1 && SocketCensus::connectionsOf(server_) == 0;
+  }));
+  EXPECT_EQ(SocketCensus::connections(server_->port), 1);
+  EXPECT_EQ(SocketCensus::portOf(server_), server_->port);
+  client.close();
+  EXPECT_TRUE(waitUntil([&] { return SocketCensus::connections(server_->port) == 0; }));
 }
 
 TEST_F(ServerLifecycleTest, StopWhileListeningEndsTheWorkerAndFreesThePort) {

@@ -38,6 +38,9 @@ class JSocket::SystemSocket {
   // Whether SocketLedger no longer counts this socket as a running server's;
   // guarded by the ledger's lock.
   mutable bool claimReleased = false;
+  // Whether SocketLedger no longer counts it among its owner's sockets;
+  // guarded by the ledger's lock.
+  mutable bool ownerReleased = false;
 
  private:
   const int fd_;

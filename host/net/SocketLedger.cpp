@@ -27,6 +27,21 @@ struct Books {
       sharing.erase(handle.localPort());
     }
   }
+
+  // Called with lock held.
+  void releaseOwner(const SocketHandle& handle) {
+    if (handle.owner() == nullptr || handle.ownerReleased) return;
+    handle.ownerReleased = true;
+    auto mine = owned.find({static_cast<int>(handle.kind()), handle.owner()});
+    if (mine != owned.end() && --mine->second == 0) owned.erase(mine);
+    const auto listener =
+        std::make_pair(static_cast<int>(SocketHandle::Kind::kListener), handle.owner());
+    const auto connection =
+        std::make_pair(static_cast<int>(SocketHandle::Kind::kConnection), handle.owner());
+    if (owned.count(listener) == 0 && owned.count(connection) == 0) {
+      ownerPorts.erase(handle.owner());
+    }
+  }
 };
 
 Books& books() {
@@ -52,17 +67,7 @@ void SocketLedger::closed(const SocketHandle& handle) {
   std::lock_guard<std::mutex> hold(b.lock);
   auto it = b.counts.find({static_cast<int>(handle.kind()), handle.localPort()});
   if (it != b.counts.end() && --it->second == 0) b.counts.erase(it);
-  if (handle.owner() != nullptr) {
-    auto mine = b.owned.find({static_cast<int>(handle.kind()), handle.owner()});
-    if (mine != b.owned.end() && --mine->second == 0) b.owned.erase(mine);
-    const auto listener =
-        std::make_pair(static_cast<int>(SocketHandle::Kind::kListener), handle.owner());
-    const auto connection =
-        std::make_pair(static_cast<int>(SocketHandle::Kind::kConnection), handle.owner());
-    if (b.owned.count(listener) == 0 && b.owned.count(connection) == 0) {
-      b.ownerPorts.erase(handle.owner());
-    }
-  }
+  b.releaseOwner(handle);
   b.releaseClaim(handle);
 }
 
@@ -83,6 +88,9 @@ int SocketLedger::portOf(const JObject* owner) {
 void SocketLedger::lingering(const SocketHandle& handle) {
   Books& b = books();
   std::lock_guard<std::mutex> hold(b.lock);
+  // The exchange is over: the box no longer serves it, whatever the peer
+  // still has to say before the closer shuts it.
+  b.releaseOwner(handle);
   b.releaseClaim(handle);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "Loopback.h"
+#include "SocketSettings.h"
 
 namespace qeno::test {
 
@@ -27,6 +28,20 @@ bool portIsFree(int port);
 // One request on a new connection to 127.0.0.1:port, and the whole reply
 // read to end of stream; "<refused>" when nothing listens.
 std::string requestReply(int port, const std::string& text);
+
+// Restores the host-wide socket settings a test changed.
+class SocketSettingsScope {
+ public:
+  explicit SocketSettingsScope(const SocketSettings& settings) : saved_(SocketSettings::current()) {
+    SocketSettings::apply(settings);
+  }
+  ~SocketSettingsScope() { SocketSettings::apply(saved_); }
+  SocketSettingsScope(const SocketSettingsScope&) = delete;
+  SocketSettingsScope& operator=(const SocketSettingsScope&) = delete;
+
+ private:
+  SocketSettings saved_;
+};
 
 // A new, empty folder under the system's temporary folder, removed with all
 // it holds when the object goes.
