@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +40,20 @@ inline bool sendAll(int fd, const std::string& text) {
     sent += static_cast<std::size_t>(n);
   }
   return true;
+}
+
+// All the peer sends until it closes, or until 30 s pass without a byte.
+inline std::string readToEnd(int fd) {
+  std::string reply;
+  char chunk[65536];
+  for (;;) {
+    pollfd one{fd, POLLIN, 0};
+    if (::poll(&one, 1, 30000) <= 0) break;
+    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+    if (got <= 0) break;
+    reply.append(chunk, static_cast<std::size_t>(got));
+  }
+  return reply;
 }
 
 }  // namespace bench

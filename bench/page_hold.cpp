@@ -24,6 +24,8 @@
 namespace {
 
 using bench::connectTo;
+using bench::readToEnd;
+using bench::sendAll;
 using Clock = std::chrono::steady_clock;
 
 struct Held {
@@ -81,16 +83,7 @@ double timedGet(int port, const std::string& token) {
   const std::string request = "GET /api/graph HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                               "\r\nAuthorization: Bearer " + token +
                               "\r\nConnection: close\r\n\r\n";
-  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string reply;
-  char chunk[8192];
-  for (;;) {
-    pollfd one{fd, POLLIN, 0};
-    if (::poll(&one, 1, 30000) <= 0) break;
-    const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) break;
-    reply.append(chunk, static_cast<std::size_t>(got));
-  }
+  const std::string reply = sendAll(fd, request) ? readToEnd(fd) : std::string();
   ::close(fd);
   const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
   return reply.rfind("HTTP/1.1 200", 0) == 0 ? ms : -ms;

@@ -37,6 +37,7 @@
 namespace {
 
 using bench::connectTo;
+using bench::readToEnd;
 using bench::sendAll;
 using Clock = std::chrono::steady_clock;
 constexpr const char* kMarker = "qs";  // a sampled request's text: qs<id>
@@ -129,17 +130,8 @@ bool http(int port, const std::string& method, const std::string& path, const st
           const std::string& body = {}) {
   const int fd = connectTo(port);
   if (fd < 0) return false;
-  std::string reply;
-  if (sendAll(fd, httpHead(port, method, path, token, body))) {
-    char chunk[65536];
-    for (;;) {
-      pollfd one{fd, POLLIN, 0};
-      if (::poll(&one, 1, 30000) <= 0) break;
-      const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
-      if (got <= 0) break;
-      reply.append(chunk, static_cast<std::size_t>(got));
-    }
-  }
+  const std::string reply =
+      sendAll(fd, httpHead(port, method, path, token, body)) ? readToEnd(fd) : std::string();
   ::close(fd);
   return reply.rfind("HTTP/1.1 200", 0) == 0;
 }
