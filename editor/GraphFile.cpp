@@ -306,11 +306,14 @@ std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string
     fail(source, "not a valid JSON document: " + why);
   }
   if (!document.is_object()) fail(source, "not a graph file: the document is not an object");
-  if (!document.contains("format") || document["format"] != kFormat) {
+  // A graph written by hand may leave out "format" and "version" (it is then
+  // read as this version); given, they must be right, so that another kind
+  // of file or a later version is never half-read.
+  if (document.contains("format") && document["format"] != kFormat) {
     fail(source, "not a graph file: \"format\" must be \"" + std::string(kFormat) + "\"");
   }
-  int version = 0;
-  if (!document.contains("version") || !asInt32(document["version"], version)) {
+  int version = kVersion;
+  if (document.contains("version") && !asInt32(document["version"], version)) {
     fail(source, "\"version\" must be an integer");
   }
   if (version != kVersion) {

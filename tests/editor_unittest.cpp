@@ -182,7 +182,7 @@ TEST_F(GraphEditorTest, CopyPasteImportAndGroupMovesAreEachOneStep) {
   EXPECT_EQ(graph_.numbered(sink)->x, 200);
 
   // An import replaces everything; a bad one names what is wrong and changes nothing.
-  EXPECT_EQ(editor_.replaceAll("{\"format\": \"qeno-graph\"}"),
+  EXPECT_EQ(editor_.replaceAll("{\"format\": \"qeno-graph\", \"version\": \"1\"}"),
             "the imported graph: \"version\" must be an integer");
   EXPECT_EQ(graph_.modules().size(), 4U);
   ASSERT_EQ(editor_.replaceAll(fragment), "");
