@@ -20,6 +20,17 @@ std::string boxText(int number) {
   return "box " + std::to_string(number);
 }
 
+// The boxes and links of text in the graph file format, checked as a file is;
+// the refusal names source.
+std::string partOf(const std::string& text, const std::string& source, GraphPart& part) {
+  try {
+    part = GraphPart::from(*graphFromJson(text, source));
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return {};
+}
+
 }  // namespace
 
 GraphEditor::GraphEditor(JGraph& graph) : graph_(graph) {}
@@ -71,11 +82,8 @@ std::string GraphEditor::add(const std::string& className, double x, double y, i
   Step step;
   step.what = "add " + className;
   step.apply = [this, className, x, y, made] {
-    std::unique_ptr<JObject> object = JRegistry::instance().create(className);
-    if (dynamic_cast<JModuleObj*>(object.get()) == nullptr) {
-      return className + " cannot be made: it is not a box, or its clone failed";
-    }
-    std::unique_ptr<JModuleObj> box(static_cast<JModuleObj*>(object.release()));
+    std::unique_ptr<JModuleObj> box = makeBox(className);
+    if (!box) return className + " cannot be made: it is not a box, or its clone failed";
     box->x = x;
     box->y = y;
     // A redo brings back the number the first add gave.
@@ -199,10 +207,8 @@ std::string GraphEditor::copy(const std::vector<int>& numbers, std::string& frag
 std::string GraphEditor::paste(const std::string& fragment, double dx, double dy,
                                std::vector<int>& numbers) {
   auto pasted = std::make_shared<GraphPart>();
-  try {
-    *pasted = GraphPart::from(*graphFromJson(fragment, "the pasted boxes"));
-  } catch (const std::exception& e) {
-    return e.what();
+  if (std::string error = partOf(fragment, "the pasted boxes", *pasted); !error.empty()) {
+    return error;
   }
   if (pasted->empty()) return "nothing to paste";
   pasted->shift(dx, dy);
@@ -223,10 +229,8 @@ std::string GraphEditor::paste(const std::string& fragment, double dx, double dy
 
 std::string GraphEditor::replaceAll(const std::string& file) {
   auto incoming = std::make_shared<GraphPart>();
-  try {
-    *incoming = GraphPart::from(*graphFromJson(file, "the imported graph"));
-  } catch (const std::exception& e) {
-    return e.what();
+  if (std::string error = partOf(file, "the imported graph", *incoming); !error.empty()) {
+    return error;
   }
   auto before = std::make_shared<GraphPart>();
   auto all = [this] {

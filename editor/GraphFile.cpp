@@ -133,11 +133,10 @@ std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
   }
   const std::string className = entry["class"].get<std::string>();
   const std::string where = moduleText(index, className) + ": ";
-  std::unique_ptr<JObject> object = JRegistry::instance().create(className);
-  if (!object) fail(source, where + "no such class is registered");
-  auto* asModule = dynamic_cast<JModuleObj*>(object.get());
-  if (asModule == nullptr) fail(source, where + "the class is not a module");
-  std::unique_ptr<JModuleObj> module(static_cast<JModuleObj*>(object.release()));
+  if (!JRegistry::instance().contains(className))
+    fail(source, where + "no such class is registered");
+  std::unique_ptr<JModuleObj> module = makeBox(className);
+  if (!module) fail(source, where + "the class is not a module");
 
   if (!entry.contains("content") || !entry["content"].is_object()) {
     fail(source, where + "\"content\" must be an object");
@@ -272,6 +271,12 @@ std::string boxesToJson(const JGraph& graph, const std::vector<JModuleObj*>& box
 }
 
 }  // namespace
+
+std::unique_ptr<JModuleObj> makeBox(const std::string& className) {
+  std::unique_ptr<JObject> object = JRegistry::instance().create(className);
+  if (dynamic_cast<JModuleObj*>(object.get()) == nullptr) return nullptr;
+  return std::unique_ptr<JModuleObj>(static_cast<JModuleObj*>(object.release()));
+}
 
 std::string graphToJson(const JGraph& graph) {
   std::vector<JModuleObj*> boxes;

@@ -19,6 +19,10 @@ void checkGraphFileWritable(const std::string& path);
 // where there is one, the module and entry at fault.
 std::unique_ptr<JGraph> loadGraphFile(const std::string& path);
 
+// A new box of a registered class, a clone of its registered instance; null
+// when the class is not registered, its clone failed or it is not a box.
+std::unique_ptr<JModuleObj> makeBox(const std::string& className);
+
 std::string graphToJson(const JGraph& graph);
 // The boxes numbered numbers and the links among them, as a file of their own.
 std::string graphPartToJson(const JGraph& graph, const std::vector<int>& numbers);

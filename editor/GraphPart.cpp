@@ -4,7 +4,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "JRegistry.h"
+#include "GraphFile.h"
 #include "ModuleGuard.h"
 
 namespace {
@@ -28,11 +28,8 @@ GraphPart::Box saveBox(const JGraph& graph, JModuleObj& box) {
 std::string restoreBox(JGraph& graph, GraphPart::Box& saved) {
   const std::string what =
       (saved.number >= 0 ? boxText(saved.number) : "a new box") + " (" + saved.className + ")";
-  std::unique_ptr<JObject> object = JRegistry::instance().create(saved.className);
-  if (dynamic_cast<JModuleObj*>(object.get()) == nullptr) {
-    return what + " cannot be made again";
-  }
-  std::unique_ptr<JModuleObj> box(static_cast<JModuleObj*>(object.release()));
+  std::unique_ptr<JModuleObj> box = makeBox(saved.className);
+  if (!box) return what + " cannot be made again";
   JDictionary settings(saved.content.entries());
   if (!ModuleGuard::call(box.get(), "readContent", [&] { box->loadContent(settings); })) {
     return what + " did not take its settings back";
