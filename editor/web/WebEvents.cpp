@@ -5,20 +5,17 @@
 
 #include <chrono>
 
+#include "WebRequests.h"
 #include "WebUiShared.h"
 
 namespace {
+
+using webrequest::refuse;
 
 constexpr int kMaxPublishesPerSecond = 30;
 constexpr auto kStreamPing = std::chrono::seconds(10);
 // How often a waiting event stream looks whether its page is still there.
 constexpr auto kStreamLook = std::chrono::milliseconds(250);
-
-void refuse(httplib::Response& res, int status, const std::string& reason) {
-  res.status = status;
-  res.set_header("Connection", "close");
-  res.set_content(reason + "\n", "text/plain; charset=utf-8");
-}
 
 }  // namespace
 

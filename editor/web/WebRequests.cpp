@@ -22,6 +22,12 @@ Outcome outcomeOf(const std::string& error, Json extra) {
   return error.empty() ? success(std::move(extra)) : failure(422, error);
 }
 
+void refuse(httplib::Response& res, int status, const std::string& reason) {
+  res.status = status;
+  res.set_header("Connection", "close");
+  res.set_content(reason + "\n", "text/plain; charset=utf-8");
+}
+
 void reply(httplib::Response& res, const Outcome& outcome) {
   res.status = outcome.status;
   res.set_content(outcome.body, "application/json");

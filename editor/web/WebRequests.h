@@ -25,6 +25,9 @@ constexpr std::size_t kMaxGraphBodyBytes = std::size_t{4} * 1024 * 1024;
 Outcome failure(int status, const std::string& reason, const std::string& field = {});
 Outcome success(Json extra = Json::object());
 void reply(httplib::Response& res, const Outcome& outcome);
+// A plain-text refusal. It closes the connection: a body that was not read
+// must not be taken for the next request.
+void refuse(httplib::Response& res, int status, const std::string& reason);
 // An editor's answer: success, or its refusal, the user's to mend, as 422.
 Outcome outcomeOf(const std::string& error, Json extra = Json::object());
 

@@ -25,20 +25,13 @@ namespace {
 constexpr std::size_t kChangesKept = 64;
 using webrequest::kMaxBodyBytes;
 using webrequest::kMaxGraphBodyBytes;
+using webrequest::refuse;
 // As many received lines as the page keeps: a new page shows them all.
 constexpr std::size_t kLogKept = 200;
 
 const char* const kSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
-
-// Every refusal closes its connection: a body that was not read must not be
-// taken for the next request.
-void refuse(httplib::Response& res, int status, const std::string& reason) {
-  res.status = status;
-  res.set_header("Connection", "close");
-  res.set_content(reason + "\n", "text/plain; charset=utf-8");
-}
 
 // Whether text is 1 to most characters, each of which passes is.
 bool allOf(std::string_view text, std::size_t most, int (*is)(int)) {
