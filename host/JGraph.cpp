@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "JBoxStatus.h"
 #include "JComponent.h"
 #include "JRegistry.h"
 #include "ModuleGuard.h"
@@ -36,7 +37,10 @@ JGraph::~JGraph() {
     std::lock_guard<std::mutex> hold(linksLock_);
     links_.clear();
   }
-  for (auto& module : modules_) module->attachTo(nullptr);
+  for (auto& module : modules_) {
+    module->attachTo(nullptr);
+    JBoxStatus::forget(*module);
+  }
   numbers_.clear();
   while (!modules_.empty()) {
     std::unique_ptr<JModuleObj> last = std::move(modules_.back());
@@ -124,6 +128,7 @@ void JGraph::remove(JModuleObj& module) {
   ModuleGuard::call(&module, "stop", [&] { module.stop(); });
   // Detached before its queued repaints go, so none is queued after them.
   module.attachTo(nullptr);
+  JBoxStatus::forget(module);
   {
     std::lock_guard<std::mutex> hold(eventsLock_);
     repaints_.erase(&module);
