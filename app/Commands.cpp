@@ -44,13 +44,14 @@ bool Commands::splitPort(const std::string& text, int& box, std::string& port) {
 const std::vector<Commands::Command>& Commands::table() {
   static const std::vector<Command> commands = {
       {"reply", "N", "number sent in every reply (input sendOutput)", &Commands::replyCommand},
-      {"enable", "N", "value on input readInput: non-zero starts the server",
+      {"enable", "N", "value on input readInput (its source's, if linked): non-zero starts",
        &Commands::enableCommand},
       {"set", "NAME VALUE", "edit a property (see props)", &Commands::setCommand},
       {"props", "", "show the property sheet", &Commands::propsCommand},
       {"stop", "", "stop the server and wait for it", &Commands::stopCommand},
       {"shutdown", "", "mark the server idle and drop its client", &Commands::shutdownCommand},
-      {"status", "", "server state, square colour, port", &Commands::statusCommand},
+      {"status", "", "server state, square colour, port; every box's status line",
+       &Commands::statusCommand},
       {"outputs", "", "the current value of every output", &Commands::outputsCommand},
       {"save", "FILE", "save the graph", &Commands::saveCommand},
       {"render", "FILE", "render the box to a PNG file", &Commands::renderCommand},
@@ -118,7 +119,6 @@ void Commands::enableCommand(const std::string& rest) {
   int value = 0;
   ServerSet::Server* server = selected();
   if (server == nullptr || !needNumber("enable", rest, value)) return;
-  if (server->enable == nullptr) return console::err("no source is linked to readInput");
   servers_.enable(*server, value);
 }
 
@@ -156,8 +156,16 @@ void Commands::shutdownCommand(const std::string& /*rest*/) {
 
 void Commands::statusCommand(const std::string& /*rest*/) {
   if (ServerSet::Server* server = selected()) console::out(servers_.statusLine(*server));
-  // Any faulted box, so that a fault anywhere in the graph shows here.
-  for (const auto& module : servers_.graph().modules()) {
+  // The line under each box on the page, and any faulted box, so that a
+  // fault anywhere in the graph shows here.
+  JGraph& graph = servers_.graph();
+  for (const auto& module : graph.modules()) {
+    if (auto line = servers_.boxStatus(*module)) {
+      console::out("box " + std::to_string(graph.numberOf(*module)) + " (" + module->className() +
+                   "): " + line->text);
+    }
+  }
+  for (const auto& module : graph.modules()) {
     const std::string fault = ServerSet::faultLine(*module);
     if (!fault.empty()) console::out(fault);
   }

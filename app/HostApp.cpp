@@ -34,6 +34,7 @@ HostApp::HostApp(Options options) : options_(std::move(options)) {}
 HostApp::~HostApp() {
   commands_.reset();
   editor_.reset();
+  logToPage(nullptr);
   web_.reset();
   pictures_.reset();
   saver_.reset();
@@ -60,7 +61,9 @@ int HostApp::run() {
   if (!saver_->checkWritable() || !pictures_->checkWritable()) return 1;
   const bool started = servers_->start();
   for (const ServerSet::Server& server : servers_->all()) onRepaint(*server.box);
-  if (!started || (web_ && !startPage(*web_, options_))) {
+  // A server that cannot listen ends the host, which a service manager
+  // then tells; with the page, it is shown there, and the page mends it.
+  if ((!started && !web_) || (web_ && !startPage(*web_, options_))) {
     graph_->stopAll();
     return 1;
   }
@@ -106,7 +109,10 @@ bool HostApp::setUp() {
   saver_ = std::make_unique<GraphSaver>(*graph_, options_.saveFile);
   pictures_ = std::make_unique<BoxPictures>(*servers_, options_.renderFile);
   editor_ = std::make_unique<GraphEditor>(*graph_);
-  if (options_.ui) web_ = makePage(*graph_, *editor_, *servers_, *saver_);
+  if (options_.ui) {
+    web_ = makePage(*graph_, *editor_, *servers_, *saver_);
+    logToPage(web_.get());
+  }
   servers_->wireSinks(web_.get());
   // An edit may add, remove or relink servers and their sources.
   editor_->setChangeHandler([this](int edited) {

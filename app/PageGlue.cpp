@@ -1,11 +1,15 @@
 #include "PageGlue.h"
 
 #include "Console.h"
+#include "JComponent.h"
+#include "JThread.h"
+#include "ModuleGuard.h"
 
 std::unique_ptr<WebUi> makePage(JGraph& graph, GraphEditor& editor, ServerSet& servers,
                                 GraphSaver& saver) {
   WebUiHooks hooks;
   hooks.stateOf = [&servers](JModuleObj& box) { return servers.stateOf(box); };
+  hooks.statusOf = [&servers](JModuleObj& box) { return servers.boxStatus(box); };
   // An enable source turned on from the page starts its server, as `enable` does.
   hooks.edited = [&servers](JModuleObj& box) { servers.sourceEdited(box); };
   if (saver.enabled()) hooks.save = [&saver] { return saver.saveNow(); };
@@ -21,4 +25,23 @@ bool startPage(WebUi& page, const Options& options) {
   // Printed even with --quiet: without it nobody can open the page.
   console::out("editor page: " + page.url());
   return true;
+}
+
+void logToPage(WebUi* page) {
+  if (page == nullptr) {
+    console::setTee(nullptr);
+    ModuleGuard::setLineObserver(nullptr);
+    JComponent::debugObserve(nullptr);
+    return;
+  }
+  console::setTee(
+      [page](const JModuleObj* box, const std::string& line,
+             std::chrono::system_clock::time_point when) { page->log(box, line, when); });
+  ModuleGuard::setLineObserver([page](const JObject* box, const std::string& line) {
+    page->log(dynamic_cast<const JModuleObj*>(box), line);
+  });
+  // A debug line is about the box whose worker writes it.
+  JComponent::debugObserve([page](const std::string& line) {
+    page->log(dynamic_cast<const JModuleObj*>(JThread::currentTarget()), line);
+  });
 }

@@ -16,3 +16,9 @@ std::unique_ptr<WebUi> makePage(JGraph& graph, GraphEditor& editor, ServerSet& s
 // Serves the page where the options say and prints its address; tells why
 // not and returns false.
 bool startPage(WebUi& page, const Options& options);
+
+// What qeno-host says reaches the page's log too, tied to its box: its lines
+// on standard error and the start's, the faults module code is told in, and
+// the debug channel's lines. A null page ends it; it must end before the
+// page goes.
+void logToPage(WebUi* page);

@@ -1,7 +1,9 @@
 #include "ServerSet.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "BoxRenderer.h"
 #include "Console.h"
@@ -9,7 +11,9 @@
 #include "JComponent.h"
 #include "JRegistry.h"
 #include "JSocket.h"
+#include "JThread.h"
 #include "ModuleGuard.h"
+#include "PortQueries.h"
 #include "PropertySheet.h"
 #include "ServerBox.h"
 #include "SocketCensus.h"
@@ -26,19 +30,34 @@ constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 ServerSet::ServerSet(JGraph& graph, const Options& options) : graph_(graph), options_(options) {
   // Called on the worker threads, at every listen.
   SocketSettings::setListenObserver([this](int port, const std::string& error) {
-    if (!started_) {
-      std::lock_guard<std::mutex> hold(listenLock_);
-      listenResults_.emplace_back(port, error);
-      return;
-    }
-    // Failures after start-up are told on the host thread, not only in the
-    // debug channel.
-    if (!error.empty()) {
-      graph_.post([port, error] {
-        console::err("cannot listen on port " + std::to_string(port) + ": " + error);
-      });
-    }
+    listened(dynamic_cast<const JModuleObj*>(JThread::currentTarget()), port, error);
   });
+}
+
+void ServerSet::listened(const JModuleObj* box, int port, const std::string& error) {
+  if (error.empty()) {
+    // A listen per request: the lock only while some box failed.
+    if (anyFailure_ || !started_) {
+      std::lock_guard<std::mutex> hold(listenLock_);
+      if (!started_) listenResults_.emplace_back(port, error);
+      failures_.erase(box);
+      anyFailure_ = !failures_.empty();
+    }
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> hold(listenLock_);
+    if (!started_) listenResults_.emplace_back(port, error);
+    if (box != nullptr) failures_[box] = ListenFailure{port, error};
+    anyFailure_ = !failures_.empty();
+  }
+  // Failures after start-up are told on the host thread, not only in the
+  // debug channel; those of the start, by the start's own lines.
+  if (started_) {
+    graph_.post([port, error, box] {
+      console::err("cannot listen on port " + std::to_string(port) + ": " + error, box);
+    });
+  }
 }
 
 ServerSet::~ServerSet() {
@@ -135,7 +154,7 @@ void ServerSet::wireSinks(WebUi* web) {
     if (!ServerBox::is(*link->getSource())) continue;
     const int port = portOf(*link->getSource());
     if (auto* values = dynamic_cast<JIntegerSink*>(link->getTarget())) {
-      const std::string name = link->getSource()->outputName(link->getOutput()).str();
+      const std::string name = PortQueries::outputName(*link->getSource(), link->getOutput());
       // Runs on the worker that published the value.
       values->setHandler([name, port](int value) {
         console::out(name + " (port " + std::to_string(port) + "): " + std::to_string(value));
@@ -144,14 +163,13 @@ void ServerSet::wireSinks(WebUi* web) {
     }
     auto* sink = dynamic_cast<JTextSink*>(link->getTarget());
     if (sink == nullptr) continue;
-    const JModuleObj* box = link->getSource();
     // Only a page shows the sink's face; without one, no repaint per text.
     sink->setRepaintOnText(web != nullptr);
-    // Runs on the worker that received the chunk.
-    sink->setHandler([port, box, web](const std::string& text) {
+    // Runs on the worker that received the chunk. The page logs every
+    // text a server receives itself, sink or no sink.
+    sink->setHandler([port](const std::string& text) {
       console::out("received (port " + std::to_string(port) +
                    "): " + JComponent::escape(text, kShown));
-      if (web != nullptr) web->received(*box, port, text);
     });
   }
 }
@@ -218,8 +236,8 @@ bool ServerSet::tellStartup() {
     } else if (result->second.empty()) {
       line += ": listening on ";
     } else {
-      console::err("cannot listen on port " + std::to_string(result->first) + ": " +
-                   result->second);
+      console::err("cannot listen on port " + std::to_string(result->first) + ": " + result->second,
+                   server.box);
       ok = false;
       listenResults_.erase(result);
       continue;
@@ -231,7 +249,7 @@ bool ServerSet::tellStartup() {
       line += ": ";
       line += idleReason(server);
     }
-    console::out(line);
+    console::note(line, server.box);
     if (result != listenResults_.end()) listenResults_.erase(result);
   }
   listenResults_.clear();
@@ -240,7 +258,7 @@ bool ServerSet::tellStartup() {
 
 void ServerSet::enable(Server& server, int value) {
   if (value != 0) server.startedPort = portOf(*server.box);
-  server.enable->setValue(value);
+  ServerBox::setReadInput(*server.box, value);
 }
 
 void ServerSet::sourceEdited(const JModuleObj& source) {
@@ -288,4 +306,49 @@ std::string ServerSet::statusLine(const Server& server) const {
          (state != ServerState::kIdle
               ? ", serving on " + std::to_string(SocketCensus::portOf(server.box))
               : std::string());
+}
+
+std::optional<JBoxStatus::Line> ServerSet::boxStatus(JModuleObj& box) const {
+  for (const Server& server : servers_) {
+    if (server.box == &box) return serverStatus(server);
+  }
+  return JBoxStatus::of(box);
+}
+
+JBoxStatus::Line ServerSet::serverStatus(const Server& server) const {
+  using Colour = JStatusColour;
+  if (auto fault = ModuleGuard::faultOf(server.box)) {
+    return {"faulted in " + fault->operation + ": " + JComponent::escape(fault->message, kShown),
+            Colour::kRed};
+  }
+  const ServerState state = stateOf(server);
+  if (state != ServerState::kIdle) {
+    const bool v6 = options_.bindAddress.find(':') != std::string::npos;
+    const std::string where = (v6 ? "[" + options_.bindAddress + "]" : options_.bindAddress) + ":" +
+                              std::to_string(SocketCensus::portOf(server.box));
+    if (state == ServerState::kConnected) return {"serving a client on " + where, Colour::kBlue};
+    return {"listening on " + where, Colour::kGreen};
+  }
+  {
+    std::lock_guard<std::mutex> hold(listenLock_);
+    auto failed = failures_.find(server.box);
+    if (failed != failures_.end()) {
+      const std::string port = "port " + std::to_string(failed->second.port);
+      const std::string& error = failed->second.error;
+      if (error == std::strerror(EADDRINUSE)) return {"idle: " + port + " is in use", Colour::kRed};
+      if (error == std::strerror(EACCES)) {
+        return {"idle: " + port + " needs privileges", Colour::kRed};
+      }
+      return {"idle: cannot listen on " + port + ": " + error, Colour::kRed};
+    }
+  }
+  if (options_.safe) return {"held by --safe: no input delivered", Colour::kYellow};
+  // What readInput holds is what its link hands on now.
+  for (const auto& link : graph_.links()) {
+    if (link->getTarget() != server.box || link->getInput() != ServerPorts::kReadInput) continue;
+    int value = 0;
+    PortQueries::readOutput(*link->getSource(), link->getOutput(), JIntegerData(value));
+    return {value == 0 ? "idle: readInput is 0" : "idle: stopped", Colour::kGrey};
+  }
+  return {"idle: readInput is not linked", Colour::kGrey};
 }

@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <cstddef>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "JBoxStatus.h"
 #include "JGraph.h"
 #include "Options.h"
 #include "QenoServerPorts.h"
@@ -52,6 +55,7 @@ class ServerSet {
   // one line per server. False when one cannot listen.
   bool start();
 
+  // readInput of server takes value: its source's, or its own without one.
   void enable(Server& server, int value);
   // A source edited from the page: an enable turned on starts its server.
   void sourceEdited(const JModuleObj& source);
@@ -59,6 +63,9 @@ class ServerSet {
   [[nodiscard]] ServerState stateOf(const Server& server) const;
   [[nodiscard]] ServerState stateOf(const JModuleObj& box) const;
   [[nodiscard]] std::string statusLine(const Server& server) const;
+  // The line under box on the page and in `status`: for a server, its
+  // state and why, composed here; for any other box, its own.
+  [[nodiscard]] std::optional<JBoxStatus::Line> boxStatus(JModuleObj& box) const;
   // "box 2 (Class, library) faulted in inputChanged: message", or empty.
   [[nodiscard]] static std::string faultLine(const JModuleObj& box);
   [[nodiscard]] JGraph& graph() const { return graph_; }
@@ -68,14 +75,25 @@ class ServerSet {
   [[nodiscard]] const std::vector<Server>& all() const { return servers_; }
 
  private:
+  // Why a server's listen failed.
+  struct ListenFailure {
+    int port = 0;
+    std::string error;
+  };
+
   bool tellStartup();
   std::string idleReason(const Server& server) const;
+  JBoxStatus::Line serverStatus(const Server& server) const;
+  // Worker thread: box listened on port, or failed to with error.
+  void listened(const JModuleObj* box, int port, const std::string& error);
 
   JGraph& graph_;
   const Options& options_;
   std::vector<Server> servers_;
 
-  std::mutex listenLock_;                                   // guards listenResults_
+  mutable std::mutex listenLock_;                           // guards listenResults_, failures_
   std::vector<std::pair<int, std::string>> listenResults_;  // first listens only
+  std::map<const JObject*, ListenFailure> failures_;        // each box's last, until it listens
+  std::atomic<bool> anyFailure_{false};                     // failures_ is not empty
   std::atomic<bool> started_{false};                        // set once the first listens are in
 };

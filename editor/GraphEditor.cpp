@@ -10,6 +10,7 @@
 #include "JPersist.h"
 #include "JRegistry.h"
 #include "ModuleGuard.h"
+#include "PortQueries.h"
 #include "PropertySheet.h"
 
 namespace {
@@ -68,7 +69,9 @@ std::string GraphEditor::portOrError(JModuleObj& box, bool input, const std::str
     if (index >= 0 && index < count) return {};
   } else {
     for (index = 0; index < count; ++index) {
-      if ((input ? box.inputName(index) : box.outputName(index)).str() == port) return {};
+      const std::string name =
+          input ? PortQueries::inputName(box, index) : PortQueries::outputName(box, index);
+      if (name == port) return {};
     }
   }
   return boxText(graph_.numberOf(box)) + " (" + box.className() + ") has no " +

@@ -93,7 +93,7 @@ std::string GraphPart::put(JGraph& graph) {
     linksByPosition_ = false;
   }
   for (const Link& ends : links_) {
-    if (std::string problem = makeLink(graph, ends, true); !problem.empty()) error = problem;
+    if (std::string problem = makeLink(graph, ends); !problem.empty()) error = problem;
   }
   return error;
 }
@@ -114,7 +114,7 @@ std::shared_ptr<JLinkObj> GraphPart::findLink(const JGraph& graph, const Link& e
   return nullptr;
 }
 
-std::string GraphPart::makeLink(JGraph& graph, const Link& ends, bool deliver) {
+std::string GraphPart::makeLink(JGraph& graph, const Link& ends) {
   JModuleObj* from = graph.numbered(ends.from);
   JModuleObj* to = graph.numbered(ends.to);
   if (from == nullptr || to == nullptr) return "the boxes of that link are gone";
@@ -124,9 +124,7 @@ std::string GraphPart::makeLink(JGraph& graph, const Link& ends, bool deliver) {
   } catch (const std::invalid_argument& e) {
     return e.what();
   }
-  if (deliver) {
-    ModuleGuard::call(to, "inputChanged", [&] { to->inputChanged(ends.input, *made); });
-  }
+  ModuleGuard::call(to, "inputChanged", [&] { to->inputChanged(ends.input, *made); });
   return {};
 }
 

@@ -46,9 +46,9 @@ class GraphPart {
 
   // A link between two boxes of graph, or null.
   static std::shared_ptr<JLinkObj> findLink(const JGraph& graph, const Link& ends);
-  // Links the ends; deliver hands the output's value to the new link now,
-  // as a box put back expects its inputs to hold what they held.
-  static std::string makeLink(JGraph& graph, const Link& ends, bool deliver = false);
+  // Links the ends, and hands the output's value to the new link now, as
+  // loading a graph does: a link made, put back or pasted delivers at once.
+  static std::string makeLink(JGraph& graph, const Link& ends);
   static std::string dropLink(JGraph& graph, const Link& ends);
 
  private:

@@ -127,7 +127,8 @@ void JIntegerSink::inputChanged(int n, JLinkObj& link) {
   if (n != 0) return;
   int value = 0;
   link.access(JIntegerData(value));
-  last_ = value;
+  // The face shows the value: a new one paints it anew.
+  if (last_.exchange(value) != value || received_ == 0) repaint();
   std::function<void(int)> handler;
   {
     std::lock_guard<std::mutex> hold(lock_);

@@ -7,6 +7,7 @@
 #include "JComponent.h"
 #include "JGraph.h"
 #include "ModuleGuard.h"
+#include "PortQueries.h"
 
 namespace {
 
@@ -97,27 +98,28 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
 
 std::vector<OutputRow> listOutputs(JModuleObj& module) {
   std::vector<OutputRow> rows;
+  const std::vector<int> types = PortQueries::outputTypes(module);
   for (int n = 0; n < module.getOutputCount(); ++n) {
     // The value is read as a link would read it.
-    JLinkObj probe(&module, n, nullptr, 0);
     std::string shown;
-    const int type = module.outputType(n);
+    const int type = types[static_cast<std::size_t>(n)];
     if (type == JIntegerData::id) {
       int value = 0;
-      probe.access(JIntegerData(value));
-      shown = std::to_string(value);
+      if (PortQueries::readOutput(module, n, JIntegerData(value))) shown = std::to_string(value);
     } else if (type == JRealData::id) {
       double value = 0;
-      probe.access(JRealData(value));
-      char text[32];
-      std::snprintf(text, sizeof text, "%.9g", value);
-      shown = text;
+      if (PortQueries::readOutput(module, n, JRealData(value))) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.9g", value);
+        shown = text;
+      }
     } else if (type == JStringData::id) {
       JString value;
-      probe.access(JStringData(value));
-      shown = JComponent::escape(value.str());
+      if (PortQueries::readOutput(module, n, JStringData(value))) {
+        shown = JComponent::escape(value.str());
+      }
     }
-    rows.push_back(OutputRow{module.outputName(n).str(), shown});
+    rows.push_back(OutputRow{PortQueries::outputName(module, n), shown});
   }
   return rows;
 }

@@ -2,7 +2,10 @@
 
 #include <cstring>
 
+#include "HostModules.h"
+#include "JGraph.h"
 #include "JGraphics.h"
+#include "ModuleGuard.h"
 
 bool ServerBox::is(const JModuleObj& box) {
   return std::strcmp(box.className(), kClassName) == 0;
@@ -31,4 +34,21 @@ int ServerBox::squareIn(const JImage& picture, int marginPx) {
 
 bool ServerBox::isReceivedText(const JModuleObj& box, int output) {
   return output == ServerPorts::kTextOutput && is(box);
+}
+
+void ServerBox::setReadInput(JModuleObj& box, int value) {
+  if (JGraph* graph = box.graph()) {
+    for (const auto& link : graph->links()) {
+      if (link->getTarget() != &box || link->getInput() != ServerPorts::kReadInput) continue;
+      if (auto* source = dynamic_cast<JIntegerSource*>(link->getSource())) {
+        source->setValue(value);
+        return;
+      }
+    }
+  }
+  // A source of the host's own, outside the graph, lends the link.
+  JIntegerSource lender;
+  lender.setValue(value);
+  JLinkObj link(&lender, 0, &box, ServerPorts::kReadInput);
+  ModuleGuard::call(&box, "inputChanged", [&] { box.inputChanged(ServerPorts::kReadInput, link); });
 }

@@ -24,4 +24,8 @@ class ServerBox {
   // Whether output of box hands on each text a client sends, a request's
   // chunk.
   [[nodiscard]] static bool isReceivedText(const JModuleObj& box, int output);
+  // What Start and `enable N` do: an IntegerSource linked to readInput takes
+  // value and hands it on; without one, value is handed to readInput as a
+  // link would hand it, whatever else feeds it. Host thread.
+  static void setReadInput(JModuleObj& box, int value);
 };

@@ -19,6 +19,7 @@ struct Channel {
   enum class Target { kStderr, kFile, kSilent, kCapture } target = Target::kStderr;
   std::FILE* file = nullptr;
   std::function<void(const std::string&)> sink;
+  std::function<void(const std::string&)> observer;  // besides stderr or the file
   // target != kSilent, readable without the lock.
   std::atomic<bool> on{true};
 
@@ -150,8 +151,10 @@ void JComponent::debug(const JString& text) {
     case Channel::Target::kFile:
     case Channel::Target::kStderr: {
       std::FILE* out = ch.target == Channel::Target::kFile ? ch.file : stderr;
-      std::fprintf(out, "[%s] %s\n", timeStamp().c_str(), escape(text.str()).c_str());
+      const std::string line = escape(text.str());
+      std::fprintf(out, "[%s] %s\n", timeStamp().c_str(), line.c_str());
       std::fflush(out);
+      if (ch.observer) ch.observer(line);
       return;
     }
   }
@@ -207,6 +210,12 @@ void JComponent::debugSilence() {
   ch.sink = nullptr;
   ch.target = Channel::Target::kSilent;
   ch.on = false;
+}
+
+void JComponent::debugObserve(std::function<void(const std::string& line)> observer) {
+  Channel& ch = channel();
+  std::lock_guard<std::mutex> hold(ch.lock);
+  ch.observer = std::move(observer);
 }
 
 void JComponent::debugCapture(std::function<void(const std::string& line)> sink) {

@@ -31,6 +31,11 @@ class JComponent {
   static void debugSilence();
   // Hands each escaped line (without time stamp) to sink instead.
   static void debugCapture(std::function<void(const std::string& line)> sink);
+  // Also hands each line written to standard error or a file, escaped and
+  // without its time stamp, to observer, on the writing thread and in the
+  // order written: brief, and never writing to the channel. An empty
+  // observer ends it.
+  static void debugObserve(std::function<void(const std::string& line)> observer);
 
   // The escaped form of text; kAscii is what the debug channel writes.
   static std::string escape(const std::string& text, EscapeStyle style = EscapeStyle::kAscii);

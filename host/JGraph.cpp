@@ -12,6 +12,7 @@
 #include "JComponent.h"
 #include "JRegistry.h"
 #include "ModuleGuard.h"
+#include "SocketCensus.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ JGraph::~JGraph() {
   for (auto& module : modules_) {
     module->attachTo(nullptr);
     JBoxStatus::forget(*module);
+    SocketCensus::forget(module.get());
   }
   numbers_.clear();
   while (!modules_.empty()) {
@@ -75,14 +77,28 @@ JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) 
   if (input < 0 || input >= to.getInputCount()) {
     throw std::invalid_argument(portText(to, true, input) + " does not exist");
   }
-  if (from.outputType(output) != to.inputType(input)) {
+  // The boxes' answers; a box whose code throws is told, and takes no link.
+  auto ask = [](JModuleObj& box, bool isInput, int port, const char* operation, auto query) {
+    if (ModuleGuard::call(&box, operation, query)) return;
+    throw std::invalid_argument(portText(box, isInput, port) +
+                                " cannot be linked: its box failed in " + operation);
+  };
+  int outputType = 0;
+  int inputType = 0;
+  bool outputFree = false;
+  bool inputFree = false;
+  ask(from, false, output, "outputType", [&] { outputType = from.outputType(output); });
+  ask(to, true, input, "inputType", [&] { inputType = to.inputType(input); });
+  if (outputType != inputType) {
     throw std::invalid_argument(portText(from, false, output) + " and " +
                                 portText(to, true, input) + " carry different data types");
   }
-  if (!from.outputAllowed(output)) {
+  ask(from, false, output, "outputAllowed", [&] { outputFree = from.outputAllowed(output); });
+  if (!outputFree) {
     throw std::invalid_argument(portText(from, false, output) + " takes no further link");
   }
-  if (!to.inputAllowed(input)) {
+  ask(to, true, input, "inputAllowed", [&] { inputFree = to.inputAllowed(input); });
+  if (!inputFree) {
     throw std::invalid_argument(portText(to, true, input) + " takes no further link");
   }
   auto created = std::make_shared<JLinkObj>(&from, output, &to, input);
@@ -129,6 +145,7 @@ void JGraph::remove(JModuleObj& module) {
   // Detached before its queued repaints go, so none is queued after them.
   module.attachTo(nullptr);
   JBoxStatus::forget(module);
+  SocketCensus::forget(&module);
   {
     std::lock_guard<std::mutex> hold(eventsLock_);
     repaints_.erase(&module);

@@ -5,6 +5,7 @@
 
 #include "JGraph.h"
 #include "JPersist.h"
+#include "ModuleGuard.h"
 
 int JModuleObj::depth2 = 8;
 
@@ -28,10 +29,19 @@ void JFocusSet::remove(JLinkObj* link) {
 // ---- JLinkObj
 
 void JLinkObj::access(const JDataType& data) {
+  if (source_ == nullptr) return;
+  // The source's code runs inside the reader's: a throw there is the
+  // source's fault, told as such, and then reaches the reader as it would
+  // have without the guard.
+  JModuleObj* source = source_;
+  int type = 0;
+  ModuleGuard::callPassingOn(source, "outputType", [&] { type = source->outputType(output_); });
   // The source's getOutput treats the holder as the class its output type
   // names, so only a holder of exactly that type may be handed over.
-  if (source_ == nullptr || source_->outputType(output_) != data.typeId()) return;
-  source_->getOutput(output_, *this, const_cast<JDataType&>(data));
+  if (type != data.typeId()) return;
+  ModuleGuard::callPassingOn(source, "getOutput", [&] {
+    source->getOutput(output_, *this, const_cast<JDataType&>(data));
+  });
 }
 
 // ---- JModuleObj

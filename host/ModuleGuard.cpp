@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <exception>
 #include <map>
 #include <mutex>
 
 #include "JComponent.h"
+#include "JException.h"
 #include "JObject.h"
 
 namespace {
@@ -84,6 +86,55 @@ void onCrash(int signal) {
 
 }  // namespace
 
+namespace {
+
+// The exception a guard told and passed on, on this thread: the guard it
+// reaches tells it no more.
+thread_local std::exception_ptr passedOn;
+
+// Must be called inside a catch block.
+bool isPassedOnException() {
+  if (!passedOn || std::current_exception() != passedOn) return false;
+  passedOn = nullptr;
+  return true;
+}
+
+// The message of the exception being handled, a JThrowable* left alive for
+// the code it passes on to. Only inside a catch block.
+std::string describeKeepingIt() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (JThrowable* e) {
+    return e != nullptr ? e->getMessage().str() : "a null exception";
+  } catch (...) {
+    return "an exception of unknown type";
+  }
+}
+
+std::mutex& observerLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// Guarded by observerLock().
+std::function<void(const JObject*, const std::string&)>& lineObserver() {
+  static std::function<void(const JObject*, const std::string&)> observer;
+  return observer;
+}
+
+void tellLineObserver(const JObject* box, const std::string& line) {
+  std::function<void(const JObject*, const std::string&)> observer;
+  {
+    std::lock_guard<std::mutex> hold(observerLock());
+    observer = lineObserver();
+  }
+  if (observer) observer(box, line);
+}
+
+}  // namespace
+
 ModuleGuard::Active::Active(const JObject* box, const char* operation)
     : previousLabel_(activeLabel), previousOperation_(activeOperation) {
   std::lock_guard<std::mutex> hold(recordsLock());
@@ -124,15 +175,39 @@ std::optional<ModuleGuard::Fault> ModuleGuard::faultOf(const JObject* box) {
 }
 
 void ModuleGuard::reportCurrentException(const JObject* box, const char* operation) {
-  const std::string message = JComponent::describeCurrentException();
-  const std::string line =
-      "qeno-host: " + labelOf(box) + " threw in " + operation + ": " + message + "\n";
-  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
-  // Only a box in a graph keeps a fault: another one may later take the
-  // address of a box that never joined.
-  std::lock_guard<std::mutex> hold(recordsLock());
-  auto found = records().find(box);
-  if (found != records().end()) found->second.fault = Fault{operation, message};
+  if (isPassedOnException()) {
+    // Told where it was thrown; what is left is to delete a JThrowable*.
+    JComponent::describeCurrentException();
+    return;
+  }
+  tell(box, operation, JComponent::describeCurrentException());
+}
+
+void ModuleGuard::tell(const JObject* box, const char* operation, const std::string& message) {
+  const std::string line = labelOf(box) + " threw in " + operation + ": " + message;
+  const std::string written = "qeno-host: " + line + "\n";
+  [[maybe_unused]] const ssize_t result = ::write(STDERR_FILENO, written.data(), written.size());
+  {
+    // Only a box in a graph keeps a fault: another one may later take the
+    // address of a box that never joined.
+    std::lock_guard<std::mutex> hold(recordsLock());
+    auto found = records().find(box);
+    if (found != records().end()) found->second.fault = Fault{operation, message};
+  }
+  tellLineObserver(box, line);
+}
+
+void ModuleGuard::reportAndMarkCurrentException(const JObject* box, const char* operation) {
+  // Passed on from deeper down, already told: on it goes as it is.
+  if (passedOn && std::current_exception() == passedOn) return;
+  tell(box, operation, describeKeepingIt());
+  passedOn = std::current_exception();
+}
+
+void ModuleGuard::setLineObserver(
+    std::function<void(const JObject* box, const std::string& line)> observer) {
+  std::lock_guard<std::mutex> hold(observerLock());
+  lineObserver() = std::move(observer);
 }
 
 void ModuleGuard::installCrashReporter() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,6 +35,22 @@ class ModuleGuard {
     }
   }
 
+  // Runs call() for box's operation where another box's code called it (a
+  // source's getOutput inside a reader's link.access): a throw is told and
+  // box marked faulted as by call(), then passed on to the caller unchanged,
+  // marked so that the guard it reaches does not tell it, or blame its box,
+  // again. Any thread.
+  template <class Call>
+  static void callPassingOn(const JObject* box, const char* operation, Call&& call) {
+    const Active active(box, operation);
+    try {
+      std::forward<Call>(call)();
+    } catch (...) {
+      reportAndMarkCurrentException(box, operation);
+      throw;
+    }
+  }
+
   // How fault lines name box, "box 3 (QenoServer, /usr/lib/.../libqenoserver.so)".
   // Set when the box joins a graph, dropped when it leaves. Any thread.
   static void nameBox(const JObject* box, std::string label);
@@ -42,6 +59,12 @@ class ModuleGuard {
 
   // The box's last fault, if it had one. Any thread.
   [[nodiscard]] static std::optional<Fault> faultOf(const JObject* box);
+
+  // Told, on the thread of the fault, each line a fault is told in (without
+  // the "qeno-host: " it has on standard error) and the box it names; brief.
+  // An empty observer ends the telling.
+  static void setLineObserver(
+      std::function<void(const JObject* box, const std::string& line)> observer);
 
   // On SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT inside a guarded call,
   // writes one line naming the box, its class and library and the operation,
@@ -64,4 +87,6 @@ class ModuleGuard {
   };
 
   static void reportCurrentException(const JObject* box, const char* operation);
+  static void reportAndMarkCurrentException(const JObject* box, const char* operation);
+  static void tell(const JObject* box, const char* operation, const std::string& message);
 };

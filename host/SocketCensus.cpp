@@ -21,3 +21,11 @@ int SocketCensus::connectionsOf(const JObject* owner) {
 int SocketCensus::portOf(const JObject* owner) {
   return SocketLedger::portOf(owner);
 }
+
+long SocketCensus::acceptedBy(const JObject* owner) {
+  return SocketLedger::acceptedBy(owner);
+}
+
+void SocketCensus::forget(const JObject* owner) {
+  SocketLedger::forget(owner);
+}

@@ -18,4 +18,8 @@ class SocketCensus {
   static int listenersOf(const JObject* owner);
   static int connectionsOf(const JObject* owner);
   static int portOf(const JObject* owner);
+  // Connections owner's threads have accepted: requests served. Counted
+  // while owner is in a graph, which forgets it when it leaves.
+  static long acceptedBy(const JObject* owner);
+  static void forget(const JObject* owner);
 };

@@ -136,21 +136,30 @@ TEST_F(GraphEditorTest, RemovingARunningServerFreesItsPortAndUndoBringsItBackWho
   EXPECT_EQ(client.readAll(), "0,x");
 }
 
-TEST_F(GraphEditorTest, UnlinkingSendsNothingAndTheInputKeepsItsValue) {
+TEST_F(GraphEditorTest, ALinkDeliversAsItComesAndUnlinkingSendsNothing) {
   int source = -1;
   int sink = -1;
   ASSERT_EQ(editor_.add("IntegerSource", 0, 0, source), "");
   ASSERT_EQ(editor_.add("IntegerSink", 0, 0, sink), "");
-  ASSERT_EQ(editor_.link(source, "0", sink, "0"), "");
   static_cast<JIntegerSource*>(graph_.numbered(source))->setValue(7);
   auto* values = static_cast<JIntegerSink*>(graph_.numbered(sink));
+  // Made by hand, the link hands on the value the source holds, as a
+  // loaded graph's links do at start.
+  ASSERT_EQ(editor_.link(source, "0", sink, "0"), "");
   ASSERT_EQ(values->received(), 1);
+  EXPECT_EQ(values->lastValue(), 7);
   ASSERT_EQ(editor_.unlink(source, "0", sink, "0"), "");
   EXPECT_EQ(values->received(), 1);
   EXPECT_EQ(values->lastValue(), 7);
   EXPECT_EQ(editor_.unlink(source, "0", sink, "0"), "no such link");
+  // An undone unlink and a redone link deliver; an undone link does not.
   ASSERT_EQ(editor_.undo(), "");
   EXPECT_EQ(linkedFrom(sink, 0), source);
+  EXPECT_EQ(values->received(), 2);
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(values->received(), 2);
+  ASSERT_EQ(editor_.redo(), "");
+  EXPECT_EQ(values->received(), 3);
 }
 
 TEST_F(GraphEditorTest, CopyPasteImportAndGroupMovesAreEachOneStep) {

@@ -160,6 +160,53 @@ TEST_F(GuardTest, AThrowInPaintShowsOnThePageAndACrashThereIsTold) {
   EXPECT_EQ(host.wait(), 0) << host.error();
 }
 
+TEST_F(GuardTest, AThrowInASourcesGetOutputIsBlamedOnTheSourceAndThePageGoesOn) {
+  // The reply source hands 5 to the Faulty box, which hands it on to the
+  // server's sendOutput; the server's read of it runs the Faulty getOutput.
+  const std::string graph = path("getoutput.json");
+  std::ofstream(graph)
+      << R"({"format": "qeno-graph", "version": 1, "modules": [)"
+      << R"({"class": "QenoServer", "content": {"port": )" << port_ << "}},"
+      << R"({"class": "IntegerSource", "content": {"value": 1}},)"
+      << R"({"class": "IntegerSource", "content": {"value": 5}},)"
+      << R"({"class": "Faulty", "content": {"fault": "getOutput", "how": "host"}}], "links": [)"
+      << R"({"from": {"module": 1, "output": 0}, "to": {"module": 0, "input": 0}},)"
+      << R"({"from": {"module": 2, "output": 0}, "to": {"module": 3, "input": 0}},)"
+      << R"({"from": {"module": 3, "output": 0}, "to": {"module": 0, "input": 1}}]})";
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, graph, {"--ui", "0"}));
+  ASSERT_TRUE(host.waitForOutput("/?token=")) << host.error();
+  const std::string told = "box 3 (Faulty, " + kFaultyLibrary + ") threw in getOutput";
+  ASSERT_TRUE(host.waitForError(told + ": faulty getOutput\n")) << host.error();
+  // The throw passed on through the server's inputChanged, which is not
+  // blamed for it, and the server serves on with the reply it could not read.
+  EXPECT_EQ(request("hi\r\n"), "0,x");
+
+  const std::string out = host.output();
+  const int uiPort = std::stoi(out.substr(out.find("http://127.0.0.1:") + 17));
+  const std::size_t token = out.find("?token=") + 7;
+  const std::string bearer = out.substr(token, out.find('\n', token) - token);
+  auto askGraph = [&] {
+    TcpClient page;
+    if (!page.connect(uiPort)) return std::string();
+    page.send("GET /api/graph HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort) +
+              "\r\nAuthorization: Bearer " + bearer + "\r\nConnection: close\r\n\r\n");
+    return page.readAll();
+  };
+  for (int i = 0; i < 2; ++i) {
+    const std::string answer = askGraph();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0U) << answer;
+    EXPECT_NE(answer.find(R"("fault":{"message":"faulty getOutput","operation":"getOutput"})"),
+              std::string::npos)
+        << answer;
+  }
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  // Told once, though the page looked at the box's values since.
+  EXPECT_EQ(countOf(host.error(), told), 1U) << host.error();
+  EXPECT_EQ(countOf(host.error(), "QenoServer"), 0U) << host.error();
+}
+
 TEST_F(GuardTest, ACrashAtStartIsToldAndSafeOpensTheGraphIdle) {
   // The enable source's 1 reaches the crashing box at start.
   std::string graph = writeGraph({{"inputChanged", "crash", false}});

@@ -1,5 +1,5 @@
-// The page's edits of one box: its properties, its place, its server's stop
-// and shutdown; and saving.
+// The page's edits of one box: its properties, its place, its server's
+// start, stop and shutdown; and saving.
 #include "EditRoutes.h"
 
 #include <httplib.h>
@@ -79,13 +79,16 @@ void EditRoutes::addBoxEdits(RouteTable& routes) {
            auto found = body.find("command");
            const std::string command =
                found != body.end() && found->is_string() ? found->get<std::string>() : "";
-           if (command != "stop" && command != "shutdown") {
-             return failure(400, "'command' must be \"stop\" or \"shutdown\"");
+           if (command != "start" && command != "stop" && command != "shutdown") {
+             return failure(400, "'command' must be \"start\", \"stop\" or \"shutdown\"");
            }
            if (!ServerBox::is(box)) {
              return failure(422, std::string(box.className()) + " has no " + command);
            }
-           if (command == "stop") {
+           if (command == "start") {
+             // readInput takes a 1, from its source if one is linked.
+             ServerBox::setReadInput(box, 1);
+           } else if (command == "stop") {
              ModuleGuard::call(&box, "stop", [&box] { box.stop(); });
            } else {
              ModuleGuard::call(&box, "shutdown", [&box] { box.shutdown(); });

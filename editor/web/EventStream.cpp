@@ -54,7 +54,7 @@ void LiveView::addEventRoute(RouteTable& routes, const HostCalls& calls) {
               if (taken.status != 200) return false;
             }
             publishedSignal_.wait_for(hold, kStreamLook, [&] {
-              return stopping_ || sequence_ != sent->state || logCount_ != sent->log;
+              return stopping_ || sequence_ != sent->state || log_.count() != sent->log;
             });
             if (stopping_) return false;
             if (sequence_ != sent->state) {
@@ -68,7 +68,7 @@ void LiveView::addEventRoute(RouteTable& routes, const HostCalls& calls) {
                 sent->state = sequence_;
               }
             }
-            const std::string lines = logSince(sent->log);
+            const std::string lines = log_.since(sent->log);
             if (!lines.empty()) message += "event: log\ndata: " + lines + "\n\n";
           }
           if (message.empty() && now >= sent->ping) message = ": ping\n\n";

@@ -13,8 +13,10 @@
 #include "HostModules.h"
 #include "JComponent.h"
 #include "ModuleGuard.h"
+#include "PortQueries.h"
 #include "PropertySheet.h"
 #include "ServerBox.h"
+#include "SocketCensus.h"
 
 namespace {
 
@@ -45,10 +47,11 @@ const char* typeName(int id) {
 
 json outputsJson(JModuleObj& box) {
   json outputs = json::array();
+  const std::vector<int> types = PortQueries::outputTypes(box);
   for (int n = 0; n < box.getOutputCount(); ++n) {
-    outputs.push_back({{"name", box.outputName(n).str()},
-                       {"type", typeName(box.outputType(n))},
-                       {"area", rectJson(box.outputArea(n))}});
+    outputs.push_back({{"name", PortQueries::outputName(box, n)},
+                       {"type", typeName(types[static_cast<std::size_t>(n)])},
+                       {"area", rectJson(PortQueries::outputArea(box, n))}});
   }
   return outputs;
 }
@@ -56,16 +59,12 @@ json outputsJson(JModuleObj& box) {
 // The values of the integer outputs, null for the others.
 json valuesJson(JModuleObj& box) {
   json values = json::array();
-  for (int n = 0; n < box.getOutputCount(); ++n) {
-    if (box.outputType(n) != JIntegerData::id) {
+  for (const std::optional<int>& value : PortQueries::integerValues(box)) {
+    if (value) {
+      values.push_back(*value);
+    } else {
       values.push_back(nullptr);
-      continue;
     }
-    JLinkObj probe(&box, n, nullptr, 0);
-    int value = 0;
-    JIntegerData holder(value);
-    box.getOutput(n, probe, holder);
-    values.push_back(value);
   }
   return values;
 }
@@ -85,11 +84,8 @@ json propertiesJson(JModuleObj& box) {
 }
 
 std::string lastText(JModuleObj& box, int output) {
-  if (output < 0 || box.outputType(output) != JStringData::id) return {};
-  JLinkObj probe(&box, output, nullptr, 0);
   JString text;
-  JStringData holder(text);
-  box.getOutput(output, probe, holder);
+  PortQueries::readOutput(box, output, JStringData(text));
   return text.str();
 }
 
@@ -100,14 +96,11 @@ std::string dumped(const json& value) {
 // Time a take may spend painting pictures that changed; the rest wait for
 // the next take, so a busy graph never holds up the page.
 constexpr auto kPaintBudget = std::chrono::milliseconds(4);
-// How often every box is looked at, told of a change or not.
-constexpr auto kSweep = std::chrono::milliseconds(500);
 
 }  // namespace
 
-GraphSnapshot::GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave,
-                             const GraphEditor* editor)
-    : graph_(graph), stateOf_(std::move(stateOf)), canSave_(canSave), editor_(editor) {}
+GraphSnapshot::GraphSnapshot(JGraph& graph, Hooks hooks, bool canSave, const GraphEditor* editor)
+    : graph_(graph), hooks_(std::move(hooks)), canSave_(canSave), editor_(editor) {}
 
 void GraphSnapshot::markRepainted(const JModuleObj& box) {
   auto found = pictures_.find(&box);
@@ -141,9 +134,9 @@ std::string GraphSnapshot::shownText(const std::string& text) {
 GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box) const {
   json inputs = json::array();
   for (int n = 0; n < box.getInputCount(); ++n) {
-    inputs.push_back({{"name", box.inputName(n).str()},
-                      {"type", typeName(box.inputType(n))},
-                      {"area", rectJson(box.inputArea(n))}});
+    inputs.push_back({{"name", PortQueries::inputName(box, n)},
+                      {"type", typeName(PortQueries::inputType(box, n))},
+                      {"area", rectJson(PortQueries::inputArea(box, n))}});
   }
   return {{"class", dumped(box.className())},
           {"inputs", dumped(inputs)},
@@ -151,9 +144,8 @@ GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box) const {
           {"properties", dumped(propertiesJson(box))}};
 }
 
-GraphSnapshot::Fields GraphSnapshot::liveOf(
-    JModuleObj& box, const Picture& picture,
-    const std::map<const JModuleObj*, long>& requests) const {
+GraphSnapshot::Fields GraphSnapshot::liveOf(JModuleObj& box, const Picture& picture,
+                                            const std::map<const JModuleObj*, long>& chunks) const {
   static const char* const kSquares[] = {"red", "green"};
   Fields fields = {
       {"x", dumped(box.x)},
@@ -163,14 +155,21 @@ GraphSnapshot::Fields GraphSnapshot::liveOf(
       {"image", dumped({{"version", picture.image.version}, {"margin", picture.marginPx}})},
       {"values", dumped(valuesJson(box))}};
   if (ServerBox::is(box)) {
-    const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
-    auto served = requests.find(&box);
+    const ServerState state = hooks_.stateOf ? hooks_.stateOf(box) : ServerState::kIdle;
+    auto received = chunks.find(&box);
     fields.emplace_back(
         "server",
         dumped({{"state", ServerBox::stateName(state)},
                 {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
                 {"lastChunk", GraphSnapshot::shownText(lastText(box, ServerPorts::kTextOutput))},
-                {"requests", served == requests.end() ? 0 : served->second}}));
+                {"requests", SocketCensus::acceptedBy(&box)},
+                {"chunks", received == chunks.end() ? 0 : received->second}}));
+  }
+  const std::optional<JBoxStatus::Line> status =
+      hooks_.statusOf ? hooks_.statusOf(box) : JBoxStatus::of(box);
+  if (status) {
+    fields.emplace_back("status", dumped({{"text", status->text},
+                                          {"colour", JBoxStatus::colourName(status->colour)}}));
   }
   if (auto* source = dynamic_cast<JIntegerSource*>(&box)) {
     fields.emplace_back("value", dumped(source->getValue()));
@@ -231,7 +230,7 @@ void appendFields(const std::vector<std::pair<const char*, std::string>>& fields
 
 }  // namespace
 
-std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& requests,
+std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& chunks,
                                   const std::set<const JModuleObj*>& touched) {
   const auto started = std::chrono::steady_clock::now();
   const std::uint64_t edition = edition_.load();
@@ -259,7 +258,7 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
     Picture& picture = pictureOf(box, mayPaint);
     behind_ = behind_ || picture.stale;
     images_[number] = picture.image;
-    Fields live = liveOf(box, picture, requests);
+    Fields live = liveOf(box, picture, chunks);
     std::string change;
     if (fresh || edited || placeChanged(shown.live, live)) {
       // Ports follow the box's place and size.
@@ -317,8 +316,8 @@ std::string GraphSnapshot::linksText() const {
   for (const auto& link : graph_.links()) {
     JModuleObj* from = link->getSource();
     JModuleObj* to = link->getTarget();
-    const JFPoint start = from->outputPoint(link->getOutput(), *link);
-    const JFPoint end = to->inputPoint(link->getInput(), *link);
+    const JFPoint start = PortQueries::outputPoint(*from, *link);
+    const JFPoint end = PortQueries::inputPoint(*to, *link);
     links.push_back({{"from", {{"module", graph_.numberOf(*from)}, {"output", link->getOutput()}}},
                      {"to", {{"module", graph_.numberOf(*to)}, {"input", link->getInput()}}},
                      {"points", json::array({px(start.x), px(start.y), px(end.x), px(end.y)})}});

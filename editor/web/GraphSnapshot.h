@@ -6,11 +6,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "JBoxStatus.h"
 #include "JGraph.h"
 #include "QenoServerPorts.h"
 
@@ -28,8 +30,15 @@ class GraphSnapshot {
   };
   // Host thread: the state of a QenoServer box.
   using StateOf = std::function<ServerState(JModuleObj&)>;
+  // What the host tells of boxes beyond what they tell of themselves. Host
+  // thread.
+  struct Hooks {
+    StateOf stateOf;
+    // The status line under a box; unset: the box's own (JBoxStatus).
+    std::function<std::optional<JBoxStatus::Line>(JModuleObj&)> statusOf;
+  };
 
-  GraphSnapshot(JGraph& graph, StateOf stateOf, bool canSave, const GraphEditor* editor);
+  GraphSnapshot(JGraph& graph, Hooks hooks, bool canSave, const GraphEditor* editor);
 
   // Host thread: the box painted itself again; its picture is taken anew.
   void markRepainted(const JModuleObj& box);
@@ -38,14 +47,18 @@ class GraphSnapshot {
   // Host thread: the settings of box number changed.
   void markBoxEdited(int number) { editedBoxes_.insert(number); }
 
-  // Host thread: takes the graph's state now. requests holds the requests
-  // served by each box so far; touched the boxes that handed on a value
-  // since the last take. Only those, and boxes edited, moved or repainted,
-  // are looked at again, but for a sweep over all now and then. Returns what
-  // changed since the last take, as the JSON of a change event, or an empty
-  // string.
-  std::string update(const std::map<const JModuleObj*, long>& requests,
+  // Host thread: takes the graph's state now. chunks holds the texts each
+  // server received so far; touched the boxes that handed on a value or told
+  // a new status since the last take. Only those, and boxes edited, moved or
+  // repainted, are looked at again, but for a sweep over all every kSweep.
+  // Returns what changed since the last take, as the JSON of a change event,
+  // or an empty string.
+  std::string update(const std::map<const JModuleObj*, long>& chunks,
                      const std::set<const JModuleObj*>& touched);
+  // When the next update sweeps over all boxes.
+  [[nodiscard]] std::chrono::steady_clock::time_point nextSweep() const {
+    return lastSweep_ + kSweep;
+  }
   // The whole state of the last update, as JSON.
   [[nodiscard]] std::string whole() const;
   // The pictures of the last update, by box number.
@@ -53,6 +66,9 @@ class GraphSnapshot {
   // Whether pictures were left to paint for want of time: take again soon.
   [[nodiscard]] bool behind() const { return behind_; }
 
+  // How often every box is looked at, told of a change or not: what no box
+  // tells (a connection opened or closed without a text) shows this late.
+  static constexpr std::chrono::milliseconds kSweep{400};
   // The longest received text the page shows, in bytes before escaping.
   static constexpr std::size_t kChunkShown = 256;
   // A received text as the page shows it: valid UTF-8 as itself, line
@@ -78,12 +94,12 @@ class GraphSnapshot {
   Picture& pictureOf(JModuleObj& box, bool mayPaint);
   Fields shapeOf(JModuleObj& box) const;
   Fields liveOf(JModuleObj& box, const Picture& picture,
-                const std::map<const JModuleObj*, long>& requests) const;
+                const std::map<const JModuleObj*, long>& chunks) const;
   [[nodiscard]] std::string flagsText() const;
   [[nodiscard]] std::string linksText() const;
 
   JGraph& graph_;
-  StateOf stateOf_;
+  Hooks hooks_;
   bool canSave_;
   const GraphEditor* editor_;
   std::atomic<std::uint64_t> edition_{1};

@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "JComponent.h"
+
 using webrequest::failure;
 using webrequest::Outcome;
 
@@ -26,7 +28,13 @@ Outcome HostCalls::run(std::function<Outcome()> work) const {
   auto pending = std::make_shared<Pending>();
   state_->graph.post([state = state_, pending, work = std::move(work)] {
     if (state->stopping) return;
-    Outcome outcome = work();
+    Outcome outcome;
+    try {
+      outcome = work();
+    } catch (...) {
+      // Answered now, not after the wait for an answer that never comes.
+      outcome = failure(500, "qeno-host failed: " + JComponent::describeCurrentException());
+    }
     {
       std::lock_guard<std::mutex> hold(pending->lock);
       pending->outcome = std::move(outcome);

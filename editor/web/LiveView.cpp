@@ -7,8 +7,12 @@
 
 #include "GraphEditor.h"
 #include "HostCalls.h"
+#include "JBoxStatus.h"
+#include "JComponent.h"
+#include "PortQueries.h"
 #include "RouteTable.h"
 #include "ServerBox.h"
+#include "SocketCensus.h"
 
 using webrequest::Outcome;
 using webrequest::refuse;
@@ -18,15 +22,13 @@ namespace {
 // Change events a slow stream may still catch up on; further behind, it
 // gets the whole state again.
 constexpr std::size_t kChangesKept = 64;
-// As many log lines as the page keeps: a new page shows them all.
-constexpr std::size_t kLogKept = 200;
 constexpr int kMaxPublishesPerSecond = 30;
 
 }  // namespace
 
-LiveView::LiveView(JGraph& graph, const GraphEditor& editor, GraphSnapshot::StateOf stateOf,
+LiveView::LiveView(JGraph& graph, const GraphEditor& editor, GraphSnapshot::Hooks hooks,
                    bool canSave)
-    : graph_(graph), snapshot_(graph, std::move(stateOf), canSave, &editor) {}
+    : graph_(graph), snapshot_(graph, std::move(hooks), canSave, &editor) {}
 
 LiveView::~LiveView() {
   if (publisher_.joinable()) stop();
@@ -35,8 +37,9 @@ LiveView::~LiveView() {
 void LiveView::start() {
   publish();  // the first state, before any page asks
   // A served request shows as the values its box hands on, and a server's
-  // text counts as one received, whether or not anything is linked to it.
+  // text as a chunk received, whether or not anything is linked to it.
   graph_.setOutputObserver([this](const JModuleObj& box, int output) { touchedBy(box, output); });
+  JBoxStatus::setObserver([this](const JModuleObj& box) { markStatus(box); });
   publisher_ = std::thread([this] { runPublisher(); });
 }
 
@@ -46,6 +49,7 @@ void LiveView::stop() {
     stopping_ = true;
   }
   graph_.setOutputObserver(nullptr);
+  JBoxStatus::setObserver(nullptr);
   changedSignal_.notify_all();
   publishedSignal_.notify_all();
   if (publisher_.joinable()) publisher_.join();
@@ -74,13 +78,17 @@ void LiveView::markRepainted(const JModuleObj& box) {
   markDirty();
 }
 
-void LiveView::addLogLine(std::string line) {
+void LiveView::markStatus(const JModuleObj& box) {
   {
     std::lock_guard<std::mutex> hold(lock_);
-    logLines_.push_back(std::move(line));
-    if (logLines_.size() > kLogKept) logLines_.pop_front();
-    ++logCount_;
+    touched_.insert(&box);
   }
+  markDirty();
+}
+
+void LiveView::addLogLine(const JModuleObj* box, const std::string& text,
+                          PageLog::Clock::time_point when) {
+  log_.add(box, text, when);
   markDirty();
 }
 
@@ -100,6 +108,13 @@ std::string LiveView::takeState() {
 
 void LiveView::touchedBy(const JModuleObj& box, int output) {
   const bool text = ServerBox::isReceivedText(box, output);
+  if (text) {
+    // Every text a server receives is a line of the log, sink or no sink.
+    JString received;
+    PortQueries::readOutput(const_cast<JModuleObj&>(box), output, JStringData(received));
+    log_.add(&box, "port " + std::to_string(SocketCensus::portOf(&box)) + " received " +
+                       GraphSnapshot::shownText(received.str()));
+  }
   // A request hands on several values: each worker tells a box once a snapshot.
   thread_local const LiveView* lastView = nullptr;
   thread_local const JModuleObj* lastBox = nullptr;
@@ -112,40 +127,36 @@ void LiveView::touchedBy(const JModuleObj& box, int output) {
   {
     std::lock_guard<std::mutex> hold(lock_);
     touched_.insert(&box);
-    if (text) ++requests_[&box];
+    if (text) ++chunks_[&box];
   }
   markDirty();
 }
 
-std::string LiveView::logSince(std::uint64_t& next) const {
-  const std::uint64_t first = logCount_ - logLines_.size();
-  if (next >= logCount_) return {};
-  next = std::max(next, first);
-  nlohmann::json lines = nlohmann::json::array();
-  for (auto line = logLines_.begin() + static_cast<std::ptrdiff_t>(next - first);
-       line != logLines_.end(); ++line) {
-    lines.push_back(*line);
-  }
-  const nlohmann::json data = {{"first", next}, {"lines", std::move(lines)}};
-  next = logCount_;
-  return data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 void LiveView::publish() {
-  std::map<const JModuleObj*, long> served;
+  std::map<const JModuleObj*, long> chunks;
   std::set<const JModuleObj*> told;
+  std::map<const JModuleObj*, int> numbers;
+  for (const auto& box : graph_.modules()) numbers.emplace(box.get(), graph_.numberOf(*box));
   {
     // A box that left the graph leaves its count, lest a new box at its
     // address take it over.
-    std::set<const JModuleObj*> present;
-    for (const auto& box : graph_.modules()) present.insert(box.get());
     std::lock_guard<std::mutex> hold(lock_);
-    std::erase_if(requests_, [&](const auto& item) { return present.count(item.first) == 0; });
-    served = requests_;
+    std::erase_if(chunks_, [&](const auto& item) { return numbers.count(item.first) == 0; });
+    chunks = chunks_;
     told.swap(touched_);
     ++rounds_;
   }
-  std::string change = snapshot_.update(served, told);
+  log_.release([&](const JModuleObj* box) {
+    auto found = numbers.find(box);
+    return found == numbers.end() ? -1 : found->second;
+  });
+  std::string change;
+  try {
+    change = snapshot_.update(chunks, told);
+  } catch (...) {
+    // Never the end of the page: the next take looks again.
+    JComponent::debugCurrentException("the page's snapshot failed");
+  }
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (!change.empty() || sequence_ == 0) {
@@ -155,6 +166,7 @@ void LiveView::publish() {
       if (changes_.size() > kChangesKept) changes_.pop_front();
     }
     buildQueued_ = false;
+    nextSweep_ = snapshot_.nextSweep();
     // Pictures left unpainted for want of time are painted next.
     if (snapshot_.behind()) dirty_ = true;
   }
@@ -166,7 +178,11 @@ void LiveView::runPublisher() {
   const auto gap = std::chrono::milliseconds(1000 / kMaxPublishesPerSecond);
   std::unique_lock<std::mutex> hold(lock_);
   while (!stopping_) {
-    changedSignal_.wait(hold, [&] { return stopping_ || (dirty_ && !buildQueued_); });
+    // What no box tells (a connection opened or closed without a text, a
+    // listen again after a reply) shows by the sweep, which runs even when
+    // nothing else asks for a snapshot.
+    changedSignal_.wait_until(hold, nextSweep_,
+                              [&] { return stopping_ || (dirty_ && !buildQueued_); });
     if (stopping_) break;
     dirty_ = false;
     buildQueued_ = true;

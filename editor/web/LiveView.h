@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -14,21 +15,22 @@
 
 #include "GraphSnapshot.h"
 #include "JGraph.h"
+#include "PageLog.h"
 
 class GraphEditor;
 class HostCalls;
 class RouteTable;
 
 // What the page shows, kept live: a snapshot of the graph taken on the host
-// thread whenever something changed (at most 30 a second), each change
-// streamed to every open page, the whole state for a page that asks, the
-// boxes' pictures and the log's lines.
+// thread whenever something changed (at most 30 a second) and at least every
+// sweep when nothing did, each change streamed to every open page, the whole
+// state for a page that asks, the boxes' pictures and the log's lines.
 class LiveView : public std::enable_shared_from_this<LiveView> {
  public:
   // Event streams open at once; each holds an HTTP thread.
   static constexpr int kMaxStreams = 8;
 
-  LiveView(JGraph& graph, const GraphEditor& editor, GraphSnapshot::StateOf stateOf, bool canSave);
+  LiveView(JGraph& graph, const GraphEditor& editor, GraphSnapshot::Hooks hooks, bool canSave);
   ~LiveView();
   LiveView(const LiveView&) = delete;
   LiveView& operator=(const LiveView&) = delete;
@@ -49,8 +51,11 @@ class LiveView : public std::enable_shared_from_this<LiveView> {
   void markBoxEdited(int number);
   // Host thread: box painted itself again.
   void markRepainted(const JModuleObj& box);
-  // A line of the page's log. Any thread.
-  void addLogLine(std::string line);
+  // What box shows under it may have changed. Any thread.
+  void markStatus(const JModuleObj& box);
+  // A line of the page's log, about box or none. Any thread.
+  void addLogLine(const JModuleObj* box, const std::string& text,
+                  PageLog::Clock::time_point when = PageLog::Clock::now());
 
  private:
   // Host thread: takes a new snapshot, keeps what changed for the streams
@@ -58,17 +63,16 @@ class LiveView : public std::enable_shared_from_this<LiveView> {
   void publish();
   // Host thread: the graph's whole state now, for one request.
   std::string takeState();
-  // With lock_ held: the kept log lines from number next on, as the data of
-  // a log event, or an empty string when there are none; next moves on.
-  std::string logSince(std::uint64_t& next) const;
-  // Publisher thread: asks the host thread for at most 30 snapshots a second.
+  // Publisher thread: asks the host thread for at most 30 snapshots a
+  // second, and for one every sweep while nothing asks.
   void runPublisher();
-  // Any thread: box handed on output; a server's text is one received.
+  // Any thread: box handed on output; a server's text is a chunk received.
   void touchedBy(const JModuleObj& box, int output);
   void addEventRoute(RouteTable& routes, const HostCalls& calls);
 
   JGraph& graph_;
   GraphSnapshot snapshot_;  // host thread only
+  PageLog log_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> dirty_{false};        // something changed since the last snapshot
   std::atomic<std::uint64_t> rounds_{0};  // snapshots taken
@@ -77,15 +81,14 @@ class LiveView : public std::enable_shared_from_this<LiveView> {
   std::condition_variable changedSignal_;    // to the publisher
   std::condition_variable publishedSignal_;  // to the event streams
   bool buildQueued_ = false;
-  std::uint64_t sequence_ = 0;           // of the last snapshot
-  std::string state_;                    // a whole JSON, taken when asked
-  std::uint64_t stateSequence_ = 0;      // the snapshot state_ shows
-  std::set<const JModuleObj*> touched_;  // boxes that handed on a value since the last snapshot
+  std::chrono::steady_clock::time_point nextSweep_;  // when a snapshot is due anyway
+  std::uint64_t sequence_ = 0;                       // of the last snapshot
+  std::string state_;                                // a whole JSON, taken when asked
+  std::uint64_t stateSequence_ = 0;                  // the snapshot state_ shows
+  std::set<const JModuleObj*> touched_;  // boxes that told something since the last snapshot
   std::deque<std::pair<std::uint64_t, std::string>> changes_;  // the last ones, by sequence
   std::map<int, GraphSnapshot::Image> images_;                 // of the last snapshot, by box
-  std::deque<std::string> logLines_;                           // the last lines
-  std::uint64_t logCount_ = 0;                                 // lines in all
-  std::map<const JModuleObj*, long> requests_;                 // texts received per box
+  std::map<const JModuleObj*, long> chunks_;                   // texts received per box
   int streams_ = 0;
 
   std::thread publisher_;

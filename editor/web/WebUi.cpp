@@ -30,7 +30,8 @@ WebUi::WebUi(JGraph& graph, GraphEditor& editor, WebUiHooks hooks)
     : graph_(graph),
       editor_(editor),
       hooks_(std::move(hooks)),
-      view_(std::make_shared<LiveView>(graph, editor, hooks_.stateOf,
+      view_(std::make_shared<LiveView>(graph, editor,
+                                       GraphSnapshot::Hooks{hooks_.stateOf, hooks_.statusOf},
                                        static_cast<bool>(hooks_.save))),
       calls_(std::make_unique<HostCalls>(graph, [view = view_] { view->markDirty(); })),
       routes_(std::make_unique<RouteTable>()),
@@ -136,6 +137,11 @@ void WebUi::repainted(JModuleObj& box) {
   view_->markRepainted(box);
 }
 
-void WebUi::received(const JModuleObj& /*box*/, int port, const std::string& text) {
-  view_->addLogLine("port " + std::to_string(port) + " received " + GraphSnapshot::shownText(text));
+void WebUi::log(const JModuleObj* box, const std::string& line,
+                std::chrono::system_clock::time_point when) {
+  view_->addLogLine(box, line, when);
+}
+
+void WebUi::statusChanged(const JModuleObj& box) {
+  view_->markStatus(box);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,6 +23,8 @@ class WebGate;
 struct WebUiHooks {
   // State of a QenoServer box.
   GraphSnapshot::StateOf stateOf;
+  // The status line under a box; unset: the box's own.
+  std::function<std::optional<JBoxStatus::Line>(JModuleObj& box)> statusOf;
   // A change from the page was applied to box (a property, a move, a value).
   std::function<void(JModuleObj& box)> edited;
   // Saves the graph where the user asked; returns an empty string or the
@@ -62,9 +66,11 @@ class WebUi {
   void edited(int edited);
   // The box painted itself again. Host thread.
   void repainted(JModuleObj& box);
-  // box (serving on port) handed a received text on: one line of the
-  // page's log. Any thread.
-  void received(const JModuleObj& box, int port, const std::string& text);
+  // One line of the page's log, about box or none, written when. Any thread.
+  void log(const JModuleObj* box, const std::string& line,
+           std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
+  // What box shows under it may have changed. Any thread.
+  void statusChanged(const JModuleObj& box);
 
  private:
   void addPageRoutes();

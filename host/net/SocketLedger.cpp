@@ -12,6 +12,7 @@ struct Books {
   // (kind, owner) -> its open sockets, and the port they are on.
   std::map<std::pair<int, const JObject*>, int> owned;
   std::map<const JObject*, int> ownerPorts;
+  std::map<const JObject*, long> accepted;  // connections, since the owner was last forgotten
   // port -> listeners and connections not yet handed to the closer: while
   // there are any, a server is running there and its sharing stays known.
   std::map<int, int> claims;
@@ -59,6 +60,7 @@ void SocketLedger::opened(const SocketHandle& handle) {
   if (handle.owner() != nullptr) {
     ++b.owned[{static_cast<int>(handle.kind()), handle.owner()}];
     b.ownerPorts[handle.owner()] = handle.localPort();
+    if (handle.kind() == SocketHandle::Kind::kConnection) ++b.accepted[handle.owner()];
   }
 }
 
@@ -83,6 +85,19 @@ int SocketLedger::portOf(const JObject* owner) {
   std::lock_guard<std::mutex> hold(b.lock);
   auto it = b.ownerPorts.find(owner);
   return it == b.ownerPorts.end() ? 0 : it->second;
+}
+
+long SocketLedger::acceptedBy(const JObject* owner) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  auto it = b.accepted.find(owner);
+  return it == b.accepted.end() ? 0 : it->second;
+}
+
+void SocketLedger::forget(const JObject* owner) {
+  Books& b = books();
+  std::lock_guard<std::mutex> hold(b.lock);
+  b.accepted.erase(owner);
 }
 
 void SocketLedger::lingering(const SocketHandle& handle) {

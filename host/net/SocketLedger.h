@@ -23,6 +23,9 @@ class SocketLedger {
   // Open sockets of kind that owner's thread opened, and the port of one.
   static int countOf(SocketHandle::Kind kind, const JObject* owner);
   static int portOf(const JObject* owner);
+  // Connections owner's threads accepted, until forget(owner).
+  static long acceptedBy(const JObject* owner);
+  static void forget(const JObject* owner);
   static PortSharing sharingOn(int port);
   static void setSharing(int port, PortSharing sharing);
 };

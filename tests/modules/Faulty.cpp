@@ -1,7 +1,9 @@
 // A box that fails on purpose, for the host's guards: its settings say in
-// which operation ("readContent", "inputChanged", "paint") and how ("std", a
-// std::runtime_error; "host", a JException*; "int"; "crash", a null write).
+// which operation ("readContent", "inputChanged", "getOutput", "paint") and
+// how ("std", a std::runtime_error; "host", a JException*; "int"; "crash", a
+// null write). It hands the value it takes on to its one output.
 
+#include <atomic>
 #include <stdexcept>
 
 #include "JData.h"
@@ -15,8 +17,11 @@ class Faulty : public JAddObj {
  public:
   Faulty() {
     inputCount = 1;
-    outputCount = 0;
+    outputCount = 1;
   }
+  Faulty(const Faulty& other)
+      : JAddObj(other), fault_(other.fault_), how_(other.how_), value_(other.value_.load()) {}
+  Faulty& operator=(const Faulty&) = delete;
   [[nodiscard]] const char* className() const override { return "Faulty"; }
   [[nodiscard]] JObject* clone() const override { return new Faulty(*this); }
 
@@ -36,6 +41,12 @@ class Faulty : public JAddObj {
     link.access(JIntegerData(value));
     // 0 is the value every box gets at start; only others fail.
     if (value != 0) failIn("inputChanged");
+    value_ = value;
+    broadcast(0);
+  }
+  void getOutput(int /*n*/, JLinkObj& /*link*/, JDataType& data) override {
+    failIn("getOutput");
+    static_cast<int&>(static_cast<JIntegerData&>(data)) = value_;
   }
   void paint(JGraphics g, double dx, double dy, JRegion& region, double scale) override {
     JAddObj::paint(g, dx, dy, region, scale);
@@ -58,6 +69,7 @@ class Faulty : public JAddObj {
 
   JString fault_;
   JString how_;
+  std::atomic<int> value_{0};
 };
 
 struct Registration {

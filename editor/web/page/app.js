@@ -1,17 +1,18 @@
 // The live editor page: follows qeno-host's event stream, keeps the graph it
 // describes, and wires the page's parts together. The parts: view.js draws,
-// pointer.js and keys.js edit, palette.js adds, sheet.js sets properties.
+// pointer.js and keys.js edit, palette.js adds, sheet.js sets properties,
+// log.js shows what qeno-host says.
 
-import { addLines, follow, merge, stateOf } from './stream.js';
+import { follow, merge, stateOf } from './stream.js';
 import { element, model, post, say } from './model.js';
 import { drawBoxes, drawLinks, resetView } from './view.js';
 import { installPointer, selectOnly } from './pointer.js';
 import { installKeys, undo } from './keys.js';
 import { installPalette, loadPalette } from './palette.js';
 import { drawSheet } from './sheet.js';
+import { appendLog, filterLog, installLog } from './log.js';
 
 const connection = document.getElementById('connection');
-const lines = document.getElementById('lines');
 const button = (action) => document.querySelector(`button[data-action="${action}"]`);
 const importFile = document.getElementById('import-file');
 
@@ -37,6 +38,7 @@ function applyState(whole) {
   if (first) resetView();
   showFlags();
   drawSheet();
+  filterLog();
 }
 
 function applyChange(change) {
@@ -91,17 +93,6 @@ importFile.addEventListener('change', async () => {
 
 // ---- Following the server
 
-const received = { first: 0, lines: [] };
-
-function appendLog(batch) {
-  const fresh = addLines(received, batch).lines;
-  if (!fresh.length) return;
-  const stick = lines.scrollTop + lines.clientHeight >= lines.scrollHeight - 4;
-  for (const text of fresh) lines.append(element('li', {}, text));
-  while (lines.childElementCount > received.lines.length) lines.firstElementChild.remove();
-  if (stick) lines.scrollTop = lines.scrollHeight;
-}
-
 function showLive(live) {
   connection.textContent = live ? 'live' : 'reconnecting';
   connection.dataset.live = String(live);
@@ -114,7 +105,15 @@ function onStream(kind, data) {
   else if (kind === 'live') showLive(data);
 }
 
-installPointer(drawSheet, reload);
+// A new selection opens its sheet and may narrow the log.
+const onSelection = () => {
+  drawSheet();
+  filterLog();
+};
+installPointer(onSelection, reload);
+installLog((number) => {
+  if (model.state?.boxes.has(number)) selectOnly([number]);
+});
 installKeys();
 installPalette();
 loadPalette();
@@ -130,7 +129,7 @@ if (typeof SharedWorker === 'function') {
   try {
     // Named after what its messages hold, so a worker of an older page, still
     // open in another tab, is not shared with this one.
-    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-changes' });
+    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-log' });
     worker.addEventListener('error', followAlone);
     worker.port.addEventListener('message', (event) => onStream(event.data.kind, event.data.data));
     worker.port.start();

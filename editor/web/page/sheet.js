@@ -85,6 +85,7 @@ export function drawSheet() {
     const actions = element('div', { class: 'actions' });
     if (m.server) {
       actions.append(
+        actionButton('Start', () => command(m.module, 'start'), { 'data-action': 'start' }),
         actionButton('Stop', () => command(m.module, 'stop'), { 'data-action': 'stop' }),
         actionButton('Shutdown', () => command(m.module, 'shutdown'), { 'data-action': 'shutdown' }));
     }

@@ -6,7 +6,7 @@
 
 const FIRST_DELAY_MS = 500;
 const LONGEST_DELAY_MS = 5000;
-export const LOG_KEPT = 200;  // received lines kept, as many as qeno-host keeps
+export const LOG_KEPT = 200;  // log lines kept, as many as qeno-host keeps
 
 // Follows /api/events for good, calling on(kind, data): 'state' with the
 // whole state, 'change' with what changed since, 'log' with {first, lines},
@@ -70,7 +70,7 @@ export function merge(state, change) {
   return touched;
 }
 
-// Adds a batch of received lines, {first, lines}, to log (the same form),
+// Adds a batch of log lines, {first, lines}, to log (the same form),
 // keeping the last LOG_KEPT. Lines are numbered by qeno-host, and a stream
 // opened again sends the kept ones again: returns the batch's new lines only.
 export function addLines(log, batch) {

@@ -8,7 +8,7 @@ import { element, linkKey, model } from './model.js';
 
 const SVG = 'http://www.w3.org/2000/svg';
 const PAD = 24;           // room around the graph, in pixels
-const STATUS_ROOM = 36;   // the status lines under a box
+const STATUS_ROOM = 48;   // the status lines under a box
 const PORT_REACH = 12;    // smallest side of a port's hit area
 export const ZOOM_LIMITS = [0.05, 4];
 
@@ -139,26 +139,36 @@ function drawTitles(view, m) {
   }
 }
 
-function statusText(m) {
-  if (m.fault) return ['faulted', ` in ${m.fault.operation}`, m.fault.message];
+const plural = (count, word) => `${count} ${word}${count === 1 ? '' : 's'}`;
+
+// What shows under a box: its status line (a dot and a text, the box's own,
+// or a server's as qeno-host composes it), what it counts or holds, and a
+// server's last text.
+function statusLines(m) {
+  let status = m.status ?? null;
+  if (!status && m.fault) status = { text: `faulted in ${m.fault.operation}: ${m.fault.message}`, colour: 'red' };
   if (m.server) {
     const s = m.server;
-    return [s.state, ` · ${s.requests} received`, s.lastChunk ? `last: ${s.lastChunk}` : ''];
+    return [status, `${plural(s.requests, 'request')} · ${plural(s.chunks, 'chunk')} received`,
+            s.lastChunk ? `last: ${s.lastChunk}` : ''];
   }
-  if (m.value !== undefined) return ['', `value ${m.value}`, ''];
-  return ['', '', ''];
+  if (m.value !== undefined) return [status, `value ${m.value}`, ''];
+  return [status, '', ''];
 }
 
 function drawStatus(view, m) {
-  const [stateWord, rest, last] = statusText(m);
+  const [status, counts, last] = statusLines(m);
   view.status.style.top = `${m.height + 2 * m.image.margin}px`;
   view.status.dataset.state = m.server ? m.server.state : '';
   view.status.dataset.fault = m.fault ? m.fault.operation : '';
   view.status.dataset.square = m.server ? m.server.square : '';
-  view.status.title = `${stateWord}${rest} ${last}`.trim();
-  view.status.replaceChildren(element('span', { class: 'state' }, stateWord),
-                              document.createTextNode(rest),
+  view.status.dataset.colour = status ? status.colour : '';
+  view.status.title = [status?.text, counts, last].filter(Boolean).join('\n');
+  const line = element('span', { class: 'line', 'data-status': status?.text ?? '' }, status?.text ?? '');
+  view.status.replaceChildren(element('span', { class: 'dot', 'data-colour': status?.colour ?? 'none' }), line,
+                              element('span', { class: 'counts' }, counts),
                               element('span', { class: 'last' }, last));
+  view.status.firstElementChild.hidden = !status;
 }
 
 function place(view, m) {
@@ -210,12 +220,13 @@ function drawBox(m) {
     drawTitles(view, m);
   }
   if (shown.server !== m.server || shown.value !== m.value || shown.fault !== m.fault ||
-      shown.height !== m.height) {
+      shown.status !== m.status || shown.height !== m.height) {
     drawStatus(view, m);
   }
   view.root.classList.toggle('selected', model.selected.has(m.module));
   view.shown = { x: m.x, y: m.y, image: m.image, inputs: m.inputs, outputs: m.outputs, values: m.values,
-                 server: m.server, value: m.value, fault: m.fault, width: m.width, height: m.height };
+                 server: m.server, value: m.value, fault: m.fault, status: m.status, width: m.width,
+                 height: m.height };
 }
 
 // Redraws the boxes numbered, or every box, dropping those that left.
