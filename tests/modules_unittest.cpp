@@ -134,6 +134,35 @@ TEST_F(ModulesTest, AnExplicitModuleThatCannotLoadIsFatalInOneLine) {
   EXPECT_EQ(both.wait(), 2) << both.error();
 }
 
+// The SDK's promise: a module built against the 0.1 headers loads and runs
+// in this host, its port queries, values, settings and face included.
+TEST_F(ModulesTest, AModuleBuiltAgainstTheFirstHeadersLoadsAndRunsHere) {
+  const std::string library = std::string(QENO_SDK01_FOLDER) + "/libqeno_test_sdk01.so";
+  EXPECT_EQ(readModuleVersionMarker(library).versions, std::vector<std::string>{"0.1.0"});
+  const int port = qeno::test::freePortBetween(2000, 9999);
+  ASSERT_NE(port, 0);
+  // 21 goes through the old box, set to triple, into the server's reply.
+  const std::string graph = path("old.json");
+  std::ofstream(graph)
+      << R"({"format": "qeno-graph", "version": 1, "modules": [)"
+      << R"({"class": "QenoServer", "content": {"port": )" << port << "}},"
+      << R"({"class": "IntegerSource", "content": {"value": 1}},)"
+      << R"({"class": "IntegerSource", "content": {"value": 21}},)"
+      << R"({"class": "OldDoubler", "content": {"factor": 3}}], "links": [)"
+      << R"({"from": {"module": 1, "output": 0}, "to": {"module": 0, "input": 0}},)"
+      << R"({"from": {"module": 2, "output": 0}, "to": {"module": 3, "input": 0}},)"
+      << R"({"from": {"module": 3, "output": 0}, "to": {"module": 0, "input": 1}}]})";
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--graph", graph, "--module-path", QENO_SDK01_FOLDER,
+                                          "--quiet", "--ui", "0", "--save", path("saved.json")}));
+  ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+  EXPECT_EQ(qeno::test::requestReply(port, "hi\r\n"), "63,x");
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  EXPECT_EQ(host.error(), "");
+  EXPECT_NE(bytesOf(path("saved.json")).find(R"("factor": 3)"), std::string::npos);
+}
+
 // The marker is read from a file that may be cut short or damaged anywhere;
 // reading must stay inside the file and never find what is not there.
 TEST_F(ModulesTest, TheVersionMarkerIsReadSafelyFromDamagedFiles) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "HostProcess.h"
@@ -254,6 +255,138 @@ TEST_F(WebTest, TheEventStreamFollowsServedRequestsAndCommandsOnStandardInput) {
   seen.clear();
   host_.writeLine("reply 7");
   EXPECT_TRUE(waitFor("\"value\":7")) << seen;
+}
+
+TEST_F(WebTest, WhatNoBoxTellsShowsByTheSweepAndARemovedBoxAsNull) {
+  TcpClient events;
+  std::string seen;
+  ASSERT_TRUE(openStream(events, seen)) << seen;
+  auto waitFor = [&](const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      seen += events.readSome(200);
+    }
+    return seen.find(text) != std::string::npos;
+  };
+  // The start's lines are in the log, tied to their box.
+  EXPECT_TRUE(waitFor(R"("module":0,"text":"server 0: listening on 127.0.0.1 port )" +
+                      std::to_string(serverPort_)))
+      << seen;
+  const std::string where = "127.0.0.1:" + std::to_string(serverPort_);
+  EXPECT_TRUE(waitFor(R"("status":{"colour":"green","text":"listening on )" + where)) << seen;
+  // Once the square is green, a connection opens and closes with no repaint
+  // and no value handed on: only the sweep shows it.
+  EXPECT_EQ(qeno::test::requestReply(serverPort_, "hi\r\n"), "42,x");
+  ASSERT_TRUE(waitFor(R"("square":"green")")) << seen;
+  seen.clear();
+  TcpClient silent;
+  ASSERT_TRUE(silent.connect(serverPort_));
+  EXPECT_TRUE(waitFor(R"("state":"connected")")) << seen;
+  EXPECT_TRUE(waitFor(R"("text":"serving a client on )" + where)) << seen;
+  seen.clear();
+  silent.close();
+  EXPECT_TRUE(waitFor(R"("state":"listening")")) << seen;
+  EXPECT_TRUE(waitFor(R"("requests":2)")) << seen;
+
+  // A box removed goes from every page.
+  ASSERT_EQ(statusOf(postJson("/api/remove", R"({"modules": [3]})")), 200);
+  EXPECT_TRUE(waitFor(R"("3":null)")) << seen;
+
+  // A link made by hand hands on what its source holds (--reply 42), and a
+  // sink paints every new value it takes.
+  auto imageOf = [&](int module) {
+    const json whole = graph();
+    for (const json& box : whole["modules"]) {
+      if (box["module"] == module) return box["image"]["version"].get<int>();
+    }
+    return -1;
+  };
+  auto added = postJson("/api/add", R"({"class": "IntegerSink", "x": 20, "y": 300})");
+  ASSERT_EQ(statusOf(added), 200);
+  const int sink = json::parse(added->body)["module"];
+  ASSERT_TRUE(qeno::test::waitUntil([&] { return imageOf(sink) > 0; }));
+  const int unlinked = imageOf(sink);
+  const json link = {{"from", {{"module", 2}, {"output", 0}}},
+                     {"to", {{"module", sink}, {"input", 0}}}};
+  ASSERT_EQ(statusOf(postJson("/api/link", link.dump())), 200);
+  ASSERT_TRUE(qeno::test::waitUntil([&] { return imageOf(sink) != unlinked; }));
+  const int holding42 = imageOf(sink);
+  ASSERT_EQ(statusOf(postJson("/api/property", R"({"module": 2, "name": "value", "value": 44})")),
+            200);
+  EXPECT_TRUE(qeno::test::waitUntil([&] { return imageOf(sink) != holding42; }));
+}
+
+TEST_F(WebTest, WithThePageAPortInUseIsShownAtTheBoxAndInTheLogAndStartMendsIt) {
+  // Two servers on one port, each with a source holding 1: one of them
+  // cannot listen. The host stays up, and its page says which and why.
+  int port = 0;
+  do {
+    port = qeno::test::freePortBetween(2000, 9999);
+  } while (port == serverPort_);
+  const std::string file = folder_.path("clash.json");
+  std::ofstream(file)
+      << R"({"format": "qeno-graph", "version": 1, "modules": [)"
+      << R"({"class": "QenoServer", "content": {"port": )" << port << "}},"
+      << R"({"class": "QenoServer", "content": {"port": )" << port << "}},"
+      << R"({"class": "IntegerSource", "content": {"value": 1}},)"
+      << R"({"class": "IntegerSource", "content": {"value": 1}}], "links": [)"
+      << R"({"from": {"module": 2, "output": 0}, "to": {"module": 0, "input": 0}},)"
+      << R"({"from": {"module": 3, "output": 0}, "to": {"module": 1, "input": 0}}]})";
+  HostProcess clash;
+  ASSERT_TRUE(clash.start(QENO_HOST_PATH, {"--graph", file, "--ui", "127.0.0.1:0"}));
+  ASSERT_TRUE(clash.waitForOutput("editor page: http://127.0.0.1:")) << clash.error();
+  // The fixture's helpers ask this host's page from here on.
+  const std::string out = clash.output();
+  const std::size_t at = out.find("editor page: http://127.0.0.1:");
+  uiPort_ = std::stoi(out.substr(out.find(':', at + 20) + 1));
+  const std::size_t tokenAt = out.find("token=", at) + 6;
+  token_ = out.substr(tokenAt, out.find('\n', tokenAt) - tokenAt);
+  EXPECT_NE(clash.error().find("cannot listen on port " + std::to_string(port) +
+                               ": Address already in use"),
+            std::string::npos)
+      << clash.error();
+
+  auto statusText = [](const json& whole, int module) {
+    for (const json& box : whole["modules"]) {
+      if (box["module"] == module && box.contains("status")) return box["status"]["text"];
+    }
+    return json("<none>");
+  };
+  const json first = graph();
+  const std::string inUse = "idle: port " + std::to_string(port) + " is in use";
+  const int loser = statusText(first, 0) == inUse ? 0 : 1;
+  ASSERT_EQ(statusText(first, loser), inUse) << first.dump();
+  TcpClient events;
+  std::string seen;
+  ASSERT_TRUE(openStream(events, seen)) << seen;
+  auto waitFor = [&](const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      seen += events.readSome(200);
+    }
+    return seen.find(text) != std::string::npos;
+  };
+  EXPECT_TRUE(waitFor(R"("module":)" + std::to_string(loser) +
+                      R"(,"text":"cannot listen on port )" + std::to_string(port) +
+                      R"(: Address already in use")"))
+      << seen;
+  // Without --quiet the debug channel is in the log too, by box.
+  EXPECT_TRUE(waitFor(R"("module":)" + std::to_string(1 - loser) + R"(,"text":"try to connect")"))
+      << seen;
+
+  // Stop the one, start the other.
+  auto command = [&](int module, const std::string& name) {
+    return statusOf(postJson("/api/command", json{{"module", module}, {"command", name}}.dump()));
+  };
+  ASSERT_EQ(command(1 - loser, "stop"), 200);
+  ASSERT_EQ(command(loser, "start"), 200);
+  EXPECT_TRUE(qeno::test::waitUntil([&] {
+    return statusText(graph(), loser) == "listening on 127.0.0.1:" + std::to_string(port);
+  })) << graph().dump();
+  EXPECT_EQ(statusText(graph(), 1 - loser), "idle: stopped");
+  EXPECT_EQ(qeno::test::requestReply(port, "hi\r\n"), "0,x");
+  clash.writeLine("quit");
+  EXPECT_EQ(clash.wait(), 0) << clash.error();
 }
 
 TEST_F(WebTest, APageAddressInUseEndsASecondHostWithOneLine) {

@@ -1,5 +1,6 @@
 #include "Ticker.h"
 
+#include <qeno/JBoxStatus.h>
 #include <qeno/JComponent.h>
 #include <qeno/JData.h>
 #include <qeno/JPersist.h>
@@ -65,6 +66,9 @@ void Ticker::start() {
   }
   thread_ = std::thread(&Ticker::tick, this);
   JComponent::debug("Ticker: started");
+  JBoxStatus::set(*this,
+                  JString("ticking every ") + JInteger::toJString(interval_.load(), 10) + " ms",
+                  JStatusColour::kGreen);
 }
 
 void Ticker::stop() {
@@ -78,6 +82,7 @@ void Ticker::stop() {
     running_ = false;
   }
   wake_.notify_all();
+  JBoxStatus::set(*this, "stopped", JStatusColour::kGrey);
   if (!own && thread_.joinable()) {
     thread_.join();
     JComponent::debug("Ticker: stopped");
