@@ -107,14 +107,20 @@ bool ServerSet::find() {
       if (known.box == server.box) server.startedPort = known.startedPort;
     }
   }
+  byBox_.clear();
+  for (std::size_t i = 0; i < servers_.size(); ++i) byBox_[servers_[i].box] = i;
   for (const auto& link : graph_.links()) {
+    auto found = byBox_.find(link->getTarget());
+    if (found == byBox_.end()) continue;
+    Server& server = servers_[found->second];
+    if (link->getInput() == ServerPorts::kReadInput) {
+      server.feeder = link->getSource();
+      server.feederOutput = link->getOutput();
+    }
     auto* source = dynamic_cast<JIntegerSource*>(link->getSource());
     if (source == nullptr) continue;
-    for (Server& server : servers_) {
-      if (link->getTarget() != server.box) continue;
-      if (link->getInput() == ServerPorts::kReadInput) server.enable = source;
-      if (link->getInput() == ServerPorts::kSendOutput) server.reply = source;
-    }
+    if (link->getInput() == ServerPorts::kReadInput) server.enable = source;
+    if (link->getInput() == ServerPorts::kSendOutput) server.reply = source;
   }
   return !servers_.empty();
 }
@@ -278,10 +284,8 @@ ServerState ServerSet::stateOf(const Server& server) const {
 }
 
 ServerState ServerSet::stateOf(const JModuleObj& box) const {
-  for (const Server& server : servers_) {
-    if (server.box == &box) return stateOf(server);
-  }
-  return ServerState::kIdle;
+  auto found = byBox_.find(&box);
+  return found == byBox_.end() ? ServerState::kIdle : stateOf(servers_[found->second]);
 }
 
 std::string ServerSet::faultLine(const JModuleObj& box) {
@@ -309,9 +313,8 @@ std::string ServerSet::statusLine(const Server& server) const {
 }
 
 std::optional<JBoxStatus::Line> ServerSet::boxStatus(JModuleObj& box) const {
-  for (const Server& server : servers_) {
-    if (server.box == &box) return serverStatus(server);
-  }
+  auto found = byBox_.find(&box);
+  if (found != byBox_.end()) return serverStatus(servers_[found->second]);
   return JBoxStatus::of(box);
 }
 
@@ -343,12 +346,9 @@ JBoxStatus::Line ServerSet::serverStatus(const Server& server) const {
     }
   }
   if (options_.safe) return {"held by --safe: no input delivered", Colour::kYellow};
+  if (server.feeder == nullptr) return {"idle: readInput is not linked", Colour::kGrey};
   // What readInput holds is what its link hands on now.
-  for (const auto& link : graph_.links()) {
-    if (link->getTarget() != server.box || link->getInput() != ServerPorts::kReadInput) continue;
-    int value = 0;
-    PortQueries::readOutput(*link->getSource(), link->getOutput(), JIntegerData(value));
-    return {value == 0 ? "idle: readInput is 0" : "idle: stopped", Colour::kGrey};
-  }
-  return {"idle: readInput is not linked", Colour::kGrey};
+  int value = 0;
+  PortQueries::readOutput(*server.feeder, server.feederOutput, JIntegerData(value));
+  return {value == 0 ? "idle: readInput is 0" : "idle: stopped", Colour::kGrey};
 }

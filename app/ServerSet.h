@@ -28,7 +28,9 @@ class ServerSet {
     JModuleObj* box = nullptr;
     JIntegerSource* enable = nullptr;  // linked to "readInput"
     JIntegerSource* reply = nullptr;   // linked to "sendOutput"
-    int startedPort = 0;               // port when last enabled from here
+    JModuleObj* feeder = nullptr;      // whatever is linked to "readInput", and its output
+    int feederOutput = 0;
+    int startedPort = 0;  // port when last enabled from here
   };
 
   ServerSet(JGraph& graph, const Options& options);
@@ -90,6 +92,7 @@ class ServerSet {
   JGraph& graph_;
   const Options& options_;
   std::vector<Server> servers_;
+  std::map<const JModuleObj*, std::size_t> byBox_;  // index in servers_
 
   mutable std::mutex listenLock_;                           // guards listenResults_, failures_
   std::vector<std::pair<int, std::string>> listenResults_;  // first listens only

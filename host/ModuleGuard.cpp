@@ -84,10 +84,6 @@ void onCrash(int signal) {
   ::raise(signal);
 }
 
-}  // namespace
-
-namespace {
-
 // The exception a guard told and passed on, on this thread: the guard it
 // reaches tells it no more.
 thread_local std::exception_ptr passedOn;

@@ -180,8 +180,8 @@ test('readInput goes off and on in two clicks, and two pages follow standard inp
   const enableStatus = (p) => p.locator('.box[data-class="IntegerSource"]').first().locator('.status');
   await enable.locator('img').click();
   await page.locator('#sheet [data-action="set-0"]').click();
-  await enableStatus(page).and(page.locator(':text("value 0")')).waitFor();
-  await enableStatus(other).and(other.locator(':text("value 0")')).waitFor();
+  await enableStatus(page).filter({ hasText: "value 0" }).waitFor();
+  await enableStatus(other).filter({ hasText: "value 0" }).waitFor();
   // A running server keeps serving when readInput falls to 0; Stop ends it.
   await serverBox(page).locator('img').click();
   await page.locator('#sheet [data-action="stop"]').click();
@@ -201,6 +201,23 @@ test('readInput goes off and on in two clicks, and two pages follow standard inp
   await page.screenshot({ path: path.join(shots, 'after-edits.png') });
   await page.close();
   await other.close();
+});
+
+test('a server\'s status line goes from listening to serving and back as a client comes and goes', async () => {
+  const page = await context.newPage();
+  await page.goto(pageUrl);
+  const line = serverStatus(page).locator('.line');
+  await line.and(page.locator(`[data-status="listening on 127.0.0.1:${serverPort}"]`)).waitFor();
+  // A client that connects and says nothing: no value moves, the line does.
+  const silent = net.connect(serverPort, '127.0.0.1');
+  await new Promise((resolve, reject) => { silent.once('connect', resolve); silent.once('error', reject); });
+  await line.and(page.locator(`[data-status="serving a client on 127.0.0.1:${serverPort}"]`)).waitFor();
+  assert.equal(await serverStatus(page).getAttribute('data-colour'), 'blue');
+  await page.screenshot({ path: path.join(shots, 'serving-a-client.png') });
+  silent.end();
+  await line.and(page.locator(`[data-status="listening on 127.0.0.1:${serverPort}"]`)).waitFor();
+  assert.equal(await serverStatus(page).getAttribute('data-colour'), 'green');
+  await page.close();
 });
 
 // An event stream held open by something other than a page, as a page's is.
@@ -460,6 +477,52 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     await page.keyboard.press('Enter');
     await page.locator('.box[data-class="IntegerSink"]').waitFor();
     await page.screenshot({ path: path.join(shots, 'after-import.png') });
+  } finally {
+    await page.close();
+    assert.equal(await other.stop(), 0, other.output());
+  }
+});
+
+test('a port in use shows at its box and in the log, a line selects its box, and Start starts it', async () => {
+  const clashPort = await freePort();
+  const server = (x) => ({ class: 'QenoServer', content: { x, y: 60, port: clashPort } });
+  const source = (x) => ({ class: 'IntegerSource', content: { x, y: -20, value: 1 } });
+  const other = await hostOn({
+    format: 'qeno-graph', version: 1, modules: [server(40), server(420), source(60), source(440)],
+    links: [{ from: { module: 2, output: 0 }, to: { module: 0, input: 0 } },
+            { from: { module: 3, output: 0 }, to: { module: 1, input: 0 } }],
+  }, 'clash');
+  const page = await context.newPage();
+  try {
+    await page.goto(other.url);
+    const inUse = `idle: port ${clashPort} is in use`;
+    const loserLine = page.locator(`.status .line[data-status="${inUse}"]`);
+    await loserLine.waitFor();
+    const loser = await loserLine.locator('xpath=ancestor::div[@data-module]').getAttribute('data-module');
+    const winner = loser === '0' ? '1' : '0';
+    // The log says it too, tied to the box; a click on the line selects it.
+    const told = page.locator(`[data-log] li[data-module="${loser}"]`,
+                              { hasText: `cannot listen on port ${clashPort}: Address already in use` });
+    await told.waitFor();
+    await told.click();
+    await page.locator(`.box.selected[data-module="${loser}"]`).waitFor();
+    await page.locator(`#sheet h2`, { hasText: `box ${loser}` }).waitFor();
+    // The log can show the selected box's lines alone.
+    const startLine = page.locator(`[data-log] li[data-module="${winner}"]`, { hasText: `server ${winner}: listening` });
+    await startLine.waitFor();
+    await page.locator('[data-log] [data-action="log-only"]').click();
+    await startLine.waitFor({ state: 'hidden' });
+    await told.waitFor();
+    await page.screenshot({ path: path.join(shots, 'port-in-use.png') });
+
+    // Stop the one that listens, then Start the idle one.
+    await page.locator(`.box[data-module="${winner}"] img`).click();
+    await page.locator('#sheet [data-action="stop"]').click();
+    await page.locator(`.box[data-module="${winner}"] .status .line[data-status="idle: stopped"]`).waitFor();
+    await page.locator(`.box[data-module="${loser}"] img`).click();
+    await page.locator('#sheet [data-action="start"]').click();
+    await page.locator(`.box[data-module="${loser}"] .status .line[data-status="listening on 127.0.0.1:${clashPort}"]`).waitFor();
+    assert.equal(await request('hi\r\n', clashPort), '0,x');
   } finally {
     await page.close();
     assert.equal(await other.stop(), 0, other.output());

@@ -8,7 +8,7 @@ import { element, linkKey, model } from './model.js';
 
 const SVG = 'http://www.w3.org/2000/svg';
 const PAD = 24;           // room around the graph, in pixels
-const STATUS_ROOM = 48;   // the status lines under a box
+const STATUS_ROOM = 60;   // the status lines under a box
 const PORT_REACH = 12;    // smallest side of a port's hit area
 export const ZOOM_LIMITS = [0.05, 4];
 
@@ -149,7 +149,7 @@ function statusLines(m) {
   if (!status && m.fault) status = { text: `faulted in ${m.fault.operation}: ${m.fault.message}`, colour: 'red' };
   if (m.server) {
     const s = m.server;
-    return [status, `${plural(s.requests, 'request')} · ${plural(s.chunks, 'chunk')} received`,
+    return [status, `${plural(s.requests, 'request')} · ${plural(s.chunks, 'chunk')}`,
             s.lastChunk ? `last: ${s.lastChunk}` : ''];
   }
   if (m.value !== undefined) return [status, `value ${m.value}`, ''];
