@@ -62,7 +62,7 @@ std::string PageLog::since(std::uint64_t& next) const {
        ++line) {
     lines += (lines.empty() ? "" : ",") + *line;
   }
-  const std::string data = "{\"first\":" + std::to_string(next) + ",\"lines\":[" + lines + "]}";
+  const std::uint64_t from = next;
   next = total;
-  return data;
+  return "{\"first\":" + std::to_string(from) + ",\"lines\":[" + lines + "]}";
 }
