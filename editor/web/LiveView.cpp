@@ -181,8 +181,8 @@ void LiveView::runPublisher() {
     // What no box tells (a connection opened or closed without a text, a
     // listen again after a reply) shows by the sweep, which runs even when
     // nothing else asks for a snapshot.
-    changedSignal_.wait_until(hold, nextSweep_,
-                              [&] { return stopping_ || (dirty_ && !buildQueued_); });
+    const auto due = nextSweep_;
+    changedSignal_.wait_until(hold, due, [&] { return stopping_ || (dirty_ && !buildQueued_); });
     if (stopping_) break;
     dirty_ = false;
     buildQueued_ = true;
