@@ -156,6 +156,8 @@ test('the property sheet refuses port 79 at the field, keeps a new url, and a bo
   await page.mouse.down();
   await page.mouse.move(before.x + 120, before.y + 110, { steps: 5 });
   await page.mouse.up();
+  // The place and size are folded away until opened.
+  await page.locator('#sheet [data-group="place"] summary').click();
   await field(page, 'x').locator('input[data-shown="200"]').waitFor();
   assert.equal(await field(page, 'y').locator('input').inputValue(), '50');
 
