@@ -5,7 +5,7 @@ import { model, post, say, typing } from './model.js';
 import { fit, linkOf, resetView, STATUS_ROOM, zoomCentre } from './view.js';
 import { moveBoxes, selectOnly } from './pointer.js';
 
-const PASTE_GAP = 16;   // graph pixels between a paste's boxes and the ones above
+const PASTE_GAP = 24;   // graph pixels between a paste's boxes and the ones above
 const CLIPBOARD = 'qeno-clipboard';
 let clipboard = null;   // {graph, pastes}
 

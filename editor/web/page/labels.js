@@ -11,7 +11,7 @@ import { boxElement, camera, inView, watchers } from './view.js';
 
 const SVG = 'http://www.w3.org/2000/svg';
 const FONT_PX = 11;        // a label's text, on screen
-const PITCH_PX = 13;       // least distance between two labels' middles, on screen
+const PITCH_PX = 16;       // least distance between two labels' middles, on screen
 const GAP_PX = 12;         // between a box's edge and its labels, on screen
 const LEAD_PX = 18;        // further out when labels are spread, for their lines
 const CHAR_PX = 6.5;       // about one character's width, for labels side by side
@@ -118,7 +118,7 @@ function render(number) {
       label.style.left = `${lx + margin}px`;
       label.style.top = `${ly + margin}px`;
       label.style.fontSize = `${FONT_PX / s}px`;
-      label.style.lineHeight = `${pitch}px`;
+      label.style.lineHeight = `${(FONT_PX + 3) / s}px`;
       label.style.padding = `0 ${3 / s}px`;
       label.style.borderRadius = `${3 / s}px`;
       layer.append(label);
