@@ -16,7 +16,8 @@ bool SharedShapes::use(const std::string& key, const std::string& text) {
   Entry& entry = found->second;
   if (fresh) {
     entry.text = text;
-    added_ += (added_.empty() ? "" : ",") + member(key, text);
+    if (!added_.empty()) added_ += ',';
+    added_ += member(key, text);
   } else if (entry.text != text) {
     return false;
   }
@@ -39,6 +40,9 @@ std::string SharedShapes::added() {
 
 std::string SharedShapes::all() const {
   std::string out;
-  for (const auto& [key, entry] : entries_) out += (out.empty() ? "" : ",") + member(key, entry.text);
+  for (const auto& [key, entry] : entries_) {
+    if (!out.empty()) out += ',';
+    out += member(key, entry.text);
+  }
   return out;
 }
