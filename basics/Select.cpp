@@ -71,7 +71,8 @@ JString Counter::description() const {
 }
 
 JString Counter::inputDescription(int n) const {
-  return n == 0 ? "Each non-zero value adds one to the count." : "A non-zero value sets the count back to 0.";
+  return n == 0 ? "Each non-zero value adds one to the count."
+                : "A non-zero value sets the count back to 0.";
 }
 
 void Counter::inputChanged(int n, JLinkObj& link) {

@@ -75,17 +75,20 @@ JString QenoServer::propertyDescription(const JString& name) const {
     return "The address the server listens on: a host name or an IP address. A change applies "
            "at the next start.";
   }
-  if (name == "port") return "The TCP port the server listens on. A change applies at the next start.";
+  if (name == "port")
+    return "The TCP port the server listens on. A change applies at the next start.";
   if (name == "url") return "Kept and saved with the graph; the server does not use it.";
   const std::string& text = name.str();
   if (text.rfind("key", 0) != 0) return {};
   const std::string number = text.substr(3, text.find_first_not_of("0123456789", 3) - 3);
-  if (number.empty() || number.size() > 1 || number[0] < '1' || number[0] > '0' + kKeyCount) return {};
+  if (number.empty() || number.size() > 1 || number[0] < '1' || number[0] > '0' + kKeyCount)
+    return {};
   const std::string rest = text.substr(3 + number.size());
   const std::string key = "key" + number;
   if (rest.empty()) {
     return "Text looked for in each request: the number just after its first occurrence goes to "
-           "int_" + number + ". Empty or \"(undefined)\": off.";
+           "int_" +
+           number + ". Empty or \"(undefined)\": off.";
   }
   if (rest == "offset") {
     return "The number is read this many characters after the end of " + key +

@@ -33,8 +33,9 @@ std::vector<PortWords> portsOf(JModuleObj& box, bool inputs, const JBoxHelp* hel
       port.type = dataTypeName(inputs ? box.inputType(n) : box.outputType(n));
     });
     if (help != nullptr) {
-      port.description = inputs ? told(box, "inputDescription", [&] { return help->inputDescription(n); })
-                                : told(box, "outputDescription", [&] { return help->outputDescription(n); });
+      port.description =
+          inputs ? told(box, "inputDescription", [&] { return help->inputDescription(n); })
+                 : told(box, "outputDescription", [&] { return help->outputDescription(n); });
     }
     ports.push_back(std::move(port));
   }
@@ -60,7 +61,8 @@ BoxWords describeBox(JModuleObj& box) {
   BoxWords words;
   words.className = box.className();
   const auto* help = dynamic_cast<const JBoxHelp*>(&box);
-  if (help != nullptr) words.description = told(box, "description", [&] { return help->description(); });
+  if (help != nullptr)
+    words.description = told(box, "description", [&] { return help->description(); });
   words.inputs = portsOf(box, true, help);
   words.outputs = portsOf(box, false, help);
   for (PropertyRow& row : listProperties(box)) {

@@ -161,7 +161,8 @@ void JIntegerSink::inputChanged(int n, JLinkObj& link) {
 }
 
 JString JIntegerSink::description() const {
-  return "Takes an integer and shows the last one it received; fed by a server, it prints each one.";
+  return "Takes an integer and shows the last one it received; fed by a server, it prints each "
+         "one.";
 }
 
 JString JIntegerSink::inputDescription(int /*n*/) const {

@@ -516,9 +516,10 @@ TEST_F(WebTest, ClassesComeDescribedAndBoxesOfAClassShareOneLayoutAndSheet) {
   EXPECT_LT(last[1].get<double>(), state["modules"][third]["height"].get<double>());
   EXPECT_EQ(propertyOf(state, third, "port"), "80");
 
-  ASSERT_EQ(statusOf(postJson("/api/property", json{{"module", second}, {"name", "width"},
-                                                    {"value", "300"}}.dump())),
-            200);
+  ASSERT_EQ(
+      statusOf(postJson("/api/property",
+                        json{{"module", second}, {"name", "width"}, {"value", "300"}}.dump())),
+      200);
   state = graph();
   EXPECT_EQ(serverLayouts(state).size(), 2U);
   EXPECT_NE(state["modules"][second]["layout"], shared);

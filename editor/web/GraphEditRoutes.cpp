@@ -80,8 +80,7 @@ std::string shortened(const std::string& value) {
 Json portsJson(const std::vector<PortWords>& ports) {
   Json list = Json::array();
   for (const PortWords& port : ports) {
-    list.push_back(
-        {{"name", port.name}, {"type", port.type}, {"description", port.description}});
+    list.push_back({{"name", port.name}, {"type", port.type}, {"description", port.description}});
   }
   return list;
 }
@@ -138,7 +137,8 @@ webrequest::Outcome EditRoutes::portValues(int number) const {
     if (link->getTarget() != box || link->getInput() >= box->getInputCount()) continue;
     JModuleObj* source = link->getSource();
     std::string value;
-    ModuleGuard::call(source, "getOutput", [&] { value = outputValue(*source, link->getOutput()); });
+    ModuleGuard::call(source, "getOutput",
+                      [&] { value = outputValue(*source, link->getOutput()); });
     inputs[static_cast<std::size_t>(link->getInput())] = shortened(value);
   }
   Json outputs = Json::array();
@@ -155,10 +155,11 @@ void EditRoutes::addGraphEdits(RouteTable& routes) {
     // Boxes are made and asked on the host thread only.
     reply(res, calls_.run([this] { return Outcome{200, classesText()}; }));
   });
-  routes.get(R"(/api/ports/(\d{1,6}))", [this](const httplib::Request& req, httplib::Response& res) {
-    const int number = std::stoi(req.matches[1].str());
-    reply(res, calls_.run([this, number] { return portValues(number); }));
-  });
+  routes.get(R"(/api/ports/(\d{1,6}))",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               const int number = std::stoi(req.matches[1].str());
+               reply(res, calls_.run([this, number] { return portValues(number); }));
+             });
   routes.get("/api/export", [this](const httplib::Request&, httplib::Response& res) {
     const Outcome outcome = calls_.run([this] {
       try {

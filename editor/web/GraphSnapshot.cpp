@@ -320,7 +320,8 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
 
   std::string change;
   // The shapes boxes share come before the boxes that use them.
-  if (std::string added = layouts_.added(); !added.empty()) change += "\"layouts\":{" + added + "},";
+  if (std::string added = layouts_.added(); !added.empty())
+    change += "\"layouts\":{" + added + "},";
   if (std::string added = sheets_.added(); !added.empty()) change += "\"sheets\":{" + added + "},";
   if (!modules.empty()) change += "\"modules\":{" + modules + "}";
   if (!change.empty() && change.back() == ',') change.pop_back();
