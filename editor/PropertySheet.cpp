@@ -1,5 +1,6 @@
 #include "PropertySheet.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -121,6 +122,7 @@ std::string outputValue(JModuleObj& module, int n) {
 
 std::vector<OutputRow> listOutputs(JModuleObj& module) {
   std::vector<OutputRow> rows;
+  rows.reserve(static_cast<std::size_t>(std::max(0, module.getOutputCount())));
   for (int n = 0; n < module.getOutputCount(); ++n) {
     rows.push_back(OutputRow{module.outputName(n).str(), outputValue(module, n)});
   }

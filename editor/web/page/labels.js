@@ -167,13 +167,17 @@ function boxesInView(keep, limit = Infinity) {
   return found;
 }
 
+let drawnAt = 1;  // the zoom the labels were last drawn for
+
 function followZoom() {
   const wanted = new Set(camera.scale >= ZOOM_LABELS && model.state ? boxesInView(roomy, 200) : []);
   for (const [number, entry] of [...labelled]) {
     if (entry.reasons.has('zoom') && !wanted.has(number)) setReason(number, 'zoom', false);
   }
   for (const number of wanted) setReason(number, 'zoom', true);
-  // Labels keep their size on screen.
+  // Labels keep their size on screen: drawn again when the zoom changed.
+  if (camera.scale === drawnAt) return;
+  drawnAt = camera.scale;
   for (const number of labelled.keys()) render(number);
 }
 
