@@ -79,6 +79,8 @@ function render(number) {
   if (!entry || !root || !ports) {
     entry?.layer?.remove();
     if (entry) entry.layer = null;
+    // A box that left takes its reasons along: a later box under its number starts bare.
+    if (!m) labelled.delete(number);
     return;
   }
   const s = camera.scale;
