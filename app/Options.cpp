@@ -74,7 +74,9 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
   app.add_option("--set", sets, "Any property, as NAME=VALUE (repeatable)")
       ->type_name("NAME=VALUE");
   app.add_option("--graph", options.graphFile, "Run the graph saved in FILE")->type_name("FILE");
-  app.add_option("--save", options.saveFile, "Save the graph to FILE on exit")->type_name("FILE");
+  app.add_option("--save", options.saveFile,
+                 "Save the graph to FILE within a second of every change, and on exit")
+      ->type_name("FILE");
   app.add_flag("--properties", options.listProperties, "Print the property sheet and exit");
   app.add_option("--render", options.renderFile, "Render the box to this PNG on every repaint")
       ->type_name("FILE.png");
