@@ -51,8 +51,14 @@ configure_file(cmake/qenohost.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qenohost.pc @ONL
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qenohost.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-# The author's guide and the examples, as Debian keeps them.
-install(FILES docs/modules.md DESTINATION ${QENO_INSTALL_DOC_DIR}/qeno-host-dev COMPONENT dev)
+# The guides, as Debian keeps them: a user's with the application (and the
+# tally graph the service guide starts from), an author's with the SDK, and
+# the stock boxes' in both, since their sources are an author's examples too.
+install(FILES docs/console.md docs/editor-page.md docs/editor-page.png docs/graph-files.md
+              docs/install.md docs/service.md docs/stock-boxes.md basics/tally-graph.json
+        DESTINATION ${QENO_INSTALL_DOC_DIR}/qeno-host)
+install(FILES docs/modules.md docs/stock-boxes.md
+        DESTINATION ${QENO_INSTALL_DOC_DIR}/qeno-host-dev COMPONENT dev)
 install(DIRECTORY examples/ DESTINATION ${QENO_INSTALL_DOC_DIR}/qeno-host-dev/examples
         COMPONENT dev)
 install(FILES cmake/copyright DESTINATION ${QENO_INSTALL_DOC_DIR}/qeno-host)

@@ -5,8 +5,8 @@
 # against the installed SDK (CMake package and pkg-config, with the same
 # flags), qeno-host lists the classes and serves real clients through the
 # example's box, the stock boxes, the graded examples and the template (copied
-# out of the tree). Then builds the Debian package and the tar archive and
-# checks their contents.
+# out of the tree), and every console session of the guides replays. Then
+# builds the Debian package and the tar archive and checks their contents.
 #   bash scripts/install-check.sh [BUILD_DIR]   (default build/plain, built already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +36,8 @@ for file in bin/qeno-host "$libdir/libqenohost.so" "$libdir/qeno/modules/libqeno
             "$libdir/qeno/modules/libqenobasics.so" include/qeno/JModuleObj.h include/qeno/QenoVersion.h \
             "$libdir/cmake/QenoHost/QenoHostConfig.cmake" "$libdir/cmake/QenoHost/QenoHostConfigVersion.cmake" \
             "$libdir/pkgconfig/qenohost.pc" share/doc/qeno-host/copyright share/doc/qeno-host-dev/copyright \
-            share/doc/qeno-host-dev/modules.md share/doc/qeno-host-dev/examples/template/CMakeLists.txt; do
+            share/doc/qeno-host-dev/modules.md share/doc/qeno-host-dev/stock-boxes.md \
+            share/doc/qeno-host/console.md share/doc/qeno-host-dev/examples/template/CMakeLists.txt; do
   [ -e "$prefix/$file" ] || fail "missing $file"
 done
 soname="$(readelf -d "$prefix/$libdir/libqenohost.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
@@ -68,6 +69,10 @@ for header in "$prefix"/include/qeno/*.h; do
     fail "$(basename "$header") does not compile on its own"
 done
 
+echo "-- every console session of the guides, against the installed tree, as installed"
+perl scripts/check-sessions.pl --bin "$prefix/bin" --prefix "$prefix" docs/console.md \
+  docs/editor-page.md docs/graph-files.md docs/stock-boxes.md docs/modules.md
+
 echo "-- build examples/hello-module against the installed SDK alone"
 cmake -S examples/hello-module -B "$work/hello" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -76,24 +81,6 @@ found="$(sed -n 's/^QenoHost_DIR:PATH=//p' "$work/hello/CMakeCache.txt")"
 cmake --build "$work/hello" >/dev/null
 cmake --install "$work/hello" --prefix "$prefix" >/dev/null
 [ -e "$prefix/lib/qeno/modules/libchunkcounter.so" ] || fail "the example did not install"
-
-echo "-- the module the README shows, from the README alone"
-mkdir -p "$work/readme"
-section() {  # the first fenced block of kind $1 in the README's module section
-  awk -v kind="$1" '/^## Write your own module/ { on = 1; next } on && /^## / { exit }
-    on && !inside && $0 == "```" kind { inside = 1; next }
-    inside && /^```/ { exit } inside { print }' README.md
-}
-section cmake >"$work/readme/CMakeLists.txt"
-section cpp >"$work/readme/MyModule.cpp"
-[ -s "$work/readme/CMakeLists.txt" ] && [ -s "$work/readme/MyModule.cpp" ] ||
-  fail "the README's module section lost its CMakeLists.txt or MyModule.cpp"
-cmake -S "$work/readme" -B "$work/readme/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
-cmake --build "$work/readme/build" >/dev/null
-"$prefix/bin/qeno-host" --module-path "$work/readme/build" --classes |
-  grep -Eq "^Doubler +$work/readme/build/libmymodule.so$" ||
-  fail "the README's module does not register Doubler"
 
 echo "-- the same module through pkg-config, with the same visibility and link flags"
 mkdir -p "$work/pc"
