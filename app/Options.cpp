@@ -82,7 +82,8 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
       ->type_name("FILE.png");
   app.add_option("--bind", options.bindAddress,
                  "Address the servers listen on (default 127.0.0.1: this machine only)")
-      ->check(CLI::Validator(numericAddressCheck, "ADDRESS"));
+      ->type_name("ADDRESS")
+      ->check(CLI::Validator(numericAddressCheck, ""));
   // No description on the check: the help then shows SECONDS alone.
   app.add_option("--client-timeout", options.clientTimeoutSeconds,
                  "Close a connection idle this many seconds, 0 to 86400; 0: never (default 30)")
