@@ -14,13 +14,11 @@
 #include "JComponent.h"
 #include "ModuleGuard.h"
 #include "PropertySheet.h"
-#include "ServerStateNames.h"
+#include "ServerBox.h"
 
 namespace {
 
 using nlohmann::json;
-
-constexpr const char* kServerClass = "QenoServer";
 
 // A coordinate to a hundredth of a pixel: finer does not show, and the state
 // of a large graph is half as long.
@@ -127,14 +125,7 @@ GraphSnapshot::Picture& GraphSnapshot::pictureOf(JModuleObj& box, bool mayPaint)
     picture.image.png = std::make_shared<const std::string>(std::move(png));
     picture.image.version = nextVersion_++;
   }
-  picture.square = -1;
-  if (std::string(box.className()) == kServerClass) {
-    // The connection square sits in the box's top left corner.
-    const int inside = picture.marginPx + JModuleObj::depth2 + JModuleObj::depth2 / 2;
-    const JColor colour = image.pixel(inside, inside);
-    if (colour == JColor::green) picture.square = 1;
-    if (colour == JColor::red) picture.square = 0;
-  }
+  picture.square = ServerBox::is(box) ? ServerBox::squareIn(image, picture.marginPx) : -1;
   return picture;
 }
 
@@ -171,12 +162,12 @@ GraphSnapshot::Fields GraphSnapshot::liveOf(
       {"height", dumped(box.height)},
       {"image", dumped({{"version", picture.image.version}, {"margin", picture.marginPx}})},
       {"values", dumped(valuesJson(box))}};
-  if (std::string(box.className()) == kServerClass) {
+  if (ServerBox::is(box)) {
     const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
     auto served = requests.find(&box);
     fields.emplace_back(
         "server",
-        dumped({{"state", serverStateName(state)},
+        dumped({{"state", ServerBox::stateName(state)},
                 {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
                 {"lastChunk", GraphSnapshot::shownText(lastText(box, ServerPorts::kTextOutput))},
                 {"requests", served == requests.end() ? 0 : served->second}}));
