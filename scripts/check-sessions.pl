@@ -117,6 +117,7 @@ sub parseSession {
 # --- running ---------------------------------------------------------------
 
 my (@procs, %env, $ports, $problem);
+my $marker = 0;  # the last sync line typed
 
 sub mapPorts {
   my ($text) = @_;
@@ -156,7 +157,6 @@ sub runGuide {
 
 sub runSession {
   my ($scratch, $steps) = @_;
-  local $ENV{PWD};
   chdir $scratch or die "check-sessions: $scratch: $!\n";
   @procs = ();
   $problem = undef;
@@ -246,7 +246,6 @@ sub finishSession {
 
 # Types a command qeno-host does not know, and returns the line it answers
 # with: once that line is there, every command typed before it has run.
-my $marker = 0;
 sub sync {
   my ($proc) = @_;
   ++$marker;

@@ -304,7 +304,8 @@ cmake --build "$work/template-deb" >/dev/null || fail "the template does not bui
 ls "$work"/packages/qeno-host-*.tar.gz >/dev/null || fail "no tar archive"
 
 echo "-- what Debian asks of the packages"
-has "$deb" share/man/man1/qeno-host.1.gz share/doc/qeno-host/changelog.gz share/doc/qeno-host/console.md
+has "$deb" share/man/man1/qeno-host.1.gz share/doc/qeno-host/changelog.gz share/doc/qeno-host/console.md \
+  share/doc/qeno-host/tally-graph.json
 has "$dev" share/doc/qeno-host-dev/changelog.gz share/doc/qeno-host-dev/stock-boxes.md
 for package in "$deb" "$dev"; do
   dpkg-deb --fsys-tarfile "$package" | tar -xOf - --wildcards './usr/share/doc/*/copyright' |
