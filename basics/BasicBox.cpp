@@ -2,6 +2,7 @@
 
 #include <qeno/JComponent.h>
 #include <qeno/JPersist.h>
+#include <qeno/JPropertyRefusal.h>
 
 #include <algorithm>
 
@@ -127,7 +128,15 @@ unsigned char OperatorBox::updateProperty(JProperty& property) {
   const JString name = property.getName();
   if (auto* text = dynamic_cast<JStringProperty*>(&property); text && name == "operation") {
     const int number = find(text->value);
-    if (number < 0) return 0;  // not one of this box's operations: refused
+    if (number < 0) {
+      // Not one of this box's operations: refused, naming those it has.
+      JString known;
+      for (const char* operation : names_) {
+        known = known + (known.str().empty() ? "" : ", ") + operation;
+      }
+      JPropertyRefusal::refuse(*this, JString("operation must be one of ") + known);
+      return 0;
+    }
     operation_ = number;
   } else if (auto* integer = dynamic_cast<JIntegerProperty*>(&property);
              integer && name == "operand") {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FileIo.h"
+#include "GraphLayout.h"
 #include "GraphText.h"
 #include "JComponent.h"
 #include "JException.h"
@@ -344,6 +345,12 @@ std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string
     const Json& links = document["links"];
     for (std::size_t i = 0; i < links.size(); ++i) linkFromJson(*graph, links[i], i, source);
   }
+  // A file written by hand may leave places out; such boxes are put apart.
+  std::vector<GivenPlace> given;
+  for (const Json& module : modules) {
+    given.push_back({module["content"].contains("x"), module["content"].contains("y")});
+  }
+  layOutUnplaced(*graph, given);
   return graph;
 }
 

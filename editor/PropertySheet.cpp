@@ -4,9 +4,11 @@
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "JComponent.h"
 #include "JGraph.h"
+#include "JPropertyRefusal.h"
 #include "ModuleGuard.h"
 
 namespace {
@@ -83,13 +85,18 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
     return false;
   }
   unsigned char taken = 0;
+  (void)JPropertyRefusal::take(module);  // a reason told outside an edit is not this edit's
   if (!ModuleGuard::call(&module, "updateProperty",
                          [&] { taken = module.updateProperty(*entry); })) {
     error = std::string(module.className()) + " failed on property '" + name + "'";
     return false;
   }
+  const std::optional<std::string> reason = JPropertyRefusal::take(module);
   if (taken == 0) {
     error = std::string(module.className()) + " did not take property '" + name + "'";
+    if (reason && !reason->empty()) {
+      error += ": " + JComponent::escape(*reason, JComponent::EscapeStyle::kUtf8);
+    }
     return false;
   }
   if (JGraph* graph = module.graph()) graph->noteChange();

@@ -34,13 +34,13 @@ const char* JRegistry::add(const JObject& prototype) {
   const std::string library = libraryOfObject(prototype);
   if (name == nullptr || *name == '\0') {
     ++refusals_;
-    std::fprintf(stderr, "qeno: refused a class without a name from %s\n", library.c_str());
+    std::fprintf(stderr, "qeno-host: refused a class without a name from %s\n", library.c_str());
     return nullptr;
   }
   std::unique_ptr<JObject> copy(prototype.clone());
   if (!copy) {
     ++refusals_;
-    std::fprintf(stderr, "qeno: refused class %s from %s: it cannot be cloned\n", name,
+    std::fprintf(stderr, "qeno-host: refused class %s from %s: it cannot be cloned\n", name,
                  library.c_str());
     return nullptr;
   }
@@ -48,7 +48,7 @@ const char* JRegistry::add(const JObject& prototype) {
   for (const Entry& entry : entries_) {
     if (*entry.name == name) {
       ++refusals_;
-      std::fprintf(stderr, "qeno: refused class %s from %s: already registered by %s\n", name,
+      std::fprintf(stderr, "qeno-host: refused class %s from %s: already registered by %s\n", name,
                    library.c_str(), entry.library.c_str());
       return nullptr;
     }

@@ -9,6 +9,7 @@
 #include "HostModules.h"
 #include "HostProcess.h"
 #include "JGraph.h"
+#include "JPropertyRefusal.h"
 #include "JRegistry.h"
 #include "PropertySheet.h"
 #include "QenoServer.h"
@@ -47,7 +48,56 @@ class GraphEditorTest : public ::testing::Test {
   GraphEditor editor_{graph_};
 };
 
+// An author's box that keeps low <= high and tells why it will not take a
+// value; "mode" it refuses as a 0.1 module does, without a reason.
+class Clamp : public JAddObj {
+ public:
+  [[nodiscard]] const char* className() const override { return "Clamp"; }
+  [[nodiscard]] JObject* clone() const override { return new Clamp(*this); }
+  JArray getProperties() override {
+    JArray list = JAddObj::getProperties();
+    list.append(JIntegerProperty("low", low, -100, 100));
+    list.append(JIntegerProperty("high", high, -100, 100));
+    list.append(JStringProperty("mode", "fixed"));
+    // Told outside an edit: no edit's reason.
+    JPropertyRefusal::refuse(*this, "stale");
+    return list;
+  }
+  unsigned char updateProperty(JProperty& property) override {
+    if (JAddObj::updateProperty(property) != 0) return 1;
+    auto* integer = dynamic_cast<JIntegerProperty*>(&property);
+    if (integer == nullptr) return 0;
+    const bool isLow = property.getName() == "low";
+    if (isLow ? integer->value > high : integer->value < low) {
+      JPropertyRefusal::refuse(
+          *this, isLow ? "low must not exceed high\n(now 3)" : "high must not be below low");
+      return 0;
+    }
+    (isLow ? low : high) = integer->value;
+    return 1;
+  }
+  int low = 0;
+  int high = 3;
+};
+
 }  // namespace
+
+TEST_F(GraphEditorTest, ABoxRefusesAValueWithItsReasonAndAWordlessRefusalStaysAsItWas) {
+  JModuleObj& box = graph_.add(std::make_unique<Clamp>());
+  const int number = graph_.numberOf(box);
+  EXPECT_EQ(editor_.setProperty(number, "low", "5"),
+            "Clamp did not take property 'low': low must not exceed high\\n(now 3)");
+  EXPECT_EQ(editor_.setProperty(number, "mode", "free"), "Clamp did not take property 'mode'");
+  ASSERT_EQ(editor_.setProperty(number, "low", "2"), "");
+  EXPECT_EQ(editor_.setProperty(number, "high", "1"),
+            "Clamp did not take property 'high': high must not be below low");
+  // Refused values changed nothing, and a refusal is no step of the history.
+  EXPECT_EQ(property(number, "low"), "2");
+  EXPECT_EQ(property(number, "high"), "3");
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(property(number, "low"), "0");
+  EXPECT_EQ(editor_.undo(), "nothing to undo");
+}
 
 TEST_F(GraphEditorTest, AddLinkMoveAndSetEachUndoAndRedo) {
   int server = -1;
