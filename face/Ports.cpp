@@ -87,7 +87,17 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
       JCriticalSection::Guard claim(startGate);
       if (idle()) {
         serveRequested = 1;
-        startServer(JString(hostName), port, JString(url));
+        JString host;
+        int32_t startPort = 0;
+        JString startUrl;
+        {
+          // The sheet may be editing them on the host thread right now.
+          JCriticalSection::Guard hold(settingsLock);
+          host = hostName;
+          startPort = port;
+          startUrl = url;
+        }
+        startServer(host, startPort, startUrl);
       }
     } else if (serverState != ServerState::kIdle && outputsPublished != 0) {
       // stop() awaits the worker; on the worker's own thread that would never
