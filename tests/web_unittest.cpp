@@ -406,7 +406,17 @@ TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
   ok("/api/property", {{"module", server}, {"name", "key1"}, {"value", "n="}});
   ok("/api/property", {{"module", server}, {"name", "port"}, {"value", serverPort_}});
   ok("/api/property", {{"module", source}, {"name", "value"}, {"value", 1}});
-  ASSERT_TRUE(qeno::test::waitUntil([&] { return !qeno::test::portIsFree(serverPort_); }));
+  // The host says when it listens; a probe that bound the port itself could
+  // take it from the server at that very moment.
+  json shown;
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    shown = graph();
+    for (const json& box : shown["modules"]) {
+      if (box["module"] == server) return box["server"]["state"] == "listening";
+    }
+    return false;
+  })) << shown.dump()
+      << host_.error();
   EXPECT_EQ(qeno::test::requestReply(serverPort_, "n=37\r\n\r\n"), "37,x");
 
   // A removal takes the source's link; its undo brings both back.
