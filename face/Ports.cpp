@@ -1,5 +1,6 @@
 // The box's ports: names, types, placement, output values and input handling.
 
+#include "JBoxWait.h"
 #include "JData.h"
 #include "QenoServer.h"
 
@@ -84,6 +85,8 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
       // Tested again under the gate, which most deliveries need not take.
       const auto idle = [this] { return serverState == ServerState::kIdle && startPending == 0; };
       if (!idle()) return;
+      // The gate waits for another delivery's start of this box, not a hang.
+      const JBoxWait::Scope waiting(*this);
       JCriticalSection::Guard claim(startGate);
       if (idle()) {
         serveRequested = 1;
