@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "GraphFile.h"
+#include "HeldBox.h"
 #include "JPersist.h"
 #include "JRegistry.h"
 #include "ModuleGuard.h"
@@ -273,5 +274,24 @@ std::string GraphEditor::redo() {
   const int edited = step.edited;
   done_.push_back(std::move(step));
   if (changed_) changed_(edited);
+  return error;
+}
+
+std::string GraphEditor::release(int number) {
+  JModuleObj* box = nullptr;
+  if (std::string error = boxOrError(number, box); !error.empty()) return error;
+  if (dynamic_cast<HeldBox*>(box) == nullptr) return boxText(number) + " is not held";
+  GraphPart held = GraphPart::take(graph_, {number});
+  GraphPart running = held;
+  running.hold(nullptr);
+  std::string error = running.put(graph_);
+  if (graph_.numbered(number) == nullptr) {
+    // Told already, with the reason; what was made of it goes, and the
+    // stand-in comes back with its links.
+    held.put(graph_);
+    error = boxText(number) + " cannot run again: no box of its class takes its settings; " +
+            "it stays held";
+  }
+  if (changed_) changed_(number);
   return error;
 }

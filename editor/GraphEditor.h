@@ -45,6 +45,12 @@ class GraphEditor {
   std::string undo();
   std::string redo();
 
+  // The box numbered number, held after a crash (HeldBox), runs again: a box
+  // of its class made from its settings takes the stand-in's place and
+  // links and gets its inputs' values. Not a step of the history: nothing
+  // undoes it. When the box cannot be made, the stand-in stays.
+  std::string release(int number);
+
   [[nodiscard]] bool canUndo() const { return !done_.empty(); }
   [[nodiscard]] bool canRedo() const { return !undone_.empty(); }
 
