@@ -120,6 +120,19 @@ std::vector<int> GraphPart::numbers() const {
   return numbers;
 }
 
+std::size_t GraphPart::bytes() const {
+  std::size_t total = links_.size() * sizeof(Link);
+  for (const Box& box : boxes_) {
+    total += sizeof(Box) + box.className.size();
+    for (const JContentEntry& entry : box.content.entries()) {
+      const auto* text = dynamic_cast<const JString*>(entry.object.get());
+      total +=
+          sizeof(JContentEntry) + entry.key.size() + (text != nullptr ? text->str().size() : 0);
+    }
+  }
+  return total;
+}
+
 std::shared_ptr<JLinkObj> GraphPart::findLink(const JGraph& graph, const Link& ends) {
   for (const auto& link : graph.links()) {
     if (graph.numberOf(*link->getSource()) == ends.from && link->getOutput() == ends.output &&

@@ -49,6 +49,8 @@ class GraphPart {
   std::string put(JGraph& graph);
 
   [[nodiscard]] std::vector<int> numbers() const;
+  // Roughly what it holds: its boxes' settings and its links.
+  [[nodiscard]] std::size_t bytes() const;
   [[nodiscard]] bool empty() const { return boxes_.empty(); }
 
   // A link between two boxes of graph, or null.
