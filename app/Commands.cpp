@@ -12,6 +12,7 @@
 #include "JRegistry.h"
 #include "ModuleGuard.h"
 #include "PropertySheet.h"
+#include "ServerBox.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ Commands::Commands(ServerSet& servers, GraphSaver& saver, GraphEditor& editor)
 
 ServerSet::Server* Commands::selected() {
   if (servers_.size() == 0) {
-    console::err("the graph holds no server; add one with: add QenoServer");
+    console::err(std::string("the graph holds no server; add one with: add ") +
+                 ServerBox::kClassName);
     return nullptr;
   }
   selected_ = std::min(selected_, servers_.size() - 1);

@@ -20,6 +20,7 @@
 #include "ModuleGuard.h"
 #include "ModuleLoading.h"
 #include "PageGlue.h"
+#include "ServerBox.h"
 
 namespace {
 
@@ -130,8 +131,8 @@ bool HostApp::setUp() {
 // The graph of --graph, or the default one, with its servers found and the
 // flags applied to the first.
 bool HostApp::loadGraph() {
-  if (!JRegistry::instance().contains(ServerSet::kServerClass)) {
-    console::err(missingClassMessage(*modules_, options_, ServerSet::kServerClass));
+  if (!JRegistry::instance().contains(ServerBox::kClassName)) {
+    console::err(missingClassMessage(*modules_, options_, ServerBox::kClassName));
     return false;
   }
   std::vector<std::string> problems;
@@ -153,7 +154,7 @@ bool HostApp::loadGraph() {
   servers_ = std::make_unique<ServerSet>(*graph_, options_);
   // The page can build a graph from nothing; without it there is nothing to run.
   if (!servers_->find() && !options_.ui) {
-    console::err(options_.graphFile + ": the graph holds no " + ServerSet::kServerClass + " box");
+    console::err(options_.graphFile + ": the graph holds no " + ServerBox::kClassName + " box");
     return false;
   }
   return servers_->applyOptions();

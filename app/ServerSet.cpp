@@ -11,7 +11,7 @@
 #include "JSocket.h"
 #include "ModuleGuard.h"
 #include "PropertySheet.h"
-#include "ServerStateNames.h"
+#include "ServerBox.h"
 #include "SocketCensus.h"
 #include "WebUi.h"
 
@@ -45,10 +45,6 @@ ServerSet::~ServerSet() {
   SocketSettings::setListenObserver(nullptr);
 }
 
-bool ServerSet::isServer(const JModuleObj& box) {
-  return std::string(box.className()) == kServerClass;
-}
-
 int ServerSet::portOf(JModuleObj& box) {
   for (const PropertyRow& row : listProperties(box)) {
     int value = 0;
@@ -58,7 +54,7 @@ int ServerSet::portOf(JModuleObj& box) {
 }
 
 void ServerSet::buildDefaultGraph(JGraph& graph) {
-  auto server = JRegistry::instance().create(kServerClass);
+  auto server = JRegistry::instance().create(ServerBox::kClassName);
   auto& box = graph.add(std::unique_ptr<JModuleObj>(static_cast<JModuleObj*>(server.release())));
   auto& enable = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
   auto& reply = static_cast<JIntegerSource&>(graph.add(std::make_unique<JIntegerSource>()));
@@ -86,7 +82,7 @@ bool ServerSet::find() {
   std::vector<Server> before = std::move(servers_);
   servers_.clear();
   for (const auto& module : graph_.modules()) {
-    if (!isServer(*module)) continue;
+    if (!ServerBox::is(*module)) continue;
     Server& server = servers_.emplace_back(Server{module.get()});
     for (const Server& known : before) {
       if (known.box == server.box) server.startedPort = known.startedPort;
@@ -112,7 +108,7 @@ bool ServerSet::applyOptions() {
   for (const auto& setting : options_.settings) edits.push_back(setting);
   if (servers_.empty()) {
     if (edits.empty() && !options_.reply) return true;
-    console::err("server flags need a " + std::string(kServerClass) +
+    console::err("server flags need a " + std::string(ServerBox::kClassName) +
                  " box, and the graph has none");
     return false;
   }
@@ -136,7 +132,7 @@ bool ServerSet::applyOptions() {
 
 void ServerSet::wireSinks(WebUi* web) {
   for (const auto& link : graph_.links()) {
-    if (!isServer(*link->getSource())) continue;
+    if (!ServerBox::is(*link->getSource())) continue;
     const int port = portOf(*link->getSource());
     if (auto* values = dynamic_cast<JIntegerSink*>(link->getTarget())) {
       const std::string name = link->getSource()->outputName(link->getOutput()).str();
@@ -286,8 +282,9 @@ std::string ServerSet::statusLine(const Server& server) const {
     if (fill.color == JColor::green) flag = "1 (green)";
     if (fill.color == JColor::red) flag = "0 (red)";
   }
-  return "server state " + std::to_string(static_cast<int>(state)) + " (" + serverStateName(state) +
-         "), connected flag " + flag + ", port " + std::to_string(portOf(*server.box)) +
+  return "server state " + std::to_string(static_cast<int>(state)) + " (" +
+         ServerBox::stateName(state) + "), connected flag " + flag + ", port " +
+         std::to_string(portOf(*server.box)) +
          (state != ServerState::kIdle
               ? ", serving on " + std::to_string(SocketCensus::portOf(server.box))
               : std::string());

@@ -28,14 +28,11 @@ class ServerSet {
     int startedPort = 0;               // port when last enabled from here
   };
 
-  static constexpr const char* kServerClass = "QenoServer";
-
   ServerSet(JGraph& graph, const Options& options);
   ~ServerSet();
   ServerSet(const ServerSet&) = delete;
   ServerSet& operator=(const ServerSet&) = delete;
 
-  static bool isServer(const JModuleObj& box);
   // The port its property sheet shows, or 0.
   static int portOf(JModuleObj& box);
 

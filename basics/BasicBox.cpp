@@ -26,7 +26,8 @@ BasicBox::BasicBox(int inputs) {
   height = 40;
 }
 
-BasicBox::BasicBox(const BasicBox& other) : JAddObj(other), result_(other.result_.load()) {}
+BasicBox::BasicBox(const BasicBox& other)
+    : JAddObj(other), JBoxHelp(other), result_(other.result_.load()) {}
 
 JString BasicBox::outputName(int /*n*/) {
   return "out";
@@ -40,6 +41,10 @@ void BasicBox::drawInterior(JGraphics g, int x, int y, int w, int h) {
   drawText(g, caption(), JRect(x, y, w, h / 2));
   drawText(g, JString("= ") + JInteger::toJString(result_.load(), 10),
            JRect(x, y + h / 2, w, h - h / 2));
+}
+
+JString BasicBox::outputDescription(int /*n*/) const {
+  return "The last result, sent on whenever it changes or is computed anew.";
 }
 
 void BasicBox::publish(int value) {
@@ -78,6 +83,21 @@ void OperatorBox::inputChanged(int n, JLinkObj& link) {
     operand_ = value;
     repaint();
   }
+}
+
+JString OperatorBox::inputDescription(int n) const {
+  return n == 0 ? "Each value is combined with the operand, and the result sent on out."
+                : "Replaces the operand and sends nothing, so a result may come back here.";
+}
+
+JString OperatorBox::propertyDescription(const JString& name) const {
+  if (name == "operand") return "The second number of the operation; a value on b replaces it.";
+  if (!(name == "operation")) return {};
+  JString text = "What the box computes: ";
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    text = text + (i == 0 ? "" : i + 1 == names_.size() ? " or " : ", ") + names_[i];
+  }
+  return text + ".";
 }
 
 JString OperatorBox::operationName() const {

@@ -1,6 +1,7 @@
 // The property sheet: nineteen entries after the base's.
 
 #include <cstdio>
+#include <string>
 
 #include "QenoServer.h"
 
@@ -70,4 +71,31 @@ unsigned char QenoServer::updateProperty(JProperty& property) {
   if (!handled) return 0;
   repaint();
   return 1;
+}
+
+JString QenoServer::propertyDescription(const JString& name) const {
+  if (name == "hostName/IPaddress") {
+    return "The address the server listens on: a host name or an IP address. A change applies "
+           "at the next start.";
+  }
+  if (name == "port")
+    return "The TCP port the server listens on. A change applies at the next start.";
+  if (name == "url") return "Kept and saved with the graph; the server does not use it.";
+  const std::string& text = name.str();
+  if (text.rfind("key", 0) != 0) return {};
+  const std::string number = text.substr(3, text.find_first_not_of("0123456789", 3) - 3);
+  if (number.empty() || number.size() > 1 || number[0] < '1' || number[0] > '0' + kKeyCount)
+    return {};
+  const std::string rest = text.substr(3 + number.size());
+  const std::string key = "key" + number;
+  if (rest.empty()) {
+    return "Text looked for in each request: the number just after its first occurrence goes to "
+           "int_" +
+           number + ". Empty or \"(undefined)\": off.";
+  }
+  if (rest == "offset") {
+    return "The number is read this many characters after the end of " + key +
+           " (a negative offset reads before it).";
+  }
+  return {};
 }

@@ -81,15 +81,23 @@ std::string GraphEditor::portOrError(JModuleObj& box, bool input, const std::str
   const char* first = port.data();
   const char* last = port.data() + port.size();
   auto [end, problem] = std::from_chars(first, last, index);
-  if (problem == std::errc() && end == last && first != last) {
-    if (index >= 0 && index < count) return {};
-  } else {
-    for (index = 0; index < count; ++index) {
-      if ((input ? box.inputName(index) : box.outputName(index)).str() == port) return {};
+  const bool numbered = problem == std::errc() && end == last && first != last;
+  if (numbered && index >= 0 && index < count) return {};
+  std::string names;
+  for (int n = 0; n < count; ++n) {
+    std::string name;
+    ModuleGuard::call(&box, input ? "inputName" : "outputName",
+                      [&] { name = (input ? box.inputName(n) : box.outputName(n)).str(); });
+    if (!numbered && name == port) {
+      index = n;
+      return {};
     }
+    names += (n == 0 ? "" : ", ") + (name.empty() ? std::to_string(n) : name);
   }
-  return boxText(graph_.numberOf(box)) + " (" + box.className() + ") has no " +
-         (input ? "input " : "output ") + port;
+  const char* kind = input ? "input" : "output";
+  return boxText(graph_.numberOf(box)) + " (" + box.className() + ") has no " + kind + " " + port +
+         (count == 0 ? std::string(": it has none")
+                     : " (its " + std::string(kind) + "s: " + names + ")");
 }
 
 std::string GraphEditor::add(const std::string& className, double x, double y, int& number) {

@@ -1,5 +1,6 @@
 #include "PropertySheet.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <memory>
@@ -95,29 +96,35 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
   return true;
 }
 
+std::string outputValue(JModuleObj& module, int n) {
+  // The value is read as a link would read it.
+  JLinkObj probe(&module, n, nullptr, 0);
+  const int type = module.outputType(n);
+  if (type == JIntegerData::id) {
+    int value = 0;
+    probe.access(JIntegerData(value));
+    return std::to_string(value);
+  }
+  if (type == JRealData::id) {
+    double value = 0;
+    probe.access(JRealData(value));
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+  }
+  if (type == JStringData::id) {
+    JString value;
+    probe.access(JStringData(value));
+    return JComponent::escape(value.str());
+  }
+  return {};
+}
+
 std::vector<OutputRow> listOutputs(JModuleObj& module) {
   std::vector<OutputRow> rows;
+  rows.reserve(static_cast<std::size_t>(std::max(0, module.getOutputCount())));
   for (int n = 0; n < module.getOutputCount(); ++n) {
-    // The value is read as a link would read it.
-    JLinkObj probe(&module, n, nullptr, 0);
-    std::string shown;
-    const int type = module.outputType(n);
-    if (type == JIntegerData::id) {
-      int value = 0;
-      probe.access(JIntegerData(value));
-      shown = std::to_string(value);
-    } else if (type == JRealData::id) {
-      double value = 0;
-      probe.access(JRealData(value));
-      char text[32];
-      std::snprintf(text, sizeof text, "%.9g", value);
-      shown = text;
-    } else if (type == JStringData::id) {
-      JString value;
-      probe.access(JStringData(value));
-      shown = JComponent::escape(value.str());
-    }
-    rows.push_back(OutputRow{module.outputName(n).str(), shown});
+    rows.push_back(OutputRow{module.outputName(n).str(), outputValue(module, n)});
   }
   return rows;
 }

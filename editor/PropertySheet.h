@@ -37,3 +37,5 @@ struct OutputRow {
 };
 
 std::vector<OutputRow> listOutputs(JModuleObj& module);
+// The current value of output n of a module, as listOutputs shows it.
+std::string outputValue(JModuleObj& module, int n);

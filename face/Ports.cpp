@@ -1,5 +1,7 @@
 // The box's ports: names, types, placement, output values and input handling.
 
+#include <string>
+
 #include "JBoxWait.h"
 #include "JData.h"
 #include "QenoServer.h"
@@ -116,4 +118,30 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
     link.access(JIntegerData(value));
     replyValue = value;
   }
+}
+
+JString QenoServer::inputDescription(int n) const {
+  if (n == ServerPorts::kReadInput) {
+    return "A non-zero value starts the server, when it is idle, on its host name and port.";
+  }
+  if (n != ServerPorts::kSendOutput) return {};
+  return "The number every reply carries: a client gets it as \"N,x\".";
+}
+
+JString QenoServer::outputDescription(int n) const {
+  if (n < 0 || n >= ServerPorts::kOutputCount) return {};
+  if (n == ServerPorts::kTextOutput) return "Every chunk of text a client sends, as it arrives.";
+  const int number = n % ServerPorts::kPerType + 1;
+  if (n < ServerPorts::kFirstFloatOutput && number <= kKeyCount) {
+    const std::string key = "key" + std::to_string(number);
+    return "The number found after " + key + " in the last request (moved by " + key +
+           "offset), handed on before the reply.";
+  }
+  if (n < ServerPorts::kFirstFloatOutput) {
+    return "An integer no key feeds: it keeps the value the box was made with.";
+  }
+  if (n < ServerPorts::kFirstTextOutput) {
+    return "A real number the server does not write: it keeps the value the box was made with.";
+  }
+  return "A text the server does not write: empty.";
 }

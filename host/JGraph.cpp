@@ -15,8 +15,38 @@
 
 namespace {
 
-std::string portText(JModuleObj& module, bool input, int n) {
-  return std::string(module.className()) + (input ? " input " : " output ") + std::to_string(n);
+// A port in words: its name (its number when it has none), its box and class.
+std::string portText(const JGraph& graph, JModuleObj& module, bool input, int n) {
+  std::string name;
+  ModuleGuard::call(&module, input ? "inputName" : "outputName",
+                    [&] { name = (input ? module.inputName(n) : module.outputName(n)).str(); });
+  if (name.empty()) name = (input ? "input " : "output ") + std::to_string(n);
+  const int number = graph.numberOf(module);
+  return name + " (" + module.className() +
+         (number >= 0 ? " box " + std::to_string(number) : std::string()) + ")";
+}
+
+// What a port carries, for a sentence: "an integer", "text"...
+std::string dataWords(int type) {
+  switch (type) {
+    case JIntegerData::id:
+      return "an integer";
+    case JRealData::id:
+      return "a real number";
+    case JStringData::id:
+      return "text";
+    default:
+      return "data of type " + std::to_string(type);
+  }
+}
+
+std::string noPort(const JGraph& graph, JModuleObj& module, bool input, int n, int count) {
+  const int number = graph.numberOf(module);
+  std::string text = std::string(module.className()) +
+                     (number >= 0 ? " box " + std::to_string(number) : std::string()) + " has no " +
+                     (input ? "input " : "output ") + std::to_string(n);
+  if (count == 0) return text + ": it has none";
+  return text + " (" + (input ? "inputs" : "outputs") + " 0 to " + std::to_string(count - 1) + ")";
 }
 
 // The module's destructor is its code too: guarded, and the box forgotten.
@@ -70,20 +100,35 @@ JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module, int number) {
 
 JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) {
   if (output < 0 || output >= from.getOutputCount()) {
-    throw std::invalid_argument(portText(from, false, output) + " does not exist");
+    throw std::invalid_argument(noPort(*this, from, false, output, from.getOutputCount()));
   }
   if (input < 0 || input >= to.getInputCount()) {
-    throw std::invalid_argument(portText(to, true, input) + " does not exist");
+    throw std::invalid_argument(noPort(*this, to, true, input, to.getInputCount()));
   }
-  if (from.outputType(output) != to.inputType(input)) {
-    throw std::invalid_argument(portText(from, false, output) + " and " +
-                                portText(to, true, input) + " carry different data types");
+  // Each refusal names both ends, and why, in words.
+  const auto ends = [&] {
+    return portText(*this, from, false, output) + " to " + portText(*this, to, true, input);
+  };
+  const int carries = from.outputType(output);
+  const int takes = to.inputType(input);
+  if (carries != takes) {
+    throw std::invalid_argument(portText(*this, from, false, output) + " carries " +
+                                dataWords(carries) + "; " + portText(*this, to, true, input) +
+                                " takes " + dataWords(takes));
   }
   if (!from.outputAllowed(output)) {
-    throw std::invalid_argument(portText(from, false, output) + " takes no further link");
+    throw std::invalid_argument("cannot link " + ends() + ": the output takes no further link");
   }
   if (!to.inputAllowed(input)) {
-    throw std::invalid_argument(portText(to, true, input) + " takes no further link");
+    std::string feeder;
+    for (const auto& l : links()) {
+      if (l->getTarget() == &to && l->getInput() == input) {
+        feeder = ", " + portText(*this, *l->getSource(), false, l->getOutput()) + " feeds it";
+        break;
+      }
+    }
+    throw std::invalid_argument("cannot link " + ends() + ": the input takes no further link" +
+                                feeder);
   }
   auto created = std::make_shared<JLinkObj>(&from, output, &to, input);
   to.inputSet(input).add(created.get());

@@ -10,6 +10,7 @@ QenoServer::QenoServer() : hostName("localhost"), url("/") {
 // it would stop the original. It starts idle with host objects of its own.
 QenoServer::QenoServer(const QenoServer& other)
     : JAddObj(other),
+      JBoxHelp(other),
       enableValue(other.enableValue.load()),
       replyValue(other.replyValue.load()),
       serveRequested(other.serveRequested.load()),
@@ -40,6 +41,13 @@ QenoServer::QenoServer(const QenoServer& other)
 
 JObject* QenoServer::clone() const {
   return new QenoServer(*this);
+}
+
+JString QenoServer::description() const {
+  return "A small TCP server. A non-zero readInput starts it listening on its host name and "
+         "port; it serves one client at a time, hands each chunk of text the client sends on "
+         "xml_10, and once the text holds two line breaks in a row answers with sendOutput's "
+         "value as \"N,x\", closes the connection and listens again.";
 }
 
 QenoServer::~QenoServer() {

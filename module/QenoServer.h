@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "JBoxHelp.h"
 #include "JCriticalSection.h"
 #include "JModuleObj.h"
 #include "JSocket.h"
@@ -30,8 +31,9 @@ struct KeySetting {
 // numbers of its ports and states are in QenoServerPorts.h.
 //
 // The host calls every virtual operation on its host thread; the worker
-// thread runs run() and everything it calls.
-class QenoServer : public JAddObj {
+// thread runs run() and everything it calls. It describes itself, its ports
+// and its properties in words (JBoxHelp) beside the code they describe.
+class QenoServer : public JAddObj, public JBoxHelp {
  public:
   static constexpr int kKeyCount = 8;
   static constexpr int kPollIntervalMs = 100;
@@ -47,6 +49,7 @@ class QenoServer : public JAddObj {
   // A new instance with this one's configuration, inputs, indicator and
   // outputs, but idle: no worker, sockets of its own.
   [[nodiscard]] JObject* clone() const override;
+  [[nodiscard]] JString description() const override;
 
   // ---- network service (server/)
   void run() override;  // worker thread
@@ -99,6 +102,8 @@ class QenoServer : public JAddObj {
   JFPoint inputPoint(int n, JLinkObj& link) override;
   JFPoint outputPoint(int n, JLinkObj& link) override;
   void inputChanged(int n, JLinkObj& link) override;
+  [[nodiscard]] JString inputDescription(int n) const override;
+  [[nodiscard]] JString outputDescription(int n) const override;
   // ---- painting (face/)
   void paint(JGraphics g, double dx, double dy, JRegion& region, double scale) override;
   void drawInterior(JGraphics g, int x, int y, int w, int h) override;
@@ -106,6 +111,7 @@ class QenoServer : public JAddObj {
   // ---- property sheet (config/)
   JArray getProperties() override;
   unsigned char updateProperty(JProperty& property) override;
+  [[nodiscard]] JString propertyDescription(const JString& name) const override;
 
   // ---- the module's fields, grouped by the threads that write them.
 

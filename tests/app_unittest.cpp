@@ -328,7 +328,8 @@ TEST_F(AppTest, TheConsoleBuildsTheEchoGraphFromNothingAndUndoes) {
   host.writeLine("link 1.0 0.readInput");
   host.writeLine("link 0.int_1 0.1");
   host.writeLine("link 0.xml_10 0.readInput");
-  ASSERT_TRUE(host.waitForError("QenoServer output 29 and QenoServer input 0 carry different"));
+  ASSERT_TRUE(host.waitForError(
+      "xml_10 (QenoServer box 0) carries text; readInput (QenoServer box 0) takes an integer"));
   host.writeLine("enable 1");
   EXPECT_EQ(request("n=41\r\n"), "41,x");
 

@@ -440,14 +440,15 @@ TEST_F(GraphFileTest, BadFilesAreRefusedWithOneLineNamingTheFault) {
       {changed([&](Json& d) { d["links"].push_back(link(1, 0, 5, 0)); }),
        "graph.json: link 1: module 5 does not exist (the graph has 3 modules)"},
       {changed([&](Json& d) { d["links"].push_back(link(0, 0, 2, 0)); }),
-       "graph.json: link 1 (module 0 output 0 to module 2 input 0): QenoServer output 0 and "
-       "TextSink input 0 carry different data types"},
+       "graph.json: link 1 (module 0 output 0 to module 2 input 0): int_1 (QenoServer box 0) "
+       "carries an integer; text (TextSink box 2) takes text"},
       {changed([&](Json& d) { d["links"].push_back(link(0, 30, 2, 0)); }),
-       "graph.json: link 1 (module 0 output 30 to module 2 input 0): QenoServer output 30 does "
-       "not exist"},
+       "graph.json: link 1 (module 0 output 30 to module 2 input 0): QenoServer box 0 has no "
+       "output 30 (outputs 0 to 29)"},
       {changed([&](Json& d) { d["links"].push_back(link(1, 0, 0, 1)); }),
-       "graph.json: link 1 (module 1 output 0 to module 0 input 1): QenoServer input 1 takes no "
-       "further link"},
+       "graph.json: link 1 (module 1 output 0 to module 0 input 1): cannot link value "
+       "(IntegerSource box 1) to sendOutput (QenoServer box 0): the input takes no further link, "
+       "value (IntegerSource box 1) feeds it"},
   };
   for (const Case& c : cases) {
     const std::string message = loadError(c.text);

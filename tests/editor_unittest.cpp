@@ -63,11 +63,14 @@ TEST_F(GraphEditorTest, AddLinkMoveAndSetEachUndoAndRedo) {
   EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), source);
   // Refusals say why and change nothing.
   EXPECT_EQ(editor_.link(source, "nothing", server, "sendOutput"),
-            "box 1 (IntegerSource) has no output nothing");
+            "box 1 (IntegerSource) has no output nothing (its outputs: value)");
   EXPECT_EQ(editor_.link(source, "0", server, "readInput"),
-            "QenoServer input 0 takes no further link");
+            "cannot link value (IntegerSource box 1) to readInput (QenoServer box 0): the input "
+            "takes no further link, value (IntegerSource box 1) feeds it");
+  // Both ends by name, and what each carries or takes.
   EXPECT_EQ(editor_.link(server, "xml_10", server, "sendOutput"),
-            "QenoServer output 29 and QenoServer input 1 carry different data types");
+            "xml_10 (QenoServer box 0) carries text; sendOutput (QenoServer box 0) takes an "
+            "integer");
 
   ASSERT_EQ(editor_.move(server, 300, 200), "");
   ASSERT_EQ(editor_.setProperty(server, "key1", "n="), "");

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "HostProcess.h"
 #include "TestSupport.h"
@@ -82,9 +83,19 @@ class WebTest : public ::testing::Test {
   std::string token_;
 };
 
+// A box's entries are its class's, told once in "sheets", with its own values
+// in "settings"; or its own "properties".
 std::string propertyOf(const json& graph, int module, const std::string& name) {
-  for (const json& row : graph["modules"][module]["properties"]) {
-    if (row["name"] == name) return row["value"].get<std::string>();
+  const json& box = graph["modules"][module];
+  if (box.contains("properties")) {
+    for (const json& row : box["properties"]) {
+      if (row["name"] == name) return row["value"].get<std::string>();
+    }
+    return "<none>";
+  }
+  const json& entries = graph["sheets"][box["class"].get<std::string>()];
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i]["name"] == name) return box["settings"][i].get<std::string>();
   }
   return "<none>";
 }
@@ -409,7 +420,9 @@ TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
   ok("/api/link", link(server, "int_1", server, 1));
   auto refused = postJson("/api/link", link(server, "xml_10", server, "sendOutput").dump());
   EXPECT_EQ(statusOf(refused), 422);
-  EXPECT_NE(refused->body.find("carry different data types"), std::string::npos);
+  const std::string box = "(QenoServer box " + std::to_string(server) + ")";
+  EXPECT_EQ(json::parse(refused->body)["error"],
+            "xml_10 " + box + " carries text; sendOutput " + box + " takes an integer");
   ok("/api/property", {{"module", server}, {"name", "key1"}, {"value", "n="}});
   ok("/api/property", {{"module", server}, {"name", "port"}, {"value", serverPort_}});
   ok("/api/property", {{"module", source}, {"name", "value"}, {"value", 1}});
@@ -460,4 +473,73 @@ TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
   for (int step = 0; step < 12 && statusOf(postJson("/api/undo", "{}")) == 200; ++step) {
   }
   EXPECT_EQ(graph()["modules"].size(), started);
+}
+
+TEST_F(WebTest, ClassesComeDescribedAndBoxesOfAClassShareOneLayoutAndSheet) {
+  auto classes = client().Get("/api/classes", bearer());
+  ASSERT_EQ(statusOf(classes), 200);
+  const json described = json::parse(classes->body);
+  json server;
+  for (const json& entry : described["classes"]) {
+    EXPECT_FALSE(entry["description"].get<std::string>().empty()) << entry["name"];
+    if (entry["name"] == "QenoServer") server = entry;
+  }
+  ASSERT_TRUE(server.is_object());
+  ASSERT_EQ(server["inputs"].size(), 2U);
+  ASSERT_EQ(server["outputs"].size(), 30U);
+  EXPECT_EQ(server["inputs"][1]["name"], "sendOutput");
+  EXPECT_EQ(server["outputs"][29]["type"], "text");
+  for (const char* side : {"inputs", "outputs"}) {
+    for (const json& port : server[side]) {
+      EXPECT_GT(port["description"].get<std::string>().size(), 20U) << port["name"];
+    }
+  }
+  ASSERT_EQ(server["properties"].size(), 23U);
+  for (const json& row : server["properties"]) {
+    EXPECT_GT(row["description"].get<std::string>().size(), 20U) << row["name"];
+  }
+  EXPECT_EQ(server["properties"][5]["name"], "port");
+  EXPECT_EQ(server["properties"][5]["lower"], 80);
+
+  // Three servers of one size share one layout and one sheet; a fourth of
+  // another size has a layout of its own, which goes with its last box.
+  auto add = [&] {
+    auto res = postJson("/api/add", R"({"class":"QenoServer","x":400,"y":400})");
+    return res && res->status == 200 ? json::parse(res->body)["module"].get<int>() : -1;
+  };
+  const int second = add();
+  const int third = add();
+  ASSERT_GE(third, 0);
+  auto serverLayouts = [](const json& state) {
+    std::set<std::string> keys;
+    for (const auto& [key, layout] : state["layouts"].items()) {
+      if (layout["outputs"].size() == 30U) keys.insert(key);
+    }
+    return keys;
+  };
+  json state = graph();
+  ASSERT_EQ(serverLayouts(state).size(), 1U);
+  const std::string shared = *serverLayouts(state).begin();
+  for (const json& box : state["modules"]) {
+    if (box["class"] != "QenoServer") continue;
+    EXPECT_EQ(box["layout"], shared);
+    EXPECT_FALSE(box.contains("ports"));
+    EXPECT_EQ(box["settings"].size(), state["sheets"]["QenoServer"].size());
+  }
+  // Box-relative: the same areas wherever a box stands.
+  const json& last = state["layouts"][shared]["outputs"][29]["area"];
+  EXPECT_EQ(last[0], state["modules"][third]["width"]);  // on the right edge
+  EXPECT_GT(last[1].get<double>(), 0);
+  EXPECT_LT(last[1].get<double>(), state["modules"][third]["height"].get<double>());
+  EXPECT_EQ(propertyOf(state, third, "port"), "80");
+
+  ASSERT_EQ(
+      statusOf(postJson("/api/property",
+                        json{{"module", second}, {"name", "width"}, {"value", "300"}}.dump())),
+      200);
+  state = graph();
+  EXPECT_EQ(serverLayouts(state).size(), 2U);
+  EXPECT_NE(state["modules"][second]["layout"], shared);
+  ASSERT_EQ(statusOf(postJson("/api/remove", json{{"modules", {second}}}.dump())), 200);
+  EXPECT_EQ(serverLayouts(graph()).size(), 1U);
 }

@@ -9,18 +9,17 @@
 #include <set>
 
 #include "BoxRenderer.h"
+#include "BoxWords.h"
 #include "GraphEditor.h"
 #include "HostModules.h"
 #include "JComponent.h"
 #include "ModuleGuard.h"
 #include "PropertySheet.h"
-#include "ServerStateNames.h"
+#include "ServerBox.h"
 
 namespace {
 
 using nlohmann::json;
-
-constexpr const char* kServerClass = "QenoServer";
 
 // A coordinate to a hundredth of a pixel: finer does not show, and the state
 // of a large graph is half as long.
@@ -32,27 +31,20 @@ json rectJson(const JFRect& r) {
   return json::array({px(r.x), px(r.y), px(r.width), px(r.height)});
 }
 
-const char* typeName(int id) {
-  switch (id) {
-    case JIntegerData::id:
-      return "integer";
-    case JRealData::id:
-      return "real";
-    case JStringData::id:
-      return "text";
-    default:
-      return "other";
+// Ports with areas relative to the box's top left corner, so that boxes of
+// a class share them wherever they stand.
+json portsJson(JModuleObj& box, bool inputs) {
+  json ports = json::array();
+  const int count = inputs ? box.getInputCount() : box.getOutputCount();
+  for (int n = 0; n < count; ++n) {
+    JFRect area = inputs ? box.inputArea(n) : box.outputArea(n);
+    area.x -= box.x;
+    area.y -= box.y;
+    ports.push_back({{"name", (inputs ? box.inputName(n) : box.outputName(n)).str()},
+                     {"type", dataTypeName(inputs ? box.inputType(n) : box.outputType(n))},
+                     {"area", rectJson(area)}});
   }
-}
-
-json outputsJson(JModuleObj& box) {
-  json outputs = json::array();
-  for (int n = 0; n < box.getOutputCount(); ++n) {
-    outputs.push_back({{"name", box.outputName(n).str()},
-                       {"type", typeName(box.outputType(n))},
-                       {"area", rectJson(box.outputArea(n))}});
-  }
-  return outputs;
+  return ports;
 }
 
 // The values of the integer outputs, null for the others.
@@ -72,18 +64,19 @@ json valuesJson(JModuleObj& box) {
   return values;
 }
 
-json propertiesJson(JModuleObj& box) {
-  json rows = json::array();
+// The entries of the box's sheet without their values, and the values.
+void propertiesJson(JModuleObj& box, json& entries, json& values) {
+  entries = json::array();
+  values = json::array();
   for (const PropertyRow& row : listProperties(box)) {
-    json entry = {
-        {"name", row.name}, {"kind", row.isInteger ? "integer" : "text"}, {"value", row.value}};
+    json entry = {{"name", row.name}, {"kind", row.isInteger ? "integer" : "text"}};
     if (row.isInteger) {
       entry["lower"] = row.lower;
       entry["upper"] = row.upper;
     }
-    rows.push_back(std::move(entry));
+    entries.push_back(std::move(entry));
+    values.push_back(row.value);
   }
-  return rows;
 }
 
 std::string lastText(JModuleObj& box, int output) {
@@ -127,14 +120,7 @@ GraphSnapshot::Picture& GraphSnapshot::pictureOf(JModuleObj& box, bool mayPaint)
     picture.image.png = std::make_shared<const std::string>(std::move(png));
     picture.image.version = nextVersion_++;
   }
-  picture.square = -1;
-  if (std::string(box.className()) == kServerClass) {
-    // The connection square sits in the box's top left corner.
-    const int inside = picture.marginPx + JModuleObj::depth2 + JModuleObj::depth2 / 2;
-    const JColor colour = image.pixel(inside, inside);
-    if (colour == JColor::green) picture.square = 1;
-    if (colour == JColor::red) picture.square = 0;
-  }
+  picture.square = ServerBox::is(box) ? ServerBox::squareIn(image, picture.marginPx) : -1;
   return picture;
 }
 
@@ -147,17 +133,44 @@ std::string GraphSnapshot::shownText(const std::string& text) {
   return JComponent::escape(text.substr(0, cut), kUtf8) + "...";
 }
 
-GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box) const {
-  json inputs = json::array();
-  for (int n = 0; n < box.getInputCount(); ++n) {
-    inputs.push_back({{"name", box.inputName(n).str()},
-                      {"type", typeName(box.inputType(n))},
-                      {"area", rectJson(box.inputArea(n))}});
+GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box, Shown& shown) {
+  const std::string className = box.className();
+  const std::string ports =
+      dumped({{"inputs", portsJson(box, true)}, {"outputs", portsJson(box, false)}});
+  json entries;
+  json values;
+  propertiesJson(box, entries, values);
+  const std::string sheet = dumped(entries);
+  Fields fields = {{"class", dumped(className)}};
+  // Taken before the old ones are let go, so a box that keeps its layout
+  // never makes it leave the table.
+  std::string layout = className + " " + dumped(px(box.width)) + "x" + dumped(px(box.height));
+  if (layouts_.use(layout, ports)) {
+    fields.emplace_back("layout", dumped(layout));
+  } else {
+    layout.clear();
+    fields.emplace_back("ports", ports);
   }
-  return {{"class", dumped(box.className())},
-          {"inputs", dumped(inputs)},
-          {"outputs", dumped(outputsJson(box))},
-          {"properties", dumped(propertiesJson(box))}};
+  std::string sheetKey = className;
+  if (sheets_.use(sheetKey, sheet)) {
+    fields.emplace_back("settings", dumped(values));
+  } else {
+    sheetKey.clear();
+    // Its own entries, each with its value.
+    for (std::size_t i = 0; i < entries.size(); ++i) entries[i]["value"] = values[i];
+    fields.emplace_back("properties", dumped(entries));
+  }
+  forget(shown);
+  shown.layout = std::move(layout);
+  shown.sheet = std::move(sheetKey);
+  return fields;
+}
+
+void GraphSnapshot::forget(Shown& shown) {
+  layouts_.release(shown.layout);
+  sheets_.release(shown.sheet);
+  shown.layout.clear();
+  shown.sheet.clear();
 }
 
 GraphSnapshot::Fields GraphSnapshot::liveOf(
@@ -171,12 +184,12 @@ GraphSnapshot::Fields GraphSnapshot::liveOf(
       {"height", dumped(box.height)},
       {"image", dumped({{"version", picture.image.version}, {"margin", picture.marginPx}})},
       {"values", dumped(valuesJson(box))}};
-  if (std::string(box.className()) == kServerClass) {
+  if (ServerBox::is(box)) {
     const ServerState state = stateOf_ ? stateOf_(box) : ServerState::kIdle;
     auto served = requests.find(&box);
     fields.emplace_back(
         "server",
-        dumped({{"state", serverStateName(state)},
+        dumped({{"state", ServerBox::stateName(state)},
                 {"square", picture.square < 0 ? "none" : kSquares[picture.square]},
                 {"lastChunk", GraphSnapshot::shownText(lastText(box, ServerPorts::kTextOutput))},
                 {"requests", served == requests.end() ? 0 : served->second}}));
@@ -272,7 +285,7 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
     std::string change;
     if (fresh || edited || placeChanged(shown.live, live)) {
       // Ports follow the box's place and size.
-      Fields shape = shapeOf(box);
+      Fields shape = shapeOf(box, shown);
       if (!fresh) addChanged(shown.shape, shape, change);
       shown.shape = std::move(shape);
       shown.edition = edition;
@@ -298,6 +311,7 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
       continue;
     }
     modules += (modules.empty() ? "\"" : ",\"") + std::to_string(it->first) + "\":null";
+    forget(it->second);
     images_.erase(it->first);
     it = shown_.erase(it);
   }
@@ -305,7 +319,12 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& reque
   std::erase_if(pictures_, [&](const auto& item) { return boxes.count(item.first) == 0; });
 
   std::string change;
+  // The shapes boxes share come before the boxes that use them.
+  if (std::string added = layouts_.added(); !added.empty())
+    change += "\"layouts\":{" + added + "},";
+  if (std::string added = sheets_.added(); !added.empty()) change += "\"sheets\":{" + added + "},";
   if (!modules.empty()) change += "\"modules\":{" + modules + "}";
+  if (!change.empty() && change.back() == ',') change.pop_back();
   // Links move only with the graph's changes (boxes, links, places).
   if (sweep || graph_.changeCount() != linksChange_ || links_.empty()) {
     linksChange_ = graph_.changeCount();
@@ -336,7 +355,8 @@ std::string GraphSnapshot::linksText() const {
 }
 
 std::string GraphSnapshot::whole() const {
-  std::string out = flags_.substr(0, flags_.size() - 1) + ",\"modules\":[";
+  std::string out = flags_.substr(0, flags_.size() - 1) + ",\"layouts\":{" + layouts_.all() +
+                    "},\"sheets\":{" + sheets_.all() + "},\"modules\":[";
   bool first = true;
   for (const auto& [number, shown] : shown_) {
     out += (first ? "{" : ",{") + ("\"module\":" + std::to_string(number));

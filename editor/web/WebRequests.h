@@ -4,8 +4,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "WebUiShared.h"
-
 namespace httplib {
 class ContentReader;
 struct Response;
@@ -16,7 +14,12 @@ struct Response;
 namespace webrequest {
 
 using Json = nlohmann::json;
-using Outcome = WebUi::Shared::Outcome;
+
+// The answer to one request of the API.
+struct Outcome {
+  int status = 200;
+  std::string body;  // JSON
+};
 
 // Bodies of most edits; an import or a paste carries a whole graph.
 constexpr std::size_t kMaxBodyBytes = std::size_t{16} * 1024;

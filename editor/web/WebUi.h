@@ -3,11 +3,18 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "GraphSnapshot.h"
 #include "JGraph.h"
 
+class EditRoutes;
 class GraphEditor;
+class HostCalls;
+class LiveView;
+class PageServer;
+class RouteTable;
+class WebGate;
 
 // What the editor page needs of the application. Every hook runs on the host
 // thread.
@@ -23,7 +30,9 @@ struct WebUiHooks {
 };
 
 // The live editor page: an HTTP server on its own threads that shows the
-// graph, streams its changes and takes edits. Every edit runs on the host
+// graph, streams its changes and takes edits. Its parts: the gate (who may
+// ask what), the routes (one table), the live view (snapshots and streams)
+// and the edits. Every edit runs on the host
 // thread through the graph's event queue; the HTTP threads never touch a box.
 // Create, start, stop and destroy it on the host thread, before the graph
 // goes away.
@@ -57,8 +66,18 @@ class WebUi {
   // page's log. Any thread.
   void received(const JModuleObj& box, int port, const std::string& text);
 
-  struct Shared;
-
  private:
-  std::shared_ptr<Shared> shared_;
+  void addPageRoutes();
+
+  JGraph& graph_;
+  GraphEditor& editor_;
+  WebUiHooks hooks_;
+  std::shared_ptr<LiveView> view_;
+  std::unique_ptr<HostCalls> calls_;
+  std::unique_ptr<RouteTable> routes_;
+  std::unique_ptr<EditRoutes> edits_;
+  std::unique_ptr<WebGate> gate_;
+  std::unique_ptr<PageServer> server_;  // host thread
+  std::thread listener_;
+  int port_ = 0;
 };

@@ -1,14 +1,17 @@
 // The live editor page: follows qeno-host's event stream, keeps the graph it
 // describes, and wires the page's parts together. The parts: view.js draws,
-// pointer.js and keys.js edit, palette.js adds, sheet.js sets properties.
+// pointer.js and keys.js edit, palette.js adds, sheet.js sets properties,
+// labels.js names ports, info.js tells what a box or class is.
 
 import { addLines, follow, merge, stateOf } from './stream.js';
-import { element, model, post, say } from './model.js';
+import { echoed, element, model, post, say } from './model.js';
 import { drawBoxes, drawLinks, resetView } from './view.js';
 import { installPointer, selectOnly } from './pointer.js';
 import { installKeys, undo } from './keys.js';
 import { installPalette, loadPalette } from './palette.js';
 import { drawSheet } from './sheet.js';
+import { installLabels, labelSelection } from './labels.js';
+import { drawInfo, hoverClass, infoChanged } from './info.js';
 
 const connection = document.getElementById('connection');
 const lines = document.getElementById('lines');
@@ -31,23 +34,29 @@ function keepSelection() {
 function applyState(whole) {
   const first = model.state === null;
   model.state = whole.boxes ? whole : stateOf(whole);
+  echoed();
   keepSelection();
   drawBoxes();
   drawLinks();
   if (first) resetView();
   showFlags();
   drawSheet();
+  drawInfo();
+  labelSelection();
 }
 
 function applyChange(change) {
   if (!model.state) return;
   const touched = merge(model.state, change);
+  echoed(touched);
   drawBoxes(touched);
   // A moved box moves its links' ends, which come with the new list.
   if (change.links) drawLinks();
   if (keepSelection()) selectOnly(model.selected);
   showFlags();
   if (model.selected.size === 1 && touched.includes([...model.selected][0])) drawSheet();
+  if (change.links) drawInfo();
+  infoChanged(touched);
 }
 
 // Brings the page back to the graph as qeno-host has it.
@@ -114,10 +123,18 @@ function onStream(kind, data) {
   else if (kind === 'live') showLive(data);
 }
 
-installPointer(drawSheet, reload);
+installPointer(() => {
+  drawSheet();
+  drawInfo();
+  labelSelection();
+}, reload);
 installKeys();
-installPalette();
-loadPalette();
+installPalette(hoverClass);
+installLabels();
+loadPalette().then(() => {
+  drawInfo();
+  drawSheet();
+});
 
 // One stream for all the page's tabs, in a shared worker where there is one.
 let ownStream = false;
@@ -130,7 +147,7 @@ if (typeof SharedWorker === 'function') {
   try {
     // Named after what its messages hold, so a worker of an older page, still
     // open in another tab, is not shared with this one.
-    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-changes' });
+    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-layouts' });
     worker.addEventListener('error', followAlone);
     worker.port.addEventListener('message', (event) => onStream(event.data.kind, event.data.data));
     worker.port.start();
