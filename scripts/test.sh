@@ -53,6 +53,8 @@ for stage in "${stages[@]}"; do
       bash scripts/build.sh plain
       echo "== load: the load-labelled tests twice, four at a time, beside two busy loops"
       busy=()
+      # The loops end with the stage, however it ends.
+      trap 'kill "${busy[@]}" 2>/dev/null || true' EXIT
       for _ in 1 2; do
         (while :; do :; done) &
         busy+=($!)
