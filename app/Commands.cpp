@@ -5,6 +5,8 @@
 
 #include "BoxRenderer.h"
 #include "Console.h"
+#include "HeldBox.h"
+#include "HeldBoxes.h"
 #include "HostModules.h"
 #include "JComponent.h"
 #include "JRegistry.h"
@@ -52,7 +54,8 @@ const std::vector<Commands::Command>& Commands::table() {
        &Commands::propsCommand},
       {"stop", "", "stop the server and wait for it", &Commands::stopCommand},
       {"shutdown", "", "mark the server idle and drop its client", &Commands::shutdownCommand},
-      {"status", "", "server state, square colour, port", &Commands::statusCommand},
+      {"status", "", "server state, square colour, port; boxes held, hanging, faulted",
+       &Commands::statusCommand},
       {"outputs", "", "the current value of every output", &Commands::outputsCommand},
       {"save", "FILE", "save the graph", &Commands::saveCommand},
       {"render", "FILE", "render the box to a PNG file", &Commands::renderCommand},
@@ -67,6 +70,7 @@ const std::vector<Commands::Command>& Commands::table() {
        &Commands::unlinkCommand},
       {"undo", "", "undo the last edit", &Commands::undoCommand},
       {"redo", "", "redo the last undone edit", &Commands::redoCommand},
+      {"release", "N", "let box N, held since it crashed, run again", &Commands::releaseCommand},
       {"help", "", "this list", &Commands::helpCommand},
       {"quit", "", "stop everything and exit", &Commands::quitCommand},
       {"exit", "", nullptr, &Commands::quitCommand},
@@ -180,8 +184,12 @@ void Commands::shutdownCommand(const std::string& /*rest*/) {
 
 void Commands::statusCommand(const std::string& /*rest*/) {
   if (ServerSet::Server* server = selected()) console::out(servers_.statusLine(*server));
-  // Any faulted box, so that a fault anywhere in the graph shows here.
+  // Trouble anywhere in the graph shows here: a held box (whose fault is
+  // its crash), a call that has not returned, a fault.
+  for (const HeldBoxes::Held& held : HeldBoxes::list(servers_.graph())) console::out(held.line);
+  for (const ModuleGuard::Hang& hang : ModuleGuard::hangs()) console::out(hang.line());
   for (const auto& module : servers_.graph().modules()) {
+    if (dynamic_cast<const HeldBox*>(module.get()) != nullptr) continue;
     const std::string fault = ServerSet::faultLine(*module);
     if (!fault.empty()) console::out(fault);
   }
@@ -311,4 +319,12 @@ void Commands::undoCommand(const std::string& /*rest*/) {
 void Commands::redoCommand(const std::string& /*rest*/) {
   const std::string error = editor_.redo();
   if (!error.empty()) console::err(error);
+}
+
+void Commands::releaseCommand(const std::string& rest) {
+  int number = 0;
+  if (!needNumber("release", rest, number)) return;
+  const std::string error = editor_.release(number);
+  if (!error.empty()) return console::err(error);
+  console::out("box " + std::to_string(number) + " runs again");
 }

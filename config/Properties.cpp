@@ -16,10 +16,10 @@ constexpr int kPortUpper = 10000;
 
 JArray QenoServer::getProperties() {
   JArray list = JModuleObj::getProperties();
+  JCriticalSection::Guard hold(settingsLock);
   list.append(JStringProperty("hostName/IPaddress", hostName));
   list.append(JIntegerProperty("port", port, kPortLower, kPortUpper));
   list.append(JStringProperty("url", url));
-  JCriticalSection::Guard hold(keysLock);
   char name[24];
   for (int i = 0; i < kKeyCount; ++i) {
     std::snprintf(name, sizeof name, "key%d", i + 1);
@@ -38,30 +38,33 @@ unsigned char QenoServer::updateProperty(JProperty& property) {
   auto* integer = dynamic_cast<JIntegerProperty*>(&property);
   auto* text = dynamic_cast<JStringProperty*>(&property);
   bool handled = false;
-  if (name == "port") {
-    if (integer != nullptr) port = integer->value;
-    handled = integer != nullptr;
-  } else if (name == "hostName/IPaddress") {
-    if (text != nullptr) hostName = text->value;
-    handled = text != nullptr;
-  } else if (name == "url") {
-    if (text != nullptr) url = text->value;
-    handled = text != nullptr;
-  } else {
-    char keyName[24];
-    JCriticalSection::Guard hold(keysLock);
-    for (int i = 0; i < kKeyCount && !handled; ++i) {
-      std::snprintf(keyName, sizeof keyName, "key%d", i + 1);
-      if (name == keyName) {
-        if (text != nullptr) keys[i].key = text->value;
-        handled = text != nullptr;
-        break;
-      }
-      std::snprintf(keyName, sizeof keyName, "key%doffset", i + 1);
-      if (name == keyName) {
-        if (integer != nullptr) keys[i].keyOffset = integer->value;
-        handled = integer != nullptr;
-        break;
+  {
+    // A delivery to readInput may copy them on another thread meanwhile.
+    JCriticalSection::Guard hold(settingsLock);
+    if (name == "port") {
+      if (integer != nullptr) port = integer->value;
+      handled = integer != nullptr;
+    } else if (name == "hostName/IPaddress") {
+      if (text != nullptr) hostName = text->value;
+      handled = text != nullptr;
+    } else if (name == "url") {
+      if (text != nullptr) url = text->value;
+      handled = text != nullptr;
+    } else {
+      char keyName[24];
+      for (int i = 0; i < kKeyCount && !handled; ++i) {
+        std::snprintf(keyName, sizeof keyName, "key%d", i + 1);
+        if (name == keyName) {
+          if (text != nullptr) keys[i].key = text->value;
+          handled = text != nullptr;
+          break;
+        }
+        std::snprintf(keyName, sizeof keyName, "key%doffset", i + 1);
+        if (name == keyName) {
+          if (integer != nullptr) keys[i].keyOffset = integer->value;
+          handled = integer != nullptr;
+          break;
+        }
       }
     }
   }

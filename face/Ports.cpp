@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "JBoxWait.h"
 #include "JData.h"
 #include "QenoServer.h"
 
@@ -86,10 +87,22 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
       // Tested again under the gate, which most deliveries need not take.
       const auto idle = [this] { return serverState == ServerState::kIdle && startPending == 0; };
       if (!idle()) return;
+      // The gate waits for another delivery's start of this box, not a hang.
+      const JBoxWait::Scope waiting(*this);
       JCriticalSection::Guard claim(startGate);
       if (idle()) {
         serveRequested = 1;
-        startServer(JString(hostName), port, JString(url));
+        JString host;
+        int32_t startPort = 0;
+        JString startUrl;
+        {
+          // The sheet may be editing them on the host thread right now.
+          JCriticalSection::Guard hold(settingsLock);
+          host = hostName;
+          startPort = port;
+          startUrl = url;
+        }
+        startServer(host, startPort, startUrl);
       }
     } else if (serverState != ServerState::kIdle && outputsPublished != 0) {
       // stop() awaits the worker; on the worker's own thread that would never

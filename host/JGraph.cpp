@@ -88,12 +88,12 @@ JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module, int number) {
   }
   nextNumber_ = std::max(nextNumber_, number + 1);
   const char* name = module->className();
-  ModuleGuard::nameBox(module.get(), "box " + std::to_string(number) + " (" + name + ", " +
-                                         JRegistry::instance().libraryOf(name) + ")");
+  ModuleGuard::nameBox(module.get(), number, name, JRegistry::instance().libraryOf(name));
   module->attachTo(this);
   const auto at = std::lower_bound(numbers_.begin(), numbers_.end(), number) - numbers_.begin();
   numbers_.insert(numbers_.begin() + at, number);
   auto added = modules_.insert(modules_.begin() + at, std::move(module));
+  updatePlaces();
   noteChange();
   return **added;
 }
@@ -133,17 +133,18 @@ JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) 
   auto created = std::make_shared<JLinkObj>(&from, output, &to, input);
   to.inputSet(input).add(created.get());
   noteChange();
+  ModuleGuard::Record* target = ModuleGuard::recordOf(&to);
   std::lock_guard<std::mutex> hold(linksLock_);
-  links_.push_back(created);
+  links_.push_back(Wire{created, target});
   return *created;
 }
 
 void JGraph::unlink(JLinkObj& link) {
   std::unique_lock<std::mutex> hold(linksLock_);
   auto it = std::find_if(links_.begin(), links_.end(),
-                         [&](const std::shared_ptr<JLinkObj>& l) { return l.get() == &link; });
+                         [&](const Wire& w) { return w.link.get() == &link; });
   if (it == links_.end()) return;
-  std::shared_ptr<JLinkObj> removed = *it;
+  std::shared_ptr<JLinkObj> removed = it->link;
   links_.erase(it);
   removed->getTarget()->inputSet(removed->getInput()).remove(removed.get());
   noteChange();
@@ -153,11 +154,11 @@ void JGraph::unlink(JLinkObj& link) {
 
 void JGraph::unlinkAllOf(const JModuleObj& module) {
   std::unique_lock<std::mutex> hold(linksLock_);
-  auto touches = [&](const std::shared_ptr<JLinkObj>& l) {
-    return l->getSource() == &module || l->getTarget() == &module;
+  auto touches = [&](const Wire& w) {
+    return w.link->getSource() == &module || w.link->getTarget() == &module;
   };
-  for (auto& l : links_) {
-    if (touches(l)) l->getTarget()->inputSet(l->getInput()).remove(l.get());
+  for (auto& w : links_) {
+    if (touches(w)) w.link->getTarget()->inputSet(w.link->getInput()).remove(w.link.get());
   }
   links_.erase(std::remove_if(links_.begin(), links_.end(), touches), links_.end());
   idle_.wait(hold, [this] { return inFlight_ == 0; });
@@ -181,6 +182,7 @@ void JGraph::remove(JModuleObj& module) {
   std::unique_ptr<JModuleObj> removed = std::move(*it);
   numbers_.erase(numbers_.begin() + (it - modules_.begin()));
   modules_.erase(it);
+  updatePlaces();
   destroy(std::move(removed));
   noteChange();
 }
@@ -192,8 +194,23 @@ void JGraph::stopAll() {
 }
 
 std::vector<std::shared_ptr<JLinkObj>> JGraph::links() const {
+  std::vector<std::shared_ptr<JLinkObj>> all;
   std::lock_guard<std::mutex> hold(linksLock_);
-  return links_;
+  all.reserve(links_.size());
+  for (const Wire& w : links_) all.push_back(w.link);
+  return all;
+}
+
+void JGraph::recordCrashes() {
+  recordsCrashes_ = true;
+  updatePlaces();
+}
+
+void JGraph::updatePlaces() {
+  if (!recordsCrashes_) return;
+  for (std::size_t i = 0; i < modules_.size(); ++i) {
+    ModuleGuard::setPlace(ModuleGuard::recordOf(modules_[i].get()), static_cast<int>(i));
+  }
 }
 
 int JGraph::indexOf(const JModuleObj& module) const {
@@ -215,12 +232,12 @@ JModuleObj* JGraph::numbered(int number) const {
 }
 
 void JGraph::propagate(JModuleObj& source, int output) {
-  std::vector<std::shared_ptr<JLinkObj>> targets;
+  std::vector<Wire> targets;
   {
     std::lock_guard<std::mutex> hold(linksLock_);
     if (outputObserver_) outputObserver_(source, output);
-    for (const auto& l : links_) {
-      if (l->getSource() == &source && l->getOutput() == output) targets.push_back(l);
+    for (const Wire& w : links_) {
+      if (w.link->getSource() == &source && w.link->getOutput() == output) targets.push_back(w);
     }
     if (targets.empty()) return;
     ++inFlight_;
@@ -238,9 +255,11 @@ void JGraph::propagate(JModuleObj& source, int output) {
   } done{*this};
   // One failing box must not keep the value from the others, nor end the
   // thread that published it.
-  for (const auto& l : targets) {
-    JModuleObj* target = l->getTarget();
-    ModuleGuard::call(target, "inputChanged", [&] { target->inputChanged(l->getInput(), *l); });
+  for (const Wire& w : targets) {
+    JModuleObj* target = w.link->getTarget();
+    JLinkObj& link = *w.link;
+    ModuleGuard::call(w.target, target, "inputChanged",
+                      [&] { target->inputChanged(link.getInput(), link); });
   }
 }
 

@@ -80,6 +80,16 @@ std::string JRegistry::libraryOf(const std::string& name) const {
   return "an unknown library";
 }
 
+bool JRegistry::inspect(const std::string& name, const std::function<void(JObject&)>& look) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (*entry.name != name) continue;
+    look(*entry.prototype);
+    return true;
+  }
+  return false;
+}
+
 bool JRegistry::contains(const std::string& name) const {
   std::lock_guard<std::mutex> hold(lock_);
   for (const Entry& entry : entries_) {

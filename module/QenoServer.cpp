@@ -11,9 +11,6 @@ QenoServer::QenoServer() : hostName("localhost"), url("/") {
 QenoServer::QenoServer(const QenoServer& other)
     : JAddObj(other),
       JBoxHelp(other),
-      hostName(other.hostName),
-      port(other.port),
-      url(other.url),
       enableValue(other.enableValue.load()),
       replyValue(other.replyValue.load()),
       serveRequested(other.serveRequested.load()),
@@ -22,8 +19,12 @@ QenoServer::QenoServer(const QenoServer& other)
       outputsPublished(other.outputsPublished.load()) {
   for (std::size_t i = 0; i < intValues.size(); ++i) intValues[i] = other.intValues[i].load();
   {
-    // The worker writes these at the start of every exchange.
-    JCriticalSection::Guard hold(other.keysLock);
+    // Settings are written on host threads while a delivery may read them,
+    // and the worker writes what it records of the keys at every exchange.
+    JCriticalSection::Guard hold(other.settingsLock);
+    hostName = other.hostName;
+    port = other.port;
+    url = other.url;
     keys = other.keys;
     keyLength = other.keyLength;
     publishCount = other.publishCount;

@@ -246,3 +246,34 @@ TEST_F(GraphEditorTest, CopyPasteImportAndGroupMovesAreEachOneStep) {
   EXPECT_EQ(linkedFrom(3, 0), 2);
   EXPECT_EQ(linkedFrom(sink, 0), source);
 }
+
+TEST_F(GraphEditorTest, TheHistoryKeepsTheNewestStepsWithinItsBounds) {
+  int server = -1;
+  ASSERT_EQ(editor_.add("QenoServer", 0, 0, server), "");
+  const std::size_t count = GraphEditor::kMaxSteps + 50;
+  for (std::size_t i = 1; i <= count; ++i) {
+    ASSERT_EQ(editor_.setProperty(server, "url", "/" + std::to_string(i)), "");
+  }
+  EXPECT_EQ(editor_.steps(), GraphEditor::kMaxSteps);
+  // The oldest went first, the add among them: undo walks back to the last
+  // edit kept.
+  std::size_t undone = 0;
+  while (editor_.undo().empty()) ++undone;
+  EXPECT_EQ(undone, GraphEditor::kMaxSteps);
+  EXPECT_EQ(property(server, "url"), "/" + std::to_string(count - GraphEditor::kMaxSteps));
+  EXPECT_EQ(editor_.steps(), GraphEditor::kMaxSteps);
+
+  // Texts that large fill the bound in a few steps; the newest stays even
+  // when it alone is past it.
+  ASSERT_EQ(editor_.redo(), "");
+  const std::string large(GraphEditor::kMaxBytes / 3, 'k');
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(editor_.setProperty(server, "key1", large + std::to_string(i)), "");
+  }
+  EXPECT_LE(editor_.steps(), 2U);
+  ASSERT_EQ(editor_.setProperty(server, "key2", std::string(GraphEditor::kMaxBytes, 'x')), "");
+  EXPECT_EQ(editor_.steps(), 1U);
+  EXPECT_EQ(editor_.undo(), "");
+  EXPECT_EQ(property(server, "key2"), "(undefined)");
+  EXPECT_EQ(property(server, "key1"), large + "3");
+}

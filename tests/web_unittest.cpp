@@ -144,10 +144,13 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
   EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\">"), std::string::npos);
   EXPECT_FALSE(page->get_header_value("Content-Security-Policy").empty());
 
-  // Another name that resolves here (DNS rebinding) is refused, token or not.
+  // Another name that resolves here (DNS rebinding) is refused, token or not,
+  // a name that merely ends or starts as a local one included.
+  const std::string at = ":" + std::to_string(uiPort_);
   for (const std::string& host :
-       {"attacker.example:" + std::to_string(uiPort_), "127.0.0.1:" + std::to_string(uiPort_ + 1),
-        std::string("127.0.0.1")}) {
+       {"attacker.example" + at, "127.0.0.1:" + std::to_string(uiPort_ + 1),
+        std::string("127.0.0.1"), "evil127.0.0.1" + at, "x.localhost" + at,
+        "127.0.0.1.evil" + at}) {
     EXPECT_EQ(statusOf(client().Get("/api/graph", bearer({{"Host", host}}))), 403) << host;
   }
   EXPECT_EQ(statusOf(client().Get("/api/graph",
@@ -157,9 +160,13 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
   // Changes from another origin, or not sent as JSON, are refused before they run.
   const std::string edit = R"({"module":0,"name":"url","value":"/evil"})";
   const std::string origin = "http://127.0.0.1:" + std::to_string(uiPort_);
-  EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", "http://evil.example"}}),
-                                   edit, "application/json")),
-            403);
+  for (const std::string& evil : {std::string("http://evil.example"), "http://evil127.0.0.1" + at,
+                                  "http://x.localhost" + at}) {
+    EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", evil}}), edit,
+                                     "application/json")),
+              403)
+        << evil;
+  }
   EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Sec-Fetch-Site", "cross-site"}}),
                                    edit, "application/json")),
             403);
@@ -419,7 +426,17 @@ TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
   ok("/api/property", {{"module", server}, {"name", "key1"}, {"value", "n="}});
   ok("/api/property", {{"module", server}, {"name", "port"}, {"value", serverPort_}});
   ok("/api/property", {{"module", source}, {"name", "value"}, {"value", 1}});
-  ASSERT_TRUE(qeno::test::waitUntil([&] { return !qeno::test::portIsFree(serverPort_); }));
+  // The host says when it listens; a probe that bound the port itself could
+  // take it from the server at that very moment.
+  json shown;
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    shown = graph();
+    for (const json& box : shown["modules"]) {
+      if (box["module"] == server) return box["server"]["state"] == "listening";
+    }
+    return false;
+  })) << shown.dump()
+      << host_.error();
   EXPECT_EQ(qeno::test::requestReply(serverPort_, "n=37\r\n\r\n"), "37,x");
 
   // A removal takes the source's link; its undo brings both back.
