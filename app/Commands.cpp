@@ -5,6 +5,8 @@
 
 #include "BoxRenderer.h"
 #include "Console.h"
+#include "HeldBox.h"
+#include "HeldBoxes.h"
 #include "HostModules.h"
 #include "JComponent.h"
 #include "JRegistry.h"
@@ -15,7 +17,7 @@
 namespace {
 
 // Name and arguments take this many columns in the help text.
-constexpr std::size_t kUsageWidth = 17;
+constexpr std::size_t kUsageWidth = 20;
 // What the user sees of a text: valid UTF-8 as itself, controls escaped.
 constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 
@@ -46,16 +48,19 @@ const std::vector<Commands::Command>& Commands::table() {
       {"reply", "N", "number sent in every reply (input sendOutput)", &Commands::replyCommand},
       {"enable", "N", "value on input readInput (its source's, if linked): non-zero starts",
        &Commands::enableCommand},
-      {"set", "NAME VALUE", "edit a property (see props)", &Commands::setCommand},
-      {"props", "", "show the property sheet", &Commands::propsCommand},
+      {"set", "[N] NAME VALUE", "edit a property of box N, or of the server (see props)",
+       &Commands::setCommand},
+      {"props", "[N]", "show the property sheet of box N, or of the server",
+       &Commands::propsCommand},
       {"stop", "", "stop the server and wait for it", &Commands::stopCommand},
       {"shutdown", "", "mark the server idle and drop its client", &Commands::shutdownCommand},
-      {"status", "", "server state, square colour, port; every box's status line",
+      {"status", "",
+       "server state, square colour, port; every box's status line; boxes held, hanging, faulted",
        &Commands::statusCommand},
       {"outputs", "", "the current value of every output", &Commands::outputsCommand},
       {"save", "FILE", "save the graph", &Commands::saveCommand},
       {"render", "FILE", "render the box to a PNG file", &Commands::renderCommand},
-      {"server", "[N]", "list the servers, or act on server N from now on",
+      {"server", "[N]", "list the servers, or act on server N from now on (servers count apart)",
        &Commands::serverCommand},
       {"classes", "", "the classes a box can be made of", &Commands::classesCommand},
       {"add", "CLASS [X Y]", "add a box", &Commands::addCommand},
@@ -66,6 +71,7 @@ const std::vector<Commands::Command>& Commands::table() {
        &Commands::unlinkCommand},
       {"undo", "", "undo the last edit", &Commands::undoCommand},
       {"redo", "", "redo the last undone edit", &Commands::redoCommand},
+      {"release", "N", "let box N, held since it crashed, run again", &Commands::releaseCommand},
       {"help", "", "this list", &Commands::helpCommand},
       {"quit", "", "stop everything and exit", &Commands::quitCommand},
       {"exit", "", nullptr, &Commands::quitCommand},
@@ -123,21 +129,43 @@ void Commands::enableCommand(const std::string& rest) {
 }
 
 void Commands::setCommand(const std::string& rest) {
-  // One separator goes; the value keeps the rest, leading spaces included,
-  // as with --set NAME=VALUE.
-  const std::size_t nameEnd = rest.find_first_of(" \t");
-  const std::string name = rest.substr(0, nameEnd);
-  const std::string value = nameEnd == std::string::npos ? "" : rest.substr(nameEnd + 1);
-  if (name.empty()) return console::err("set takes NAME VALUE");
-  ServerSet::Server* server = selected();
-  if (server == nullptr) return;
-  const std::string error =
-      editor_.setProperty(servers_.graph().numberOf(*server->box), name, value);
+  // "N NAME VALUE" edits box N, "NAME VALUE" the server. One separator goes
+  // after the name; the value keeps the rest, leading spaces included, as
+  // with --set NAME=VALUE.
+  std::string text = rest;
+  int number = -1;
+  const std::size_t firstEnd = text.find_first_of(" \t");
+  if (parseWholeNumber(text.substr(0, firstEnd), number)) {
+    text.erase(0,
+               firstEnd == std::string::npos ? firstEnd : text.find_first_not_of(" \t", firstEnd));
+  } else {
+    number = -1;
+  }
+  const std::size_t nameEnd = text.find_first_of(" \t");
+  const std::string name = text.substr(0, nameEnd);
+  const std::string value = nameEnd == std::string::npos ? "" : text.substr(nameEnd + 1);
+  if (name.empty()) return console::err("set takes [N] NAME VALUE");
+  if (number < 0) {
+    ServerSet::Server* server = selected();
+    if (server == nullptr) return;
+    number = servers_.graph().numberOf(*server->box);
+  }
+  const std::string error = editor_.setProperty(number, name, value);
   if (!error.empty()) console::err(error);
 }
 
-void Commands::propsCommand(const std::string& /*rest*/) {
-  if (ServerSet::Server* server = selected()) printProperties(*server->box);
+void Commands::propsCommand(const std::string& rest) {
+  if (rest.empty()) {
+    if (ServerSet::Server* server = selected()) printProperties(*server->box);
+    return;
+  }
+  int number = 0;
+  if (!parseWholeNumber(rest, number)) {
+    return console::err("props takes a box number, not '" + JComponent::escape(rest, kShown) + "'");
+  }
+  JModuleObj* box = servers_.graph().numbered(number);
+  if (box == nullptr) return console::err("there is no box " + std::to_string(number));
+  printProperties(*box);
 }
 
 void Commands::stopCommand(const std::string& /*rest*/) {
@@ -156,8 +184,9 @@ void Commands::shutdownCommand(const std::string& /*rest*/) {
 
 void Commands::statusCommand(const std::string& /*rest*/) {
   if (ServerSet::Server* server = selected()) console::out(servers_.statusLine(*server));
-  // The line under each box on the page, and any faulted box, so that a
-  // fault anywhere in the graph shows here.
+  // The line under each box on the page, then trouble anywhere in the
+  // graph: a held box (whose fault is its crash), a call that has not
+  // returned, a fault.
   JGraph& graph = servers_.graph();
   for (const auto& module : graph.modules()) {
     if (auto line = servers_.boxStatus(*module)) {
@@ -165,7 +194,10 @@ void Commands::statusCommand(const std::string& /*rest*/) {
                    "): " + line->text);
     }
   }
+  for (const HeldBoxes::Held& held : HeldBoxes::list(graph)) console::out(held.line);
+  for (const ModuleGuard::Hang& hang : ModuleGuard::hangs()) console::out(hang.line());
   for (const auto& module : graph.modules()) {
+    if (dynamic_cast<const HeldBox*>(module.get()) != nullptr) continue;
     const std::string fault = ServerSet::faultLine(*module);
     if (!fault.empty()) console::out(fault);
   }
@@ -203,10 +235,13 @@ void Commands::serverCommand(const std::string& rest) {
     }
     return;
   }
+  if (selected() == nullptr) return;  // told: no server to count
   int index = 0;
   if (!parseWholeNumber(rest, index) || index < 0 ||
       static_cast<std::size_t>(index) >= servers_.size()) {
-    return console::err("server takes a number from 0 to " + std::to_string(servers_.size() - 1));
+    return console::err("server takes a server's number, from 0 to " +
+                        std::to_string(servers_.size() - 1) +
+                        "; props and set take a box's number");
   }
   selected_ = static_cast<std::size_t>(index);
 }
@@ -292,4 +327,12 @@ void Commands::undoCommand(const std::string& /*rest*/) {
 void Commands::redoCommand(const std::string& /*rest*/) {
   const std::string error = editor_.redo();
   if (!error.empty()) console::err(error);
+}
+
+void Commands::releaseCommand(const std::string& rest) {
+  int number = 0;
+  if (!needNumber("release", rest, number)) return;
+  const std::string error = editor_.release(number);
+  if (!error.empty()) return console::err(error);
+  console::out("box " + std::to_string(number) + " runs again");
 }

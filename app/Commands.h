@@ -58,6 +58,7 @@ class Commands {
   void linkOrUnlink(const std::string& command, const std::string& rest);
   void undoCommand(const std::string& rest);
   void redoCommand(const std::string& rest);
+  void releaseCommand(const std::string& rest);
   void classesCommand(const std::string& rest);
 
   ServerSet& servers_;

@@ -32,6 +32,7 @@ constexpr JComponent::EscapeStyle kShown = JComponent::EscapeStyle::kUtf8;
 HostApp::HostApp(Options options) : options_(std::move(options)) {}
 
 HostApp::~HostApp() {
+  ModuleGuard::stopWatchdog();
   commands_.reset();
   editor_.reset();
   logToPage(nullptr);
@@ -85,6 +86,13 @@ bool HostApp::setUp() {
   signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
   ::signal(SIGPIPE, SIG_IGN);
   ModuleGuard::installCrashReporter();
+  // A crash is recorded beside the saved graph, so that the next start
+  // (a service manager's restart) holds that box rather than crash again.
+  if (!options_.saveFile.empty()) {
+    held_ = HeldBoxes(CrashRecord::besideSavedGraph(options_.saveFile));
+    ModuleGuard::recordCrashesIn(held_.recordPath());
+  }
+  ModuleGuard::startWatchdog();
 
   if (options_.quiet) {
     JComponent::debugSilence();
@@ -116,6 +124,7 @@ bool HostApp::setUp() {
   servers_->wireSinks(web_.get());
   // An edit may add, remove or relink servers and their sources.
   editor_->setChangeHandler([this](int edited) {
+    if (std::string problem = held_.sync(*graph_); !problem.empty()) console::err(problem);
     servers_->find();
     servers_->wireSinks(web_.get());
     if (web_) web_->edited(edited);
@@ -132,17 +141,22 @@ bool HostApp::loadGraph() {
     console::err(missingClassMessage(*modules_, options_, ServerBox::kClassName));
     return false;
   }
+  std::vector<std::string> problems;
+  const std::map<int, CrashEntry> recorded = held_.read(problems);
+  for (const std::string& problem : problems) console::err(problem);
   if (options_.graphFile.empty()) {
     graph_ = std::make_unique<JGraph>();
     ServerSet::buildDefaultGraph(*graph_);
   } else {
     try {
-      graph_ = loadGraphFile(options_.graphFile);
+      graph_ = loadServedGraphFile(options_.graphFile, recorded);
     } catch (const std::exception& e) {
       console::err(e.what());
       return false;
     }
   }
+  if (held_.enabled()) graph_->recordCrashes();
+  for (const std::string& line : held_.settle(*graph_, recorded)) console::err(line);
   servers_ = std::make_unique<ServerSet>(*graph_, options_);
   // The page can build a graph from nothing; without it there is nothing to run.
   if (!servers_->find() && !options_.ui) {

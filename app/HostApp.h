@@ -7,6 +7,7 @@
 #include "ConsoleInput.h"
 #include "GraphEditor.h"
 #include "GraphSaver.h"
+#include "HeldBoxes.h"
 #include "JGraph.h"
 #include "ModuleSearch.h"
 #include "Options.h"
@@ -35,6 +36,7 @@ class HostApp {
   bool finish();
 
   Options options_;
+  HeldBoxes held_{""};
   int signalFd_ = -1;
   bool inputOpen_ = true;
   // Declared in the order they are made; each goes before what it uses.

@@ -74,13 +74,16 @@ std::optional<int> parseOptions(int argc, char** argv, Options& options) {
   app.add_option("--set", sets, "Any property, as NAME=VALUE (repeatable)")
       ->type_name("NAME=VALUE");
   app.add_option("--graph", options.graphFile, "Run the graph saved in FILE")->type_name("FILE");
-  app.add_option("--save", options.saveFile, "Save the graph to FILE on exit")->type_name("FILE");
+  app.add_option("--save", options.saveFile,
+                 "Save the graph to FILE within a second of every change, and on exit")
+      ->type_name("FILE");
   app.add_flag("--properties", options.listProperties, "Print the property sheet and exit");
   app.add_option("--render", options.renderFile, "Render the box to this PNG on every repaint")
       ->type_name("FILE.png");
   app.add_option("--bind", options.bindAddress,
                  "Address the servers listen on (default 127.0.0.1: this machine only)")
-      ->check(CLI::Validator(numericAddressCheck, "ADDRESS"));
+      ->type_name("ADDRESS")
+      ->check(CLI::Validator(numericAddressCheck, ""));
   // No description on the check: the help then shows SECONDS alone.
   app.add_option("--client-timeout", options.clientTimeoutSeconds,
                  "Close a connection idle this many seconds, 0 to 86400; 0: never (default 30)")

@@ -7,6 +7,7 @@
 
 #include "BoxRenderer.h"
 #include "Console.h"
+#include "HeldBox.h"
 #include "HostModules.h"
 #include "JComponent.h"
 #include "JRegistry.h"
@@ -95,6 +96,10 @@ void ServerSet::buildDefaultGraph(JGraph& graph) {
   // Without --port, a port that needs no privileges.
   std::string error;
   editProperty(box, "port", std::to_string(kDefaultPort), error);
+}
+
+bool ServerSet::isHeld(const Server& server) {
+  return dynamic_cast<const HeldBox*>(server.box) != nullptr;
 }
 
 bool ServerSet::find() {
@@ -192,6 +197,8 @@ bool ServerSet::start() {
   std::size_t expected = 0;
   for (Server& server : servers_) {
     if (server.enable == nullptr || server.enable->getValue() == 0) continue;
+    // A held box runs none of its code, so it listens nowhere.
+    if (isHeld(server)) continue;
     ++expected;
     enable(server, server.enable->getValue());
   }
@@ -235,6 +242,11 @@ bool ServerSet::tellStartup() {
                       : std::find_if(listenResults_.begin(), listenResults_.end(),
                                      [&](const auto& r) { return r.first == server.startedPort; });
     std::string line = "server " + std::to_string(i);
+    if (isHeld(server)) {
+      const std::string number = std::to_string(graph_.numberOf(*server.box));
+      console::out(line + ": held (box " + number + "); release " + number + " runs it again");
+      continue;
+    }
     if (server.startedPort == 0) {
       line += ": idle on ";
     } else if (result == listenResults_.end()) {

@@ -40,6 +40,8 @@ class ServerSet {
 
   // The port its property sheet shows, or 0.
   static int portOf(JModuleObj& box);
+  // A server held since it crashed (HeldBox): it runs none of its code.
+  static bool isHeld(const Server& server);
 
   // The graph qeno-host serves when no graph file is given: one server fed
   // by two sources, its text output printed.

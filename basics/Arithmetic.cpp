@@ -19,6 +19,11 @@ int saturate(std::int64_t value) {
 Arithmetic::Arithmetic()
     : OperatorBox({"add", "subtract", "multiply", "divide", "remainder", "min", "max"}) {}
 
+JString Arithmetic::description() const {
+  return "out = a OP operand, OP being the operation; a result outside int stops at its "
+         "limit, and a division by 0 gives 0.";
+}
+
 int Arithmetic::compute(int operation, int a, int b) const {
   // Every result of two ints fits in 64 bits, INT_MIN / -1 included.
   const std::int64_t wideA = a;
@@ -48,6 +53,10 @@ int Arithmetic::compute(int operation, int a, int b) const {
 }
 
 Compare::Compare() : OperatorBox({"equal", "less", "greater"}) {}
+
+JString Compare::description() const {
+  return "out = 1 when a OP operand holds, else 0, OP being the operation.";
+}
 
 int Compare::compute(int operation, int a, int b) const {
   switch (operation) {

@@ -10,6 +10,7 @@ class Arithmetic : public OperatorBox {
   Arithmetic();
   [[nodiscard]] const char* className() const override { return "Arithmetic"; }
   [[nodiscard]] JObject* clone() const override { return new Arithmetic(*this); }
+  [[nodiscard]] JString description() const override;
 
  protected:
   [[nodiscard]] int compute(int operation, int a, int b) const override;
@@ -22,6 +23,7 @@ class Compare : public OperatorBox {
   Compare();
   [[nodiscard]] const char* className() const override { return "Compare"; }
   [[nodiscard]] JObject* clone() const override { return new Compare(*this); }
+  [[nodiscard]] JString description() const override;
 
  protected:
   [[nodiscard]] int compute(int operation, int a, int b) const override;

@@ -2,6 +2,7 @@
 
 #include <qeno/JComponent.h>
 #include <qeno/JPersist.h>
+#include <qeno/JPropertyRefusal.h>
 
 #include <algorithm>
 
@@ -26,7 +27,8 @@ BasicBox::BasicBox(int inputs) {
   height = 40;
 }
 
-BasicBox::BasicBox(const BasicBox& other) : JAddObj(other), result_(other.result_.load()) {}
+BasicBox::BasicBox(const BasicBox& other)
+    : JAddObj(other), JBoxHelp(other), result_(other.result_.load()) {}
 
 JString BasicBox::outputName(int /*n*/) {
   return "out";
@@ -40,6 +42,10 @@ void BasicBox::drawInterior(JGraphics g, int x, int y, int w, int h) {
   drawText(g, caption(), JRect(x, y, w, h / 2));
   drawText(g, JString("= ") + JInteger::toJString(result_.load(), 10),
            JRect(x, y + h / 2, w, h - h / 2));
+}
+
+JString BasicBox::outputDescription(int /*n*/) const {
+  return "The last result, sent on whenever it changes or is computed anew.";
 }
 
 void BasicBox::publish(int value) {
@@ -80,6 +86,21 @@ void OperatorBox::inputChanged(int n, JLinkObj& link) {
   }
 }
 
+JString OperatorBox::inputDescription(int n) const {
+  return n == 0 ? "Each value is combined with the operand, and the result sent on out."
+                : "Replaces the operand and sends nothing, so a result may come back here.";
+}
+
+JString OperatorBox::propertyDescription(const JString& name) const {
+  if (name == "operand") return "The second number of the operation; a value on b replaces it.";
+  if (!(name == "operation")) return {};
+  JString text = "What the box computes: ";
+  for (std::size_t i = 0; i < names_.size(); ++i) {
+    text = text + (i == 0 ? "" : i + 1 == names_.size() ? " or " : ", ") + names_[i];
+  }
+  return text + ".";
+}
+
 JString OperatorBox::operationName() const {
   return names_.at(static_cast<std::size_t>(operation_.load()));
 }
@@ -107,7 +128,15 @@ unsigned char OperatorBox::updateProperty(JProperty& property) {
   const JString name = property.getName();
   if (auto* text = dynamic_cast<JStringProperty*>(&property); text && name == "operation") {
     const int number = find(text->value);
-    if (number < 0) return 0;  // not one of this box's operations: refused
+    if (number < 0) {
+      // Not one of this box's operations: refused, naming those it has.
+      JString known;
+      for (const char* operation : names_) {
+        known = known + (known.str().empty() ? "" : ", ") + operation;
+      }
+      JPropertyRefusal::refuse(*this, JString("operation must be one of ") + known);
+      return 0;
+    }
     operation_ = number;
   } else if (auto* integer = dynamic_cast<JIntegerProperty*>(&property);
              integer && name == "operand") {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <qeno/JBoxHelp.h>
 #include <qeno/JData.h>
 #include <qeno/JModuleObj.h>
 
@@ -9,8 +10,8 @@
 
 // What the stock boxes share: one integer output whose value the face shows
 // under a caption, and delivery that stops when a loop of links brings a
-// value back to the box that sent it.
-class BasicBox : public JAddObj {
+// value back to the box that sent it. Each box says what it does in words.
+class BasicBox : public JAddObj, public JBoxHelp {
  public:
   BasicBox(const BasicBox& other);
   BasicBox& operator=(const BasicBox&) = delete;
@@ -21,6 +22,7 @@ class BasicBox : public JAddObj {
   JString outputName(int n) override;
   void getOutput(int n, JLinkObj& link, JDataType& data) override;
   void drawInterior(JGraphics g, int x, int y, int w, int h) override;
+  [[nodiscard]] JString outputDescription(int n) const override;
 
  protected:
   explicit BasicBox(int inputs);
@@ -50,6 +52,8 @@ class OperatorBox : public BasicBox {
   void inputChanged(int n, JLinkObj& link) override;
   JArray getProperties() override;
   unsigned char updateProperty(JProperty& property) override;
+  [[nodiscard]] JString inputDescription(int n) const override;
+  [[nodiscard]] JString propertyDescription(const JString& name) const override;
 
   [[nodiscard]] int operand() const { return operand_.load(); }
   [[nodiscard]] JString operationName() const;

@@ -16,6 +16,21 @@ JString Select::inputName(int n) {
   }
 }
 
+JString Select::description() const {
+  return "out = a while select is 0, else b; a value on any input sends out anew.";
+}
+
+JString Select::inputDescription(int n) const {
+  switch (n) {
+    case 0:
+      return "Sent on while select is 0.";
+    case 1:
+      return "Sent on while select is not 0.";
+    default:
+      return "0 picks a, any other value b.";
+  }
+}
+
 void Select::inputChanged(int n, JLinkObj& link) {
   const int value = readInteger(link);
   switch (n) {
@@ -48,6 +63,16 @@ JString Counter::inputName(int n) {
 
 JString Counter::outputName(int /*n*/) {
   return "count";
+}
+
+JString Counter::description() const {
+  return "Counts the non-zero values that arrive on in, up to the largest int; every change "
+         "sends the count.";
+}
+
+JString Counter::inputDescription(int n) const {
+  return n == 0 ? "Each non-zero value adds one to the count."
+                : "A non-zero value sets the count back to 0.";
 }
 
 void Counter::inputChanged(int n, JLinkObj& link) {

@@ -9,6 +9,8 @@ class Select : public BasicBox {
   Select(const Select& other);
   [[nodiscard]] const char* className() const override { return "Select"; }
   [[nodiscard]] JObject* clone() const override { return new Select(*this); }
+  [[nodiscard]] JString description() const override;
+  [[nodiscard]] JString inputDescription(int n) const override;
 
   JString inputName(int n) override;
   void inputChanged(int n, JLinkObj& link) override;
@@ -31,6 +33,8 @@ class Counter : public BasicBox {
   Counter(const Counter& other);
   [[nodiscard]] const char* className() const override { return "Counter"; }
   [[nodiscard]] JObject* clone() const override { return new Counter(*this); }
+  [[nodiscard]] JString description() const override;
+  [[nodiscard]] JString inputDescription(int n) const override;
 
   JString inputName(int n) override;
   JString outputName(int n) override;

@@ -18,35 +18,7 @@ sinks="${5:-1}"
 
 source bench/common.sh
 
-# Ports nothing uses now, from the range the property sheet accepts.
-ss -Htan | awk '{ n = split($4, a, ":"); print a[n]; n = split($5, b, ":"); print b[n] }' |
-  sort -u >"$out/used"
-shuf -i 2000-9999 | grep -vxFf "$out/used" >"$out/free"
-head -n "$servers" "$out/free" >"$out/ports"
-
-# Per server: the server, an integer source on its readInput (1: listen),
-# and a text sink on its text output, so that each received text is logged.
-awk -v n="$servers" -v sinks="$sinks" '
-  { port[NR - 1] = $1 }
-  END {
-    print "{\"format\": \"qeno-graph\", \"version\": 1, \"modules\": ["
-    for (i = 0; i < n; i++) {
-      x = 400 * (i % 16); y = 300 * int(i / 16)
-      printf "{\"class\": \"QenoServer\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 160, \"height\": 200, \"address\": \"127.0.0.1\", \"port\": %d, \"url\": \"/\"}},\n", x, y, port[i]
-    }
-    for (i = 0; i < n; i++) {
-      x = 400 * (i % 16); y = 300 * int(i / 16)
-      printf "{\"class\": \"IntegerSource\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 80, \"height\": 40, \"value\": 1}}%s\n", x + 20, y - 60, sinks || i + 1 < n ? "," : ""
-      if (sinks) printf "{\"class\": \"TextSink\", \"content\": {\"x\": %d, \"y\": %d, \"width\": 80, \"height\": 40}}%s\n", x + 200, y + 160, i + 1 < n ? "," : ""
-    }
-    print "], \"links\": ["
-    for (i = 0; i < n; i++) {
-      step = sinks ? 2 : 1
-      printf "{\"from\": {\"module\": %d, \"output\": 0}, \"to\": {\"module\": %d, \"input\": 0}}%s\n", n + step * i, i, sinks || i + 1 < n ? "," : ""
-      if (sinks) printf "{\"from\": {\"module\": %d, \"output\": 29}, \"to\": {\"module\": %d, \"input\": 0}}%s\n", i, n + 2 * i + 1, i + 1 < n ? "," : ""
-    }
-    print "]}"
-  }' "$out/ports" >"$out/graph.json"
+server_graph "$servers" "$sinks"
 
 "${QENO_HOST:-$bin/qeno-host}" --graph "$out/graph.json" --quiet --ui 127.0.0.1:0 </dev/null >"$out/qeno.out" 2>&1 &
 pids+=($!)

@@ -21,10 +21,10 @@ struct KeyNames {
 
 void QenoServer::writeContent(JOutputStream& stream) {
   JAddObj::writeContent(stream);
+  JCriticalSection::Guard hold(settingsLock);
   putObject(stream, "address", hostName);
   putInteger(stream, "port", port);
   putObject(stream, "url", url);
-  JCriticalSection::Guard hold(keysLock);
   for (int i = 0; i < kKeyCount; ++i) {
     const KeyNames names(i);
     putObject(stream, names.key, keys[i].key);
@@ -39,10 +39,10 @@ void QenoServer::readContent(JDictionary& dictionary) {
   auto readText = [&](const char* key, JString& field) {
     if (auto* text = dynamic_cast<JString*>(getObject(dictionary, key))) field = *text;
   };
+  JCriticalSection::Guard hold(settingsLock);
   readText("address", hostName);
   port = getInteger(dictionary, "port", 0);
   readText("url", url);
-  JCriticalSection::Guard hold(keysLock);
   for (int i = 0; i < kKeyCount; ++i) {
     const KeyNames names(i);
     readText(names.key, keys[i].key);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "GraphFile.h"
+#include "HeldBox.h"
 #include "JPersist.h"
 #include "JRegistry.h"
 #include "ModuleGuard.h"
@@ -16,6 +17,9 @@
 namespace {
 
 using LinkEnds = GraphEditor::LinkEnds;
+
+// What a step holds besides what its weight tells: its closures.
+constexpr std::size_t kStepBytes = 256;
 
 std::string boxText(int number) {
   return "box " + std::to_string(number);
@@ -40,10 +44,23 @@ std::string GraphEditor::record(Step step) {
   std::string error = step.apply();
   if (!error.empty()) return error;
   const int edited = step.edited;
-  done_.push_back(std::move(step));
+  step.bytes += kStepBytes + step.what.size() + (step.weight ? step.weight() : 0);
+  step.weight = nullptr;
+  for (const Step& dropped : undone_) bytes_ -= dropped.bytes;
   undone_.clear();
+  bytes_ += step.bytes;
+  done_.push_back(std::move(step));
+  trim();
   if (changed_) changed_(edited);
   return {};
+}
+
+void GraphEditor::trim() {
+  // Only record adds steps, and it drops those to redo first.
+  while (done_.size() > 1 && (done_.size() > kMaxSteps || bytes_ > kMaxBytes)) {
+    bytes_ -= done_.front().bytes;
+    done_.pop_front();
+  }
 }
 
 std::string GraphEditor::boxOrError(int number, JModuleObj*& box) const {
@@ -65,17 +82,21 @@ std::string GraphEditor::portOrError(JModuleObj& box, bool input, const std::str
   const char* first = port.data();
   const char* last = port.data() + port.size();
   auto [end, problem] = std::from_chars(first, last, index);
-  if (problem == std::errc() && end == last && first != last) {
-    if (index >= 0 && index < count) return {};
-  } else {
-    for (index = 0; index < count; ++index) {
-      const std::string name =
-          input ? PortQueries::inputName(box, index) : PortQueries::outputName(box, index);
-      if (name == port) return {};
+  const bool numbered = problem == std::errc() && end == last && first != last;
+  if (numbered && index >= 0 && index < count) return {};
+  std::string names;
+  for (int n = 0; n < count; ++n) {
+    const std::string name = input ? PortQueries::inputName(box, n) : PortQueries::outputName(box, n);
+    if (!numbered && name == port) {
+      index = n;
+      return {};
     }
+    names += (n == 0 ? "" : ", ") + (name.empty() ? std::to_string(n) : name);
   }
-  return boxText(graph_.numberOf(box)) + " (" + box.className() + ") has no " +
-         (input ? "input " : "output ") + port;
+  const char* kind = input ? "input" : "output";
+  return boxText(graph_.numberOf(box)) + " (" + box.className() + ") has no " + kind + " " + port +
+         (count == 0 ? std::string(": it has none")
+                     : " (its " + std::string(kind) + "s: " + names + ")");
 }
 
 std::string GraphEditor::add(const std::string& className, double x, double y, int& number) {
@@ -107,12 +128,14 @@ std::string GraphEditor::remove(const std::vector<int>& numbers) {
   if (numbers.empty()) return "remove takes at least one box";
   if (std::string error = boxesOrError(numbers); !error.empty()) return error;
   auto taken = std::make_shared<GraphPart>();
-  return record({"remove",
-                 [this, numbers, taken] {
-                   *taken = GraphPart::take(graph_, numbers);
-                   return std::string();
-                 },
-                 [this, taken] { return taken->put(graph_); }});
+  Step step{"remove",
+            [this, numbers, taken] {
+              *taken = GraphPart::take(graph_, numbers);
+              return std::string();
+            },
+            [this, taken] { return taken->put(graph_); }};
+  step.weight = [taken] { return taken->bytes(); };
+  return record(std::move(step));
 }
 
 std::string GraphEditor::resolveLink(int from, const std::string& output, int to,
@@ -168,8 +191,9 @@ std::string GraphEditor::moves(const std::vector<Place>& places) {
     graph_.noteChange();
     return std::string();
   };
-  return record(
-      {"move", [put, places] { return put(places); }, [put, before] { return put(before); }});
+  Step step{"move", [put, places] { return put(places); }, [put, before] { return put(before); }};
+  step.bytes = (places.size() + before.size()) * sizeof(Place);
+  return record(std::move(step));
 }
 
 std::string GraphEditor::setProperty(int number, const std::string& name,
@@ -192,8 +216,11 @@ std::string GraphEditor::setProperty(int number, const std::string& name,
     editProperty(*edited, name, text, error);
     return error;
   };
-  return record({"set " + name, [edit, value] { return edit(value); },
-                 [edit, before] { return edit(before); }, number});
+  Step step{"set " + name, [edit, value] { return edit(value); },
+            [edit, before] { return edit(before); }, number};
+  // Each closure keeps the name and a value.
+  step.bytes = 2 * name.size() + value.size() + before.size();
+  return record(std::move(step));
 }
 
 std::string GraphEditor::copy(const std::vector<int>& numbers, std::string& fragment) const {
@@ -215,17 +242,19 @@ std::string GraphEditor::paste(const std::string& fragment, double dx, double dy
   }
   if (pasted->empty()) return "nothing to paste";
   pasted->shift(dx, dy);
-  std::string error = record({"paste",
-                              [this, pasted] {
-                                std::string problem = pasted->put(graph_);
-                                // All or nothing: what was made goes again.
-                                if (!problem.empty()) GraphPart::take(graph_, pasted->numbers());
-                                return problem;
-                              },
-                              [this, pasted] {
-                                *pasted = GraphPart::take(graph_, pasted->numbers());
-                                return std::string();
-                              }});
+  Step step{"paste",
+            [this, pasted] {
+              std::string problem = pasted->put(graph_);
+              // All or nothing: what was made goes again.
+              if (!problem.empty()) GraphPart::take(graph_, pasted->numbers());
+              return problem;
+            },
+            [this, pasted] {
+              *pasted = GraphPart::take(graph_, pasted->numbers());
+              return std::string();
+            }};
+  step.weight = [pasted] { return pasted->bytes(); };
+  std::string error = record(std::move(step));
   if (error.empty()) numbers = pasted->numbers();
   return error;
 }
@@ -241,20 +270,22 @@ std::string GraphEditor::replaceAll(const std::string& file) {
     for (const auto& box : graph_.modules()) numbers.push_back(graph_.numberOf(*box));
     return numbers;
   };
-  return record({"import",
-                 [this, incoming, before, all] {
-                   *before = GraphPart::take(graph_, all());
-                   std::string problem = incoming->put(graph_);
-                   if (!problem.empty()) {
-                     GraphPart::take(graph_, incoming->numbers());
-                     before->put(graph_);
-                   }
-                   return problem;
-                 },
-                 [this, incoming, before] {
-                   *incoming = GraphPart::take(graph_, incoming->numbers());
-                   return before->put(graph_);
-                 }});
+  Step step{"import",
+            [this, incoming, before, all] {
+              *before = GraphPart::take(graph_, all());
+              std::string problem = incoming->put(graph_);
+              if (!problem.empty()) {
+                GraphPart::take(graph_, incoming->numbers());
+                before->put(graph_);
+              }
+              return problem;
+            },
+            [this, incoming, before] {
+              *incoming = GraphPart::take(graph_, incoming->numbers());
+              return before->put(graph_);
+            }};
+  step.weight = [incoming, before] { return incoming->bytes() + before->bytes(); };
+  return record(std::move(step));
 }
 
 std::string GraphEditor::undo() {
@@ -276,5 +307,24 @@ std::string GraphEditor::redo() {
   const int edited = step.edited;
   done_.push_back(std::move(step));
   if (changed_) changed_(edited);
+  return error;
+}
+
+std::string GraphEditor::release(int number) {
+  JModuleObj* box = nullptr;
+  if (std::string error = boxOrError(number, box); !error.empty()) return error;
+  if (dynamic_cast<HeldBox*>(box) == nullptr) return boxText(number) + " is not held";
+  GraphPart held = GraphPart::take(graph_, {number});
+  GraphPart running = held;
+  running.hold(nullptr);
+  std::string error = running.put(graph_);
+  if (graph_.numbered(number) == nullptr) {
+    // Told already, with the reason; what was made of it goes, and the
+    // stand-in comes back with its links.
+    held.put(graph_);
+    error = boxText(number) + " cannot run again: no box of its class takes its settings; " +
+            "it stays held";
+  }
+  if (changed_) changed_(number);
   return error;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,9 +12,16 @@
 // Every edit of the graph, from the console or the page, goes through here,
 // and each is one step of one history that undo and redo walk. Boxes are
 // named by their numbers in the graph, which an undone removal gives back.
-// A refusal is one line saying why, and changes nothing. Host thread.
+// A refusal is one line saying why, and changes nothing. The history is
+// bounded: it keeps at most kMaxSteps steps, and the oldest go while the
+// steps hold more than kMaxBytes (a removal or an import holds the settings
+// of every box it took); the newest step stays whatever its size. Host
+// thread.
 class GraphEditor {
  public:
+  static constexpr std::size_t kMaxSteps = 1000;
+  static constexpr std::size_t kMaxBytes = std::size_t{4} << 20;
+
   explicit GraphEditor(JGraph& graph);
 
   // A box of a registered class, a clone of its registered instance, at x, y.
@@ -45,8 +54,15 @@ class GraphEditor {
   std::string undo();
   std::string redo();
 
+  // The box numbered number, held after a crash (HeldBox), runs again: a box
+  // of its class made from its settings takes the stand-in's place and
+  // links and gets its inputs' values. Not a step of the history: nothing
+  // undoes it. When the box cannot be made, the stand-in stays.
+  std::string release(int number);
+
   [[nodiscard]] bool canUndo() const { return !done_.empty(); }
   [[nodiscard]] bool canRedo() const { return !undone_.empty(); }
+  [[nodiscard]] std::size_t steps() const { return done_.size() + undone_.size(); }
 
   // Called after every change the editor makes, undo and redo included,
   // with the number of the box whose settings changed, or -1 when the change
@@ -61,6 +77,10 @@ class GraphEditor {
     std::function<std::string()> apply;
     std::function<std::string()> revert;
     int edited = -1;  // the box whose settings the step changes
+    // Roughly what it holds: the texts its closures keep, plus what weight
+    // tells once it is applied (the settings of the boxes it took).
+    std::size_t bytes = 0;
+    std::function<std::size_t()> weight = nullptr;
   };
   // Applies step and keeps it, or returns the refusal and keeps nothing.
   std::string record(Step step);
@@ -72,7 +92,10 @@ class GraphEditor {
                           LinkEnds& ends) const;
 
   JGraph& graph_;
-  std::vector<Step> done_;
+  void trim();
+
+  std::deque<Step> done_;
   std::vector<Step> undone_;
+  std::size_t bytes_ = 0;  // of the steps in done_ and undone_
   std::function<void(int)> changed_;
 };

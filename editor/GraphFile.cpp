@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
-#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
 #include "FileIo.h"
+#include "GraphLayout.h"
 #include "GraphText.h"
+#include "HeldBox.h"
 #include "JComponent.h"
 #include "JException.h"
 #include "JPersist.h"
@@ -32,6 +34,7 @@
 
 namespace {
 
+using graphtext::asInt32;
 using graphtext::decodeText;
 using graphtext::encodeText;
 using graphtext::Json;
@@ -53,25 +56,6 @@ std::string quoted(const std::string& text) {
 
 std::string moduleText(std::size_t index, const std::string& className) {
   return "module " + std::to_string(index) + " (" + className + ")";
-}
-
-// A JSON integer that fits an int. Floats (even 80.0) and booleans do not.
-bool asInt32(const Json& value, int& result) {
-  if (value.is_number_unsigned()) {
-    const auto v = value.get<std::uint64_t>();
-    if (v > static_cast<std::uint64_t>(std::numeric_limits<int32_t>::max())) return false;
-    result = static_cast<int>(v);
-    return true;
-  }
-  if (value.is_number_integer()) {
-    const auto v = value.get<std::int64_t>();
-    if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
-      return false;
-    }
-    result = static_cast<int>(v);
-    return true;
-  }
-  return false;
 }
 
 enum class Kind { kInteger, kText, kOther };
@@ -123,44 +107,27 @@ void onlyMembers(const Json& object, std::initializer_list<const char*> allowed,
   }
 }
 
-std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
-                                           const std::string& source) {
-  const std::string at = "module " + std::to_string(index) + ": ";
-  if (!entry.is_object()) fail(source, at + "must be an object");
-  onlyMembers(entry, {"class", "content"}, source, at);
-  if (!entry.contains("class") || !entry["class"].is_string()) {
-    fail(source, at + "\"class\" must be a text");
-  }
-  const std::string className = entry["class"].get<std::string>();
-  const std::string where = moduleText(index, className) + ": ";
-  if (!JRegistry::instance().contains(className))
-    fail(source, where + "no such class is registered");
-  std::unique_ptr<JModuleObj> module = makeBox(className);
-  if (!module) fail(source, where + "the class is not a module");
-
-  if (!entry.contains("content") || !entry["content"].is_object()) {
-    fail(source, where + "\"content\" must be an object");
-  }
-  // What a fresh instance writes tells the kind each key must have.
-  JOutputStream fresh;
-  try {
-    module->saveContent(fresh);
-  } catch (...) {
-    fail(source, where + "cannot tell its content: writeContent threw " +
-                     JComponent::describeCurrentException());
-  }
-  std::map<std::string, Kind> expected;
-  for (const JContentEntry& e : fresh.entries()) expected[e.key] = kindOf(e);
-
-  JDictionary dictionary;
-  for (const auto& item : entry["content"].items()) {
+// The content's entries, each of the kind expected names for its key; with
+// no expectation (a held box, whose code tells nothing), of the kind its
+// JSON value has.
+std::vector<JContentEntry> contentFromJson(const Json& content,
+                                           const std::map<std::string, Kind>* expected,
+                                           const std::string& className, const std::string& source,
+                                           const std::string& where) {
+  std::vector<JContentEntry> entries;
+  for (const auto& item : content.items()) {
     const std::string& key = item.key();
     const std::string what = where + "entry " + quoted(key);
-    auto found = expected.find(key);
-    if (found == expected.end()) fail(source, what + " is not one that " + className + " stores");
-    JContentEntry stored;
+    Kind kind = item.value().is_number_integer() ? Kind::kInteger : Kind::kText;
+    if (expected != nullptr) {
+      auto found = expected->find(key);
+      if (found == expected->end())
+        fail(source, what + " is not one that " + className + " stores");
+      kind = found->second;
+    }
+    JContentEntry& stored = entries.emplace_back();
     stored.key = key;
-    switch (found->second) {
+    switch (kind) {
       case Kind::kInteger:
         if (!item.value().is_number_integer()) fail(source, what + " must be an integer");
         if (!asInt32(item.value(), stored.integer)) {
@@ -179,10 +146,53 @@ std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
       case Kind::kOther:
         fail(source, what + " holds a kind of value a graph file cannot store");
     }
-    dictionary.put(std::move(stored));
   }
+  return entries;
+}
+
+// held: the places the served graph holds, or null for any other graph.
+std::unique_ptr<JModuleObj> moduleFromJson(const Json& entry, std::size_t index,
+                                           const std::string& source,
+                                           const std::map<int, CrashEntry>* held) {
+  const std::string at = "module " + std::to_string(index) + ": ";
+  if (!entry.is_object()) fail(source, at + "must be an object");
+  onlyMembers(entry, {"class", "content"}, source, at);
+  if (!entry.contains("class") || !entry["class"].is_string()) {
+    fail(source, at + "\"class\" must be a text");
+  }
+  const std::string className = entry["class"].get<std::string>();
+  const std::string where = moduleText(index, className) + ": ";
+  if (!JRegistry::instance().contains(className))
+    fail(source, where + "no such class is registered");
+  if (!entry.contains("content") || !entry["content"].is_object()) {
+    fail(source, where + "\"content\" must be an object");
+  }
+  std::optional<ModuleGuard::Loading> marking;
+  if (held != nullptr) {
+    auto crash = held->find(static_cast<int>(index));
+    if (crash != held->end() && crash->second.className == className) {
+      return std::make_unique<HeldBox>(
+          className, contentFromJson(entry["content"], nullptr, className, source, where),
+          crash->second);
+    }
+    marking.emplace(static_cast<int>(index), className, JRegistry::instance().libraryOf(className));
+  }
+  std::unique_ptr<JModuleObj> module = makeBox(className);
+  if (!module) fail(source, where + "the class is not a module");
+
+  // What a fresh instance writes tells the kind each key must have.
+  JOutputStream fresh;
   try {
-    module->loadContent(dictionary);
+    ModuleGuard::traced(module.get(), "writeContent", [&] { module->saveContent(fresh); });
+  } catch (...) {
+    fail(source, where + "cannot tell its content: writeContent threw " +
+                     JComponent::describeCurrentException());
+  }
+  std::map<std::string, Kind> expected;
+  for (const JContentEntry& e : fresh.entries()) expected[e.key] = kindOf(e);
+  JDictionary dictionary(contentFromJson(entry["content"], &expected, className, source, where));
+  try {
+    ModuleGuard::traced(module.get(), "readContent", [&] { module->loadContent(dictionary); });
   } catch (...) {
     fail(source, where + "cannot take its content: " + JComponent::describeCurrentException());
   }
@@ -299,7 +309,10 @@ std::string graphPartToJson(const JGraph& graph, const std::vector<int>& numbers
   return boxesToJson(graph, boxes);
 }
 
-std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string& source) {
+namespace {
+
+std::unique_ptr<JGraph> buildGraph(const std::string& json, const std::string& source,
+                                   const std::map<int, CrashEntry>* held) {
   Json document;
   try {
     document = Json::parse(json);
@@ -338,13 +351,25 @@ std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string
   auto graph = std::make_unique<JGraph>();
   const Json& modules = document["modules"];
   for (std::size_t i = 0; i < modules.size(); ++i) {
-    graph->add(moduleFromJson(modules[i], i, source));
+    HeldBox::tellHeld(graph->add(moduleFromJson(modules[i], i, source, held)));
   }
   if (document.contains("links")) {
     const Json& links = document["links"];
     for (std::size_t i = 0; i < links.size(); ++i) linkFromJson(*graph, links[i], i, source);
   }
+  // A file written by hand may leave places out; such boxes are put apart.
+  std::vector<GivenPlace> given;
+  for (const Json& module : modules) {
+    given.push_back({module["content"].contains("x"), module["content"].contains("y")});
+  }
+  layOutUnplaced(*graph, given);
   return graph;
+}
+
+}  // namespace
+
+std::unique_ptr<JGraph> graphFromJson(const std::string& json, const std::string& source) {
+  return buildGraph(json, source, nullptr);
 }
 
 void saveGraphFile(const JGraph& graph, const std::string& path) {
@@ -362,5 +387,10 @@ void checkGraphFileWritable(const std::string& path) {
 }
 
 std::unique_ptr<JGraph> loadGraphFile(const std::string& path) {
-  return graphFromJson(readWholeFile(path), path);
+  return buildGraph(readWholeFile(path), path, nullptr);
+}
+
+std::unique_ptr<JGraph> loadServedGraphFile(const std::string& path,
+                                            const std::map<int, CrashEntry>& held) {
+  return buildGraph(readWholeFile(path), path, &held);
 }

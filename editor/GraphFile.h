@@ -1,9 +1,11 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "CrashRecord.h"
 #include "JGraph.h"
 
 // Saved graphs: a JSON document listing the modules (class name and content,
@@ -18,6 +20,13 @@ void checkGraphFileWritable(const std::string& path);
 // Throws std::runtime_error with a one-line message naming the file and,
 // where there is one, the module and entry at fault.
 std::unique_ptr<JGraph> loadGraphFile(const std::string& path);
+// The same for the graph qeno-host serves: while a box loads, its calls
+// count as those of the box at its place (ModuleGuard::Loading), so that a
+// crash in its clone or readContent is recorded; and the boxes at the
+// places held (of the class recorded) are stand-ins (HeldBox), none of
+// their code run.
+std::unique_ptr<JGraph> loadServedGraphFile(const std::string& path,
+                                            const std::map<int, CrashEntry>& held);
 
 // A new box of a registered class, a clone of its registered instance; null
 // when the class is not registered, its clone failed or it is not a box.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "GraphFile.h"
+#include "HeldBox.h"
 #include "ModuleGuard.h"
 
 namespace {
@@ -18,8 +19,11 @@ bool within(const std::vector<int>& numbers, int number) {
 }
 
 GraphPart::Box saveBox(const JGraph& graph, JModuleObj& box) {
-  GraphPart::Box saved{graph.numberOf(box), box.className(), {}, 0, 0};
+  GraphPart::Box saved{graph.numberOf(box), box.className(), {}, 0, 0, nullptr};
   ModuleGuard::call(&box, "writeContent", [&] { box.saveContent(saved.content); });
+  if (auto* held = dynamic_cast<HeldBox*>(&box)) {
+    saved.held = std::make_shared<const CrashEntry>(held->crash());
+  }
   return saved;
 }
 
@@ -28,15 +32,23 @@ GraphPart::Box saveBox(const JGraph& graph, JModuleObj& box) {
 std::string restoreBox(JGraph& graph, GraphPart::Box& saved) {
   const std::string what =
       (saved.number >= 0 ? boxText(saved.number) : "a new box") + " (" + saved.className + ")";
-  std::unique_ptr<JModuleObj> box = makeBox(saved.className);
-  if (!box) return what + " cannot be made again";
-  JDictionary settings(saved.content.entries());
-  if (!ModuleGuard::call(box.get(), "readContent", [&] { box->loadContent(settings); })) {
-    return what + " did not take its settings back";
+  std::unique_ptr<JModuleObj> box;
+  if (saved.held) {
+    // None of its code runs: it takes its settings as they were saved.
+    box = std::make_unique<HeldBox>(saved.className, saved.content.entries(), *saved.held);
+  } else {
+    box = makeBox(saved.className);
+    if (!box) return what + " cannot be made again";
+    JDictionary settings(saved.content.entries());
+    if (!ModuleGuard::call(box.get(), "readContent", [&] { box->loadContent(settings); })) {
+      return what + " did not take its settings back";
+    }
   }
   box->x += saved.dx;
   box->y += saved.dy;
-  saved.number = graph.numberOf(graph.add(std::move(box), saved.number));
+  JModuleObj& added = graph.add(std::move(box), saved.number);
+  saved.number = graph.numberOf(added);
+  HeldBox::tellHeld(added);
   return {};
 }
 
@@ -72,6 +84,10 @@ GraphPart GraphPart::from(const JGraph& other) {
   return part;
 }
 
+void GraphPart::hold(const std::shared_ptr<const CrashEntry>& crash) {
+  for (Box& box : boxes_) box.held = crash;
+}
+
 void GraphPart::shift(double dx, double dy) {
   for (Box& box : boxes_) {
     box.dx = dx;
@@ -104,6 +120,19 @@ std::vector<int> GraphPart::numbers() const {
   return numbers;
 }
 
+std::size_t GraphPart::bytes() const {
+  std::size_t total = links_.size() * sizeof(Link);
+  for (const Box& box : boxes_) {
+    total += sizeof(Box) + box.className.size();
+    for (const JContentEntry& entry : box.content.entries()) {
+      const auto* text = dynamic_cast<const JString*>(entry.object.get());
+      total +=
+          sizeof(JContentEntry) + entry.key.size() + (text != nullptr ? text->str().size() : 0);
+    }
+  }
+  return total;
+}
+
 std::shared_ptr<JLinkObj> GraphPart::findLink(const JGraph& graph, const Link& ends) {
   for (const auto& link : graph.links()) {
     if (graph.numberOf(*link->getSource()) == ends.from && link->getOutput() == ends.output &&
@@ -124,7 +153,10 @@ std::string GraphPart::makeLink(JGraph& graph, const Link& ends) {
   } catch (const std::invalid_argument& e) {
     return e.what();
   }
-  ModuleGuard::call(to, "inputChanged", [&] { to->inputChanged(ends.input, *made); });
+  // A held box has no value to hand on, and takes none.
+  if (dynamic_cast<HeldBox*>(from) == nullptr) {
+    ModuleGuard::call(to, "inputChanged", [&] { to->inputChanged(ends.input, *made); });
+  }
   return {};
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "CrashRecord.h"
 #include "JGraph.h"
 #include "JPersist.h"
 
@@ -17,6 +19,8 @@ class GraphPart {
     JOutputStream content;
     double dx = 0;  // moved by this much when put
     double dy = 0;
+    // Set: the box is held after a crash, and is put back as its stand-in.
+    std::shared_ptr<const CrashEntry> held;
   };
   // Box numbers and port indices of a link.
   struct Link {
@@ -35,6 +39,9 @@ class GraphPart {
 
   // Every box is put dx, dy from where its settings place it.
   void shift(double dx, double dy);
+  // Every box is put back as a stand-in held for crash (HeldBox), or, with
+  // none, as a box of its class that runs.
+  void hold(const std::shared_ptr<const CrashEntry>& crash);
 
   // Puts the boxes back, each under its number (a new one for -1, kept for
   // the next put), then the links, each delivering the value its output
@@ -42,6 +49,8 @@ class GraphPart {
   std::string put(JGraph& graph);
 
   [[nodiscard]] std::vector<int> numbers() const;
+  // Roughly what it holds: its boxes' settings and its links.
+  [[nodiscard]] std::size_t bytes() const;
   [[nodiscard]] bool empty() const { return boxes_.empty(); }
 
   // A link between two boxes of graph, or null.

@@ -1,5 +1,7 @@
 #include "GraphText.h"
 
+#include <cstdint>
+#include <limits>
 #include <utility>
 
 #include "JComponent.h"
@@ -52,6 +54,24 @@ bool decodeText(const Json& value, std::string& text) {
   }
   text = std::move(decoded);
   return true;
+}
+
+bool asInt32(const Json& value, int& result) {
+  if (value.is_number_unsigned()) {
+    const auto v = value.get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<int32_t>::max())) return false;
+    result = static_cast<int>(v);
+    return true;
+  }
+  if (value.is_number_integer()) {
+    const auto v = value.get<std::int64_t>();
+    if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) {
+      return false;
+    }
+    result = static_cast<int>(v);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace graphtext

@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-// How a graph file holds texts.
+// How a graph file holds texts and integers.
 namespace graphtext {
 
 using Json = nlohmann::ordered_json;
@@ -12,5 +12,7 @@ using Json = nlohmann::ordered_json;
 Json encodeText(const std::string& text);
 // The text a JSON value stands for, or false when it is not a text.
 bool decodeText(const Json& value, std::string& text);
+// A JSON integer that fits an int. Floats (even 80.0) and booleans do not.
+bool asInt32(const Json& value, int& result);
 
 }  // namespace graphtext

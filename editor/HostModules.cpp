@@ -13,7 +13,7 @@ JIntegerSource::JIntegerSource() {
 }
 
 JIntegerSource::JIntegerSource(const JIntegerSource& other)
-    : JAddObj(other), value_(other.value_.load()) {}
+    : JAddObj(other), JBoxHelp(other), value_(other.value_.load()) {}
 
 void JIntegerSource::setValue(int value) {
   value_ = value;
@@ -48,6 +48,19 @@ unsigned char JIntegerSource::updateProperty(JProperty& property) {
   return 1;
 }
 
+JString JIntegerSource::description() const {
+  return "A number you set, handed to every linked input whenever it is set.";
+}
+
+JString JIntegerSource::outputDescription(int /*n*/) const {
+  return "The number set: the value property, or the page's Set 0 and Set 1.";
+}
+
+JString JIntegerSource::propertyDescription(const JString& name) const {
+  return name == "value" ? JString("The number this box hands on; setting it sends it at once.")
+                         : JString();
+}
+
 void JIntegerSource::writeContent(JOutputStream& stream) {
   JAddObj::writeContent(stream);
   putInteger(stream, "value", value_.load());
@@ -66,7 +79,8 @@ JTextSink::JTextSink() {
   height = 40;
 }
 
-JTextSink::JTextSink(const JTextSink& other) : JAddObj(other), last_(other.lastText()) {}
+JTextSink::JTextSink(const JTextSink& other)
+    : JAddObj(other), JBoxHelp(other), last_(other.lastText()) {}
 
 void JTextSink::setHandler(std::function<void(const std::string& text)> handler) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -100,6 +114,14 @@ void JTextSink::inputChanged(int n, JLinkObj& link) {
   if (handler) handler(text.str());
 }
 
+JString JTextSink::description() const {
+  return "Takes text and counts the texts it received; fed by a server, it prints each one.";
+}
+
+JString JTextSink::inputDescription(int /*n*/) const {
+  return "Any text: each one received is counted.";
+}
+
 void JTextSink::drawInterior(JGraphics g, int x, int y, int w, int h) {
   drawText(g, JInteger::toJString(received_.load(), 10) + " texts", JRect(x, y, w, h));
 }
@@ -112,7 +134,8 @@ JIntegerSink::JIntegerSink() {
   height = 40;
 }
 
-JIntegerSink::JIntegerSink(const JIntegerSink& other) : JAddObj(other), last_(other.last_.load()) {}
+JIntegerSink::JIntegerSink(const JIntegerSink& other)
+    : JAddObj(other), JBoxHelp(other), last_(other.last_.load()) {}
 
 void JIntegerSink::setHandler(std::function<void(int value)> handler) {
   std::lock_guard<std::mutex> hold(lock_);
@@ -136,6 +159,15 @@ void JIntegerSink::inputChanged(int n, JLinkObj& link) {
   }
   ++received_;
   if (handler) handler(value);
+}
+
+JString JIntegerSink::description() const {
+  return "Takes an integer and shows the last one it received; fed by a server, it prints each "
+         "one.";
+}
+
+JString JIntegerSink::inputDescription(int /*n*/) const {
+  return "Any integer: the face shows the last one received.";
 }
 
 void JIntegerSink::drawInterior(JGraphics g, int x, int y, int w, int h) {

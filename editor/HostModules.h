@@ -5,12 +5,13 @@
 #include <mutex>
 #include <string>
 
+#include "JBoxHelp.h"
 #include "JModuleObj.h"
 
 // The host's own boxes, for wiring a module into a graph.
 
 // One integer output whose value the user sets.
-class JIntegerSource : public JAddObj {
+class JIntegerSource : public JAddObj, public JBoxHelp {
  public:
   JIntegerSource();
   JIntegerSource(const JIntegerSource& other);
@@ -19,6 +20,9 @@ class JIntegerSource : public JAddObj {
 
   [[nodiscard]] const char* className() const override { return "IntegerSource"; }
   [[nodiscard]] JObject* clone() const override { return new JIntegerSource(*this); }
+  [[nodiscard]] JString description() const override;
+  [[nodiscard]] JString outputDescription(int n) const override;
+  [[nodiscard]] JString propertyDescription(const JString& name) const override;
 
   // Stores value and broadcasts it to the linked inputs.
   void setValue(int value);
@@ -39,7 +43,7 @@ class JIntegerSource : public JAddObj {
 };
 
 // One text input; hands every text it receives to its handler.
-class JTextSink : public JAddObj {
+class JTextSink : public JAddObj, public JBoxHelp {
  public:
   JTextSink();
   JTextSink(const JTextSink& other);
@@ -48,6 +52,8 @@ class JTextSink : public JAddObj {
 
   [[nodiscard]] const char* className() const override { return "TextSink"; }
   [[nodiscard]] JObject* clone() const override { return new JTextSink(*this); }
+  [[nodiscard]] JString description() const override;
+  [[nodiscard]] JString inputDescription(int n) const override;
 
   // Called on the thread that delivered the text. Not copied by clone().
   void setHandler(std::function<void(const std::string& text)> handler);
@@ -71,7 +77,7 @@ class JTextSink : public JAddObj {
 };
 
 // One integer input; hands every value it receives to its handler.
-class JIntegerSink : public JAddObj {
+class JIntegerSink : public JAddObj, public JBoxHelp {
  public:
   JIntegerSink();
   JIntegerSink(const JIntegerSink& other);
@@ -80,6 +86,8 @@ class JIntegerSink : public JAddObj {
 
   [[nodiscard]] const char* className() const override { return "IntegerSink"; }
   [[nodiscard]] JObject* clone() const override { return new JIntegerSink(*this); }
+  [[nodiscard]] JString description() const override;
+  [[nodiscard]] JString inputDescription(int n) const override;
 
   // Called on the thread that delivered the value. Not copied by clone().
   void setHandler(std::function<void(int value)> handler);

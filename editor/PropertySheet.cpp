@@ -1,11 +1,14 @@
 #include "PropertySheet.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "JComponent.h"
 #include "JGraph.h"
+#include "JPropertyRefusal.h"
 #include "ModuleGuard.h"
 #include "PortQueries.h"
 
@@ -83,43 +86,60 @@ bool editProperty(JModuleObj& module, const std::string& name, const std::string
     return false;
   }
   unsigned char taken = 0;
+  (void)JPropertyRefusal::take(module);  // a reason told outside an edit is not this edit's
   if (!ModuleGuard::call(&module, "updateProperty",
                          [&] { taken = module.updateProperty(*entry); })) {
     error = std::string(module.className()) + " failed on property '" + name + "'";
     return false;
   }
+  const std::optional<std::string> reason = JPropertyRefusal::take(module);
   if (taken == 0) {
     error = std::string(module.className()) + " did not take property '" + name + "'";
+    if (reason && !reason->empty()) {
+      error += ": " + JComponent::escape(*reason, JComponent::EscapeStyle::kUtf8);
+    }
     return false;
   }
   if (JGraph* graph = module.graph()) graph->noteChange();
   return true;
 }
 
+namespace {
+// Output n's value as text, read as a link would read it.
+std::string valueAt(JModuleObj& module, int n, int type) {
+  if (type == JIntegerData::id) {
+    int value = 0;
+    return PortQueries::readOutput(module, n, JIntegerData(value)) ? std::to_string(value) : "";
+  }
+  if (type == JRealData::id) {
+    double value = 0;
+    if (!PortQueries::readOutput(module, n, JRealData(value))) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+  }
+  if (type == JStringData::id) {
+    JString value;
+    return PortQueries::readOutput(module, n, JStringData(value)) ? JComponent::escape(value.str())
+                                                                   : "";
+  }
+  return {};
+}
+}  // namespace
+
+std::string outputValue(JModuleObj& module, int n) {
+  const std::vector<int> types = PortQueries::outputTypes(module);
+  if (n < 0 || static_cast<std::size_t>(n) >= types.size()) return {};
+  return valueAt(module, n, types[static_cast<std::size_t>(n)]);
+}
+
 std::vector<OutputRow> listOutputs(JModuleObj& module) {
   std::vector<OutputRow> rows;
   const std::vector<int> types = PortQueries::outputTypes(module);
-  for (int n = 0; n < module.getOutputCount(); ++n) {
-    // The value is read as a link would read it.
-    std::string shown;
-    const int type = types[static_cast<std::size_t>(n)];
-    if (type == JIntegerData::id) {
-      int value = 0;
-      if (PortQueries::readOutput(module, n, JIntegerData(value))) shown = std::to_string(value);
-    } else if (type == JRealData::id) {
-      double value = 0;
-      if (PortQueries::readOutput(module, n, JRealData(value))) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%.9g", value);
-        shown = text;
-      }
-    } else if (type == JStringData::id) {
-      JString value;
-      if (PortQueries::readOutput(module, n, JStringData(value))) {
-        shown = JComponent::escape(value.str());
-      }
-    }
-    rows.push_back(OutputRow{PortQueries::outputName(module, n), shown});
+  rows.reserve(types.size());
+  for (int n = 0; n < static_cast<int>(types.size()); ++n) {
+    rows.push_back(OutputRow{PortQueries::outputName(module, n),
+                             valueAt(module, n, types[static_cast<std::size_t>(n)])});
   }
   return rows;
 }

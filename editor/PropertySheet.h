@@ -21,7 +21,8 @@ std::vector<PropertyRow> listProperties(JModuleObj& module);
 // Applies text as the new value of the entry called name. Returns false with
 // a one-line reason in error when there is no such entry, the text is not a
 // whole number for an integer entry, or it lies outside the entry's limits,
-// or the module did not take it.
+// or the module did not take it (with the module's reason, when it told one
+// through JPropertyRefusal).
 bool editProperty(JModuleObj& module, const std::string& name, const std::string& text,
                   std::string& error);
 
@@ -37,3 +38,5 @@ struct OutputRow {
 };
 
 std::vector<OutputRow> listOutputs(JModuleObj& module);
+// The current value of output n of a module, as listOutputs shows it.
+std::string outputValue(JModuleObj& module, int n);

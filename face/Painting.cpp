@@ -14,5 +14,10 @@ void QenoServer::paint(JGraphics g, double dx, double dy, JRegion& region, doubl
 
 void QenoServer::drawInterior(JGraphics g, int x, int y, int w, int h) {
   drawText(g, "Qeno Server", JRect(x, y + h / 12, w, h / 3));
-  drawText(g, hostName + ":" + JInteger::toJString(port, 10), JRect(x, y + h / 2, w, h / 3));
+  JString address;
+  {
+    JCriticalSection::Guard hold(settingsLock);
+    address = hostName + ":" + JInteger::toJString(port, 10);
+  }
+  drawText(g, address, JRect(x, y + h / 2, w, h / 3));
 }

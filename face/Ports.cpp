@@ -1,5 +1,8 @@
 // The box's ports: names, types, placement, output values and input handling.
 
+#include <string>
+
+#include "JBoxWait.h"
 #include "JData.h"
 #include "QenoServer.h"
 
@@ -84,10 +87,22 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
       // Tested again under the gate, which most deliveries need not take.
       const auto idle = [this] { return serverState == ServerState::kIdle && startPending == 0; };
       if (!idle()) return;
+      // The gate waits for another delivery's start of this box, not a hang.
+      const JBoxWait::Scope waiting(*this);
       JCriticalSection::Guard claim(startGate);
       if (idle()) {
         serveRequested = 1;
-        startServer(JString(hostName), port, JString(url));
+        JString host;
+        int32_t startPort = 0;
+        JString startUrl;
+        {
+          // The sheet may be editing them on the host thread right now.
+          JCriticalSection::Guard hold(settingsLock);
+          host = hostName;
+          startPort = port;
+          startUrl = url;
+        }
+        startServer(host, startPort, startUrl);
       }
     } else if (serverState != ServerState::kIdle && outputsPublished != 0) {
       // stop() awaits the worker; on the worker's own thread that would never
@@ -103,4 +118,30 @@ void QenoServer::inputChanged(int n, JLinkObj& link) {
     link.access(JIntegerData(value));
     replyValue = value;
   }
+}
+
+JString QenoServer::inputDescription(int n) const {
+  if (n == ServerPorts::kReadInput) {
+    return "A non-zero value starts the server, when it is idle, on its host name and port.";
+  }
+  if (n != ServerPorts::kSendOutput) return {};
+  return "The number every reply carries: a client gets it as \"N,x\".";
+}
+
+JString QenoServer::outputDescription(int n) const {
+  if (n < 0 || n >= ServerPorts::kOutputCount) return {};
+  if (n == ServerPorts::kTextOutput) return "Every chunk of text a client sends, as it arrives.";
+  const int number = n % ServerPorts::kPerType + 1;
+  if (n < ServerPorts::kFirstFloatOutput && number <= kKeyCount) {
+    const std::string key = "key" + std::to_string(number);
+    return "The number found after " + key + " in the last request (moved by " + key +
+           "offset), handed on before the reply.";
+  }
+  if (n < ServerPorts::kFirstFloatOutput) {
+    return "An integer no key feeds: it keeps the value the box was made with.";
+  }
+  if (n < ServerPorts::kFirstTextOutput) {
+    return "A real number the server does not write: it keeps the value the box was made with.";
+  }
+  return "A text the server does not write: empty.";
 }

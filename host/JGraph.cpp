@@ -16,8 +16,38 @@
 
 namespace {
 
-std::string portText(JModuleObj& module, bool input, int n) {
-  return std::string(module.className()) + (input ? " input " : " output ") + std::to_string(n);
+// A port in words: its name (its number when it has none), its box and class.
+std::string portText(const JGraph& graph, JModuleObj& module, bool input, int n) {
+  std::string name;
+  ModuleGuard::call(&module, input ? "inputName" : "outputName",
+                    [&] { name = (input ? module.inputName(n) : module.outputName(n)).str(); });
+  if (name.empty()) name = (input ? "input " : "output ") + std::to_string(n);
+  const int number = graph.numberOf(module);
+  return name + " (" + module.className() +
+         (number >= 0 ? " box " + std::to_string(number) : std::string()) + ")";
+}
+
+// What a port carries, for a sentence: "an integer", "text"...
+std::string dataWords(int type) {
+  switch (type) {
+    case JIntegerData::id:
+      return "an integer";
+    case JRealData::id:
+      return "a real number";
+    case JStringData::id:
+      return "text";
+    default:
+      return "data of type " + std::to_string(type);
+  }
+}
+
+std::string noPort(const JGraph& graph, JModuleObj& module, bool input, int n, int count) {
+  const int number = graph.numberOf(module);
+  std::string text = std::string(module.className()) +
+                     (number >= 0 ? " box " + std::to_string(number) : std::string()) + " has no " +
+                     (input ? "input " : "output ") + std::to_string(n);
+  if (count == 0) return text + ": it has none";
+  return text + " (" + (input ? "inputs" : "outputs") + " 0 to " + std::to_string(count - 1) + ")";
 }
 
 // The module's destructor is its code too: guarded, and the box forgotten.
@@ -60,61 +90,75 @@ JModuleObj& JGraph::add(std::unique_ptr<JModuleObj> module, int number) {
   }
   nextNumber_ = std::max(nextNumber_, number + 1);
   const char* name = module->className();
-  ModuleGuard::nameBox(module.get(), "box " + std::to_string(number) + " (" + name + ", " +
-                                         JRegistry::instance().libraryOf(name) + ")");
+  ModuleGuard::nameBox(module.get(), number, name, JRegistry::instance().libraryOf(name));
   module->attachTo(this);
   const auto at = std::lower_bound(numbers_.begin(), numbers_.end(), number) - numbers_.begin();
   numbers_.insert(numbers_.begin() + at, number);
   auto added = modules_.insert(modules_.begin() + at, std::move(module));
+  updatePlaces();
   noteChange();
   return **added;
 }
 
 JLinkObj& JGraph::link(JModuleObj& from, int output, JModuleObj& to, int input) {
   if (output < 0 || output >= from.getOutputCount()) {
-    throw std::invalid_argument(portText(from, false, output) + " does not exist");
+    throw std::invalid_argument(noPort(*this, from, false, output, from.getOutputCount()));
   }
   if (input < 0 || input >= to.getInputCount()) {
-    throw std::invalid_argument(portText(to, true, input) + " does not exist");
+    throw std::invalid_argument(noPort(*this, to, true, input, to.getInputCount()));
   }
   // The boxes' answers; a box whose code throws is told, and takes no link.
-  auto ask = [](JModuleObj& box, bool isInput, int port, const char* operation, auto query) {
+  auto ask = [&](JModuleObj& box, bool isInput, int port, const char* operation, auto query) {
     if (ModuleGuard::call(&box, operation, query)) return;
-    throw std::invalid_argument(portText(box, isInput, port) +
+    throw std::invalid_argument(portText(*this, box, isInput, port) +
                                 " cannot be linked: its box failed in " + operation);
   };
-  int outputType = 0;
-  int inputType = 0;
+  // Each refusal names both ends, and why, in words.
+  const auto ends = [&] {
+    return portText(*this, from, false, output) + " to " + portText(*this, to, true, input);
+  };
+  int carries = 0;
+  int takes = 0;
   bool outputFree = false;
   bool inputFree = false;
-  ask(from, false, output, "outputType", [&] { outputType = from.outputType(output); });
-  ask(to, true, input, "inputType", [&] { inputType = to.inputType(input); });
-  if (outputType != inputType) {
-    throw std::invalid_argument(portText(from, false, output) + " and " +
-                                portText(to, true, input) + " carry different data types");
+  ask(from, false, output, "outputType", [&] { carries = from.outputType(output); });
+  ask(to, true, input, "inputType", [&] { takes = to.inputType(input); });
+  if (carries != takes) {
+    throw std::invalid_argument(portText(*this, from, false, output) + " carries " +
+                                dataWords(carries) + "; " + portText(*this, to, true, input) +
+                                " takes " + dataWords(takes));
   }
   ask(from, false, output, "outputAllowed", [&] { outputFree = from.outputAllowed(output); });
   if (!outputFree) {
-    throw std::invalid_argument(portText(from, false, output) + " takes no further link");
+    throw std::invalid_argument("cannot link " + ends() + ": the output takes no further link");
   }
   ask(to, true, input, "inputAllowed", [&] { inputFree = to.inputAllowed(input); });
   if (!inputFree) {
-    throw std::invalid_argument(portText(to, true, input) + " takes no further link");
+    std::string feeder;
+    for (const auto& l : links()) {
+      if (l->getTarget() == &to && l->getInput() == input) {
+        feeder = ", " + portText(*this, *l->getSource(), false, l->getOutput()) + " feeds it";
+        break;
+      }
+    }
+    throw std::invalid_argument("cannot link " + ends() + ": the input takes no further link" +
+                                feeder);
   }
   auto created = std::make_shared<JLinkObj>(&from, output, &to, input);
   to.inputSet(input).add(created.get());
   noteChange();
+  ModuleGuard::Record* target = ModuleGuard::recordOf(&to);
   std::lock_guard<std::mutex> hold(linksLock_);
-  links_.push_back(created);
+  links_.push_back(Wire{created, target});
   return *created;
 }
 
 void JGraph::unlink(JLinkObj& link) {
   std::unique_lock<std::mutex> hold(linksLock_);
   auto it = std::find_if(links_.begin(), links_.end(),
-                         [&](const std::shared_ptr<JLinkObj>& l) { return l.get() == &link; });
+                         [&](const Wire& w) { return w.link.get() == &link; });
   if (it == links_.end()) return;
-  std::shared_ptr<JLinkObj> removed = *it;
+  std::shared_ptr<JLinkObj> removed = it->link;
   links_.erase(it);
   removed->getTarget()->inputSet(removed->getInput()).remove(removed.get());
   noteChange();
@@ -124,11 +168,11 @@ void JGraph::unlink(JLinkObj& link) {
 
 void JGraph::unlinkAllOf(const JModuleObj& module) {
   std::unique_lock<std::mutex> hold(linksLock_);
-  auto touches = [&](const std::shared_ptr<JLinkObj>& l) {
-    return l->getSource() == &module || l->getTarget() == &module;
+  auto touches = [&](const Wire& w) {
+    return w.link->getSource() == &module || w.link->getTarget() == &module;
   };
-  for (auto& l : links_) {
-    if (touches(l)) l->getTarget()->inputSet(l->getInput()).remove(l.get());
+  for (auto& w : links_) {
+    if (touches(w)) w.link->getTarget()->inputSet(w.link->getInput()).remove(w.link.get());
   }
   links_.erase(std::remove_if(links_.begin(), links_.end(), touches), links_.end());
   idle_.wait(hold, [this] { return inFlight_ == 0; });
@@ -153,6 +197,7 @@ void JGraph::remove(JModuleObj& module) {
   std::unique_ptr<JModuleObj> removed = std::move(*it);
   numbers_.erase(numbers_.begin() + (it - modules_.begin()));
   modules_.erase(it);
+  updatePlaces();
   destroy(std::move(removed));
   noteChange();
 }
@@ -164,8 +209,23 @@ void JGraph::stopAll() {
 }
 
 std::vector<std::shared_ptr<JLinkObj>> JGraph::links() const {
+  std::vector<std::shared_ptr<JLinkObj>> all;
   std::lock_guard<std::mutex> hold(linksLock_);
-  return links_;
+  all.reserve(links_.size());
+  for (const Wire& w : links_) all.push_back(w.link);
+  return all;
+}
+
+void JGraph::recordCrashes() {
+  recordsCrashes_ = true;
+  updatePlaces();
+}
+
+void JGraph::updatePlaces() {
+  if (!recordsCrashes_) return;
+  for (std::size_t i = 0; i < modules_.size(); ++i) {
+    ModuleGuard::setPlace(ModuleGuard::recordOf(modules_[i].get()), static_cast<int>(i));
+  }
 }
 
 int JGraph::indexOf(const JModuleObj& module) const {
@@ -187,12 +247,12 @@ JModuleObj* JGraph::numbered(int number) const {
 }
 
 void JGraph::propagate(JModuleObj& source, int output) {
-  std::vector<std::shared_ptr<JLinkObj>> targets;
+  std::vector<Wire> targets;
   {
     std::lock_guard<std::mutex> hold(linksLock_);
     if (outputObserver_) outputObserver_(source, output);
-    for (const auto& l : links_) {
-      if (l->getSource() == &source && l->getOutput() == output) targets.push_back(l);
+    for (const Wire& w : links_) {
+      if (w.link->getSource() == &source && w.link->getOutput() == output) targets.push_back(w);
     }
     if (targets.empty()) return;
     ++inFlight_;
@@ -210,9 +270,11 @@ void JGraph::propagate(JModuleObj& source, int output) {
   } done{*this};
   // One failing box must not keep the value from the others, nor end the
   // thread that published it.
-  for (const auto& l : targets) {
-    JModuleObj* target = l->getTarget();
-    ModuleGuard::call(target, "inputChanged", [&] { target->inputChanged(l->getInput(), *l); });
+  for (const Wire& w : targets) {
+    JModuleObj* target = w.link->getTarget();
+    JLinkObj& link = *w.link;
+    ModuleGuard::call(w.target, target, "inputChanged",
+                      [&] { target->inputChanged(link.getInput(), link); });
   }
 }
 

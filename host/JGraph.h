@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "JModuleObj.h"
+#include "ModuleGuard.h"
 
 // A data-flow graph: the modules the host owns and the links between them,
 // plus the host thread's event queue. The thread that created the graph is
@@ -67,22 +68,36 @@ class JGraph {
   // must not call back into the graph. An empty observer ends the telling.
   void setOutputObserver(std::function<void(const JModuleObj&, int)> observer);
 
+  // From now on each box's record holds its place among modules(), its
+  // number at the next load of the graph as saved, so that a crash in one
+  // of its calls is recorded for that place (ModuleGuard::recordCrashesIn).
+  void recordCrashes();
+
   // Something a saved graph holds has changed: a module, a link, a setting
   // or a source's value. Any thread; a host that saves compares the count.
   void noteChange() { changes_.fetch_add(1); }
   [[nodiscard]] std::uint64_t changeCount() const { return changes_.load(); }
 
  private:
+  // A link with its target's guard record, which propagate hands to the
+  // guard without a process-wide lookup.
+  struct Wire {
+    std::shared_ptr<JLinkObj> link;
+    ModuleGuard::Record* target = nullptr;
+  };
+
   void signal();
   void unlinkAllOf(const JModuleObj& module);
+  void updatePlaces();
 
   std::vector<std::unique_ptr<JModuleObj>> modules_;  // host thread only
   std::vector<int> numbers_;                          // of modules_, ascending; host thread only
   int nextNumber_ = 0;                                // host thread only
+  bool recordsCrashes_ = false;                       // host thread only
 
   mutable std::mutex linksLock_;  // guards links_, inFlight_, outputObserver_
   std::condition_variable idle_;
-  std::vector<std::shared_ptr<JLinkObj>> links_;
+  std::vector<Wire> links_;
   int inFlight_ = 0;
   std::function<void(const JModuleObj&, int)> outputObserver_;
 

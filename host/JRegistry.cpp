@@ -34,13 +34,13 @@ const char* JRegistry::add(const JObject& prototype) {
   const std::string library = libraryOfObject(prototype);
   if (name == nullptr || *name == '\0') {
     ++refusals_;
-    std::fprintf(stderr, "qeno: refused a class without a name from %s\n", library.c_str());
+    std::fprintf(stderr, "qeno-host: refused a class without a name from %s\n", library.c_str());
     return nullptr;
   }
   std::unique_ptr<JObject> copy(prototype.clone());
   if (!copy) {
     ++refusals_;
-    std::fprintf(stderr, "qeno: refused class %s from %s: it cannot be cloned\n", name,
+    std::fprintf(stderr, "qeno-host: refused class %s from %s: it cannot be cloned\n", name,
                  library.c_str());
     return nullptr;
   }
@@ -48,7 +48,7 @@ const char* JRegistry::add(const JObject& prototype) {
   for (const Entry& entry : entries_) {
     if (*entry.name == name) {
       ++refusals_;
-      std::fprintf(stderr, "qeno: refused class %s from %s: already registered by %s\n", name,
+      std::fprintf(stderr, "qeno-host: refused class %s from %s: already registered by %s\n", name,
                    library.c_str(), entry.library.c_str());
       return nullptr;
     }
@@ -78,6 +78,16 @@ std::string JRegistry::libraryOf(const std::string& name) const {
     if (*entry.name == name) return entry.library;
   }
   return "an unknown library";
+}
+
+bool JRegistry::inspect(const std::string& name, const std::function<void(JObject&)>& look) const {
+  std::lock_guard<std::mutex> hold(lock_);
+  for (const Entry& entry : entries_) {
+    if (*entry.name != name) continue;
+    look(*entry.prototype);
+    return true;
+  }
+  return false;
 }
 
 bool JRegistry::contains(const std::string& name) const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,10 @@ class JRegistry {
   [[nodiscard]] std::vector<std::string> names() const;
   // The file that defines the class, or "an unknown library".
   [[nodiscard]] std::string libraryOf(const std::string& name) const;
+  // Runs look on the registered instance of name, under the registry's lock
+  // (so brief, and never calling back into the registry); false when no
+  // class of that name is registered.
+  bool inspect(const std::string& name, const std::function<void(JObject&)>& look) const;
   // Forgets a class and destroys its prototype; for unloading its library.
   void remove(const std::string& name);
 

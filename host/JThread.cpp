@@ -81,7 +81,7 @@ void JThread::start() {
   s->thread = std::thread([keep = s]() mutable {
     runningTarget = keep->target;
     // Nothing may escape a thread: that would end the process.
-    ModuleGuard::call(keep->target, "run", [&] { keep->target->run(); });
+    ModuleGuard::callThreadBody(keep->target, [&] { keep->target->run(); });
     runningTarget = nullptr;
     keep->running = false;
     keep.reset();

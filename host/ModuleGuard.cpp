@@ -1,87 +1,102 @@
 #include "ModuleGuard.h"
 
-#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <exception>
-#include <map>
 #include <mutex>
 
+#include "GuardState.h"
 #include "JComponent.h"
 #include "JException.h"
 #include "JObject.h"
 
+namespace guard {
+
 namespace {
 
-struct Record {
-  std::string label;  // its c_str() is what a crashing thread writes
-  std::optional<ModuleGuard::Fault> fault;
-};
-
-std::mutex& recordsLock() {
-  static std::mutex lock;
-  return lock;
-}
-
-// Guarded by recordsLock(). Nodes keep their address, so a label's text
-// stays put while its box lives.
-std::map<const JObject*, Record>& records() {
-  static std::map<const JObject*, Record> table;
-  return table;
-}
-
-// Read by the crash reporter: initial-exec, so reading them in a signal
+// Read by the crash reporter: initial-exec, so reading it in a signal
 // handler never allocates.
-__attribute__((tls_model("initial-exec"))) thread_local const char* activeLabel = nullptr;
-__attribute__((tls_model("initial-exec"))) thread_local const char* activeOperation = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local CallSlot* threadSlot = nullptr;
+// The box about to stand at a place, while it loads (ModuleGuard::Loading).
+thread_local ModuleGuard::Record* loadingRecord = nullptr;
 
-constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
-
-const char* signalName(int signal) {
-  switch (signal) {
-    case SIGSEGV:
-      return "SIGSEGV";
-    case SIGBUS:
-      return "SIGBUS";
-    case SIGFPE:
-      return "SIGFPE";
-    case SIGILL:
-      return "SIGILL";
-    case SIGABRT:
-      return "SIGABRT";
-    default:
-      return "a signal";
+// Owns the thread's slot and takes it out of the watchdog's list as the
+// thread ends.
+struct SlotOwner {
+  std::unique_ptr<CallSlot> slot;
+  SlotOwner() = default;
+  SlotOwner(const SlotOwner&) = delete;
+  SlotOwner& operator=(const SlotOwner&) = delete;
+  ~SlotOwner() {
+    if (!slot) return;
+    State& all = state();
+    std::lock_guard<std::mutex> hold(all.lock);
+    std::erase(all.slots, slot.get());
+    threadSlot = nullptr;
+    slot.reset();
   }
+};
+thread_local SlotOwner slotOwner;
+
+}  // namespace
+
+State& state() {
+  static State* const all = new State;  // NOLINT(cppcoreguidelines-owning-memory): never freed
+  return *all;
 }
 
-void append(char* line, std::size_t size, std::size_t& used, const char* text) {
-  while (*text != '\0' && used + 1 < size) line[used++] = *text++;
+std::vector<std::unique_ptr<ModuleGuard::Record>>& retired() {
+  return state().retired;
 }
 
-// Async-signal-safe throughout: fixed buffers, write(2), sigaction, raise.
-void onCrash(int signal) {
-  const char* label = activeLabel;
-  const char* operation = activeOperation;
-  if (operation != nullptr) {
-    char line[512];
-    std::size_t used = 0;
-    append(line, sizeof line, used, "qeno-host: ");
-    append(line, sizeof line, used, label != nullptr ? label : "a box");
-    append(line, sizeof line, used, " crashed in ");
-    append(line, sizeof line, used, operation);
-    append(line, sizeof line, used, " (");
-    append(line, sizeof line, used, signalName(signal));
-    append(line, sizeof line, used, "); the host ends\n");
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line, used);
+CallSlot& slotOfThisThread() {
+  if (threadSlot != nullptr) return *threadSlot;
+  auto slot = std::make_unique<CallSlot>();
+  {
+    State& all = state();
+    std::lock_guard<std::mutex> hold(all.lock);
+    all.slots.push_back(slot.get());
   }
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  ::sigaction(signal, &fallback, nullptr);
-  // A fault re-runs its instruction on return and meets the default action;
-  // a raised signal is raised again.
-  ::raise(signal);
+  threadSlot = slot.get();
+  slotOwner.slot = std::move(slot);
+  return *threadSlot;
+}
+
+CallSlot* currentSlot() {
+  return threadSlot;
+}
+
+Frame* innermostFrame() {
+  CallSlot* slot = threadSlot;
+  if (slot == nullptr) return nullptr;
+  const int depth = slot->depth.load();
+  if (depth <= 0 || depth > CallSlot::kFrames) return nullptr;
+  return &slot->frames[static_cast<std::size_t>(depth - 1)];
+}
+
+std::int64_t nowMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace guard
+
+namespace {
+
+void fill(ModuleGuard::Record& record, int number, const std::string& className,
+          const std::string& library) {
+  record.label = "box " + std::to_string(number) + " (" + className + ", " + library + ")";
+  // The crash record is one line of tab-separated fields.
+  auto field = [](std::string text) {
+    for (char& c : text) {
+      if (c == '\t' || c == '\n') c = '?';
+    }
+    return text;
+  };
+  record.crashFields = field(className) + "\t" + field(library);
+  record.number = number;
 }
 
 // The exception a guard told and passed on, on this thread: the guard it
@@ -131,43 +146,98 @@ void tellLineObserver(const JObject* box, const std::string& line) {
 
 }  // namespace
 
+using guard::CallSlot;
+using guard::Frame;
+
 ModuleGuard::Active::Active(const JObject* box, const char* operation)
-    : previousLabel_(activeLabel), previousOperation_(activeOperation) {
-  std::lock_guard<std::mutex> hold(recordsLock());
-  auto found = records().find(box);
-  activeLabel = found != records().end() ? found->second.label.c_str() : nullptr;
-  activeOperation = operation;
+    : Active(recordOf(box), box, operation, true) {}
+
+ModuleGuard::Active::Active(Record* record, const JObject* box, const char* operation,
+                            bool watched) {
+  static_assert(sizeof(Active) == 2 * sizeof(void*), "the size modules built against 0.1 use");
+  CallSlot& slot = guard::slotOfThisThread();
+  slot_ = &slot;
+  index_ = slot.depth.load(std::memory_order_relaxed);
+  if (index_ < CallSlot::kFrames) {
+    Frame& frame = slot.frames[static_cast<std::size_t>(index_)];
+    frame.serial.store(0, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    frame.record.store(record != nullptr ? record : guard::loadingRecord,
+                       std::memory_order_relaxed);
+    frame.box.store(box, std::memory_order_relaxed);
+    frame.operation.store(operation, std::memory_order_relaxed);
+    frame.waits = 0;
+    frame.watched = watched;
+    frame.sinceMs.store(watched ? guard::nowMs() : 0, std::memory_order_relaxed);
+    frame.serial.store(++slot.nextSerial, std::memory_order_release);
+  }
+  slot.depth.store(index_ + 1);
 }
 
 ModuleGuard::Active::~Active() {
-  activeLabel = previousLabel_;
-  activeOperation = previousOperation_;
+  auto& slot = *static_cast<CallSlot*>(slot_);
+  // Before the told mark is read: the watchdog marks, then checks that the
+  // call is still on, so one of the two sees the other.
+  slot.depth.store(index_);
+  if (index_ >= CallSlot::kFrames) return;
+  Frame& frame = slot.frames[static_cast<std::size_t>(index_)];
+  const std::uint64_t serial = frame.serial.load(std::memory_order_relaxed);
+  if (frame.told.load() == serial) guard::tellReturned(frame, serial);
+  if (index_ > 0) {
+    // The caller's own code runs again from now.
+    Frame& outer = slot.frames[static_cast<std::size_t>(index_ - 1)];
+    if (outer.watched && outer.waits == 0) {
+      outer.sinceMs.store(guard::nowMs(), std::memory_order_relaxed);
+    }
+  }
 }
 
-void ModuleGuard::nameBox(const JObject* box, std::string label) {
-  std::lock_guard<std::mutex> hold(recordsLock());
-  records()[box].label = std::move(label);
+ModuleGuard::Record* ModuleGuard::nameBox(const JObject* box, int number,
+                                          const std::string& className,
+                                          const std::string& library) {
+  auto record = std::make_unique<Record>();
+  fill(*record, number, className, library);
+  guard::State& all = guard::state();
+  std::lock_guard<std::mutex> hold(all.lock);
+  std::unique_ptr<Record>& slot = all.byBox[box];
+  // A call may still be in the record a box had: it is kept, not freed.
+  if (slot) guard::retired().push_back(std::move(slot));
+  slot = std::move(record);
+  return slot.get();
 }
 
 void ModuleGuard::forgetBox(const JObject* box) {
-  std::lock_guard<std::mutex> hold(recordsLock());
-  records().erase(box);
+  guard::State& all = guard::state();
+  std::lock_guard<std::mutex> hold(all.lock);
+  all.byBox.erase(box);
+}
+
+ModuleGuard::Record* ModuleGuard::recordOf(const JObject* box) {
+  guard::State& all = guard::state();
+  std::lock_guard<std::mutex> hold(all.lock);
+  auto found = all.byBox.find(box);
+  return found != all.byBox.end() ? found->second.get() : nullptr;
 }
 
 std::string ModuleGuard::labelOf(const JObject* box) {
-  {
-    std::lock_guard<std::mutex> hold(recordsLock());
-    auto found = records().find(box);
-    if (found != records().end() && !found->second.label.empty()) return found->second.label;
-  }
+  if (Record* record = recordOf(box)) return record->label;
   return box != nullptr ? std::string("a ") + box->className() + " box" : "a module";
 }
 
 std::optional<ModuleGuard::Fault> ModuleGuard::faultOf(const JObject* box) {
-  std::lock_guard<std::mutex> hold(recordsLock());
-  auto found = records().find(box);
-  if (found == records().end()) return std::nullopt;
-  return found->second.fault;
+  Record* record = recordOf(box);
+  if (record == nullptr) return std::nullopt;
+  std::lock_guard<std::mutex> hold(record->faultLock);
+  return record->fault;
+}
+
+void ModuleGuard::setFault(const JObject* box, Fault fault) {
+  // Only a box in a graph keeps a fault: another one may later take the
+  // address of a box that never joined.
+  Record* record = recordOf(box);
+  if (record == nullptr) return;
+  std::lock_guard<std::mutex> hold(record->faultLock);
+  record->fault = std::move(fault);
 }
 
 void ModuleGuard::reportCurrentException(const JObject* box, const char* operation) {
@@ -183,13 +253,7 @@ void ModuleGuard::tell(const JObject* box, const char* operation, const std::str
   const std::string line = labelOf(box) + " threw in " + operation + ": " + message;
   const std::string written = "qeno-host: " + line + "\n";
   [[maybe_unused]] const ssize_t result = ::write(STDERR_FILENO, written.data(), written.size());
-  {
-    // Only a box in a graph keeps a fault: another one may later take the
-    // address of a box that never joined.
-    std::lock_guard<std::mutex> hold(recordsLock());
-    auto found = records().find(box);
-    if (found != records().end()) found->second.fault = Fault{operation, message};
-  }
+  setFault(box, Fault{operation, message});
   tellLineObserver(box, line);
 }
 
@@ -206,10 +270,21 @@ void ModuleGuard::setLineObserver(
   lineObserver() = std::move(observer);
 }
 
-void ModuleGuard::installCrashReporter() {
-  struct sigaction action {};
-  action.sa_handler = onCrash;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (int signal : kCrashSignals) ::sigaction(signal, &action, nullptr);
+void ModuleGuard::setPlace(Record* record, int place) {
+  if (record != nullptr) record->place.store(place);
+}
+
+ModuleGuard::Loading::Loading(int place, const std::string& className, const std::string& library)
+    : record_(new Record), previous_(guard::loadingRecord) {
+  fill(*record_, place, className, library);
+  record_->place.store(place);
+  guard::loadingRecord = record_;
+}
+
+ModuleGuard::Loading::~Loading() {
+  guard::loadingRecord = previous_;
+  // Under the lock the watchdog reads records by.
+  guard::State& all = guard::state();
+  std::lock_guard<std::mutex> hold(all.lock);
+  delete record_;
 }

@@ -10,9 +10,7 @@ QenoServer::QenoServer() : hostName("localhost"), url("/") {
 // it would stop the original. It starts idle with host objects of its own.
 QenoServer::QenoServer(const QenoServer& other)
     : JAddObj(other),
-      hostName(other.hostName),
-      port(other.port),
-      url(other.url),
+      JBoxHelp(other),
       enableValue(other.enableValue.load()),
       replyValue(other.replyValue.load()),
       serveRequested(other.serveRequested.load()),
@@ -21,8 +19,12 @@ QenoServer::QenoServer(const QenoServer& other)
       outputsPublished(other.outputsPublished.load()) {
   for (std::size_t i = 0; i < intValues.size(); ++i) intValues[i] = other.intValues[i].load();
   {
-    // The worker writes these at the start of every exchange.
-    JCriticalSection::Guard hold(other.keysLock);
+    // Settings are written on host threads while a delivery may read them,
+    // and the worker writes what it records of the keys at every exchange.
+    JCriticalSection::Guard hold(other.settingsLock);
+    hostName = other.hostName;
+    port = other.port;
+    url = other.url;
     keys = other.keys;
     keyLength = other.keyLength;
     publishCount = other.publishCount;
@@ -39,6 +41,13 @@ QenoServer::QenoServer(const QenoServer& other)
 
 JObject* QenoServer::clone() const {
   return new QenoServer(*this);
+}
+
+JString QenoServer::description() const {
+  return "A small TCP server. A non-zero readInput starts it listening on its host name and "
+         "port; it serves one client at a time, hands each chunk of text the client sends on "
+         "xml_10, and once the text holds two line breaks in a row answers with sendOutput's "
+         "value as \"N,x\", closes the connection and listens again.";
 }
 
 QenoServer::~QenoServer() {

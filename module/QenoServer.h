@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "JBoxHelp.h"
 #include "JCriticalSection.h"
 #include "JModuleObj.h"
 #include "JSocket.h"
@@ -30,8 +31,9 @@ struct KeySetting {
 // numbers of its ports and states are in QenoServerPorts.h.
 //
 // The host calls every virtual operation on its host thread; the worker
-// thread runs run() and everything it calls.
-class QenoServer : public JAddObj {
+// thread runs run() and everything it calls. It describes itself, its ports
+// and its properties in words (JBoxHelp) beside the code they describe.
+class QenoServer : public JAddObj, public JBoxHelp {
  public:
   static constexpr int kKeyCount = 8;
   static constexpr int kPollIntervalMs = 100;
@@ -47,6 +49,7 @@ class QenoServer : public JAddObj {
   // A new instance with this one's configuration, inputs, indicator and
   // outputs, but idle: no worker, sockets of its own.
   [[nodiscard]] JObject* clone() const override;
+  [[nodiscard]] JString description() const override;
 
   // ---- network service (server/)
   void run() override;  // worker thread
@@ -99,6 +102,8 @@ class QenoServer : public JAddObj {
   JFPoint inputPoint(int n, JLinkObj& link) override;
   JFPoint outputPoint(int n, JLinkObj& link) override;
   void inputChanged(int n, JLinkObj& link) override;
+  [[nodiscard]] JString inputDescription(int n) const override;
+  [[nodiscard]] JString outputDescription(int n) const override;
   // ---- painting (face/)
   void paint(JGraphics g, double dx, double dy, JRegion& region, double scale) override;
   void drawInterior(JGraphics g, int x, int y, int w, int h) override;
@@ -106,16 +111,18 @@ class QenoServer : public JAddObj {
   // ---- property sheet (config/)
   JArray getProperties() override;
   unsigned char updateProperty(JProperty& property) override;
+  [[nodiscard]] JString propertyDescription(const JString& name) const override;
 
   // ---- the module's fields, grouped by the threads that write them.
 
   // Written by host threads (loading, the property sheet, links into the
   // inputs); read by the worker and the painting. hostName, port and url
-  // reach a worker only as the copies startServer takes.
-  JString hostName;
-  int32_t port = 80;
-  JString url;
-  std::array<KeySetting, kKeyCount> keys QENO_GUARDED_BY(keysLock);
+  // reach a worker only as the copies startServer takes; inputChanged takes
+  // those copies on whatever thread delivers readInput, hence the lock.
+  JString hostName QENO_GUARDED_BY(settingsLock);
+  int32_t port QENO_GUARDED_BY(settingsLock) = 80;
+  JString url QENO_GUARDED_BY(settingsLock);
+  std::array<KeySetting, kKeyCount> keys QENO_GUARDED_BY(settingsLock);
   std::atomic<int32_t> enableValue{0};  // input readInput
   std::atomic<int32_t> replyValue{0};   // input sendOutput
   std::atomic<uint8_t> serveRequested{0};
@@ -124,8 +131,8 @@ class QenoServer : public JAddObj {
   // Written by the worker; host threads read the outputs and the square.
   std::atomic<uint8_t> connectedFlag{0};
   std::atomic<uint8_t> outputsPublished{0};
-  int32_t publishCount QENO_GUARDED_BY(keysLock) = 0;
-  std::array<int32_t, kKeyCount> keyLength QENO_GUARDED_BY(keysLock){};
+  int32_t publishCount QENO_GUARDED_BY(settingsLock) = 0;
+  std::array<int32_t, kKeyCount> keyLength QENO_GUARDED_BY(settingsLock){};
   std::array<std::atomic<int32_t>, ServerPorts::kPerType> intValues{};
   std::array<JString, ServerPorts::kPerType> textValues QENO_GUARDED_BY(outputLock);
 
@@ -163,9 +170,11 @@ class QenoServer : public JAddObj {
   // its settings and started, and a stop never falls between a start's check
   // and its start. Guards the worker's settings copies.
   mutable JCriticalSection lock;
-  // Guards the key settings against the worker's copy of them at each
-  // exchange, and what the worker records of them.
-  mutable JCriticalSection keysLock;
+  // Guards the settings (host name, port, url, keys) against their readers
+  // on other threads (a delivery to readInput, the worker's copy of the keys
+  // at each exchange) and what the worker records of the keys. Held only to
+  // copy: never across a wait, so it cannot join a deadlock that lock can.
+  mutable JCriticalSection settingsLock;
   // Guards the text outputs, which the worker assigns while hosts read them.
   mutable JCriticalSection outputLock;
   // Held by a delivery to readInput from its test of the state to its start:

@@ -19,6 +19,8 @@ esac
 
 jobs="$(nproc)"
 dir="${QENO_BUILD_PREFIX:-build/}$flavour"
+# Tests and benchmarks on whatever a cache says: a tree without tests would
+# pass with none run.
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DQENO_SANITIZE="$sanitize" \
-  -DQENO_WERROR=ON >/dev/null
+  -DQENO_WERROR=ON -DQENO_BUILD_TESTS=ON -DQENO_BUILD_BENCH=ON >/dev/null
 cmake --build "$dir" -j "$jobs"

@@ -5,8 +5,8 @@
 # against the installed SDK (CMake package and pkg-config, with the same
 # flags), qeno-host lists the classes and serves real clients through the
 # example's box, the stock boxes, the graded examples and the template (copied
-# out of the tree). Then builds the Debian package and the tar archive and
-# checks their contents.
+# out of the tree), and every console session of the guides replays. Then
+# builds the Debian package and the tar archive and checks their contents.
 #   bash scripts/install-check.sh [BUILD_DIR]   (default build/plain, built already)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +36,8 @@ for file in bin/qeno-host "$libdir/libqenohost.so" "$libdir/qeno/modules/libqeno
             "$libdir/qeno/modules/libqenobasics.so" include/qeno/JModuleObj.h include/qeno/QenoVersion.h \
             "$libdir/cmake/QenoHost/QenoHostConfig.cmake" "$libdir/cmake/QenoHost/QenoHostConfigVersion.cmake" \
             "$libdir/pkgconfig/qenohost.pc" share/doc/qeno-host/copyright share/doc/qeno-host-dev/copyright \
-            share/doc/qeno-host-dev/modules.md share/doc/qeno-host-dev/examples/template/CMakeLists.txt; do
+            share/doc/qeno-host-dev/modules.md share/doc/qeno-host-dev/stock-boxes.md \
+            share/doc/qeno-host/console.md share/doc/qeno-host-dev/examples/template/CMakeLists.txt; do
   [ -e "$prefix/$file" ] || fail "missing $file"
 done
 soname="$(readelf -d "$prefix/$libdir/libqenohost.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
@@ -68,6 +69,10 @@ for header in "$prefix"/include/qeno/*.h; do
     fail "$(basename "$header") does not compile on its own"
 done
 
+echo "-- every console session of the guides, against the installed tree, as installed"
+perl scripts/check-sessions.pl --bin "$prefix/bin" --prefix "$prefix" docs/console.md \
+  docs/editor-page.md docs/graph-files.md docs/stock-boxes.md docs/modules.md
+
 echo "-- build examples/hello-module against the installed SDK alone"
 cmake -S examples/hello-module -B "$work/hello" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -77,38 +82,23 @@ cmake --build "$work/hello" >/dev/null
 cmake --install "$work/hello" --prefix "$prefix" >/dev/null
 [ -e "$prefix/lib/qeno/modules/libchunkcounter.so" ] || fail "the example did not install"
 
-echo "-- the module the README shows, from the README alone"
-mkdir -p "$work/readme"
-section() {  # the first fenced block of kind $1 in the README's module section
-  awk -v kind="$1" '/^## Write your own module/ { on = 1; next } on && /^## / { exit }
-    on && !inside && $0 == "```" kind { inside = 1; next }
-    inside && /^```/ { exit } inside { print }' README.md
-}
-section cmake >"$work/readme/CMakeLists.txt"
-section cpp >"$work/readme/MyModule.cpp"
-[ -s "$work/readme/CMakeLists.txt" ] && [ -s "$work/readme/MyModule.cpp" ] ||
-  fail "the README's module section lost its CMakeLists.txt or MyModule.cpp"
-cmake -S "$work/readme" -B "$work/readme/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" >/dev/null
-cmake --build "$work/readme/build" >/dev/null
-"$prefix/bin/qeno-host" --module-path "$work/readme/build" --classes |
-  grep -Eq "^Doubler +$work/readme/build/libmymodule.so$" ||
-  fail "the README's module does not register Doubler"
-
 echo "-- the same module through pkg-config, with the same visibility and link flags"
 mkdir -p "$work/pc"
 pc() { PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config "$@" qenohost; }
-# shellcheck disable=SC2046
-c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror $(pc --cflags) \
-  examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" $(pc --libs)
+# A module's build adds the module flags to what any user of the library gets.
+cflags="$(pc --cflags) $(pc --variable=module_cflags)"
+libs="$(pc --libs) $(pc --variable=module_libs)"
+# shellcheck disable=SC2086
+c++ -std=c++20 -shared -fPIC -Wall -Wextra -Werror $cflags \
+  examples/hello-module/ChunkCounter.cpp -o "$work/pc/libchunkcounter.so" $libs
 exported() { nm -D --defined-only "$1" | wc -l; }
 [ "$(exported "$work/pc/libchunkcounter.so")" -eq "$(exported "$work/hello/libchunkcounter.so")" ] ||
   fail "pkg-config's build exports $(exported "$work/pc/libchunkcounter.so") symbols," \
     "qeno_add_module's $(exported "$work/hello/libchunkcounter.so")"
 printf 'void missing();\nvoid call() { missing(); }\n' >"$work/pc/undefined.cpp"
-# shellcheck disable=SC2046
-if c++ -shared -fPIC $(pc --cflags) "$work/pc/undefined.cpp" -o "$work/pc/libundefined.so" \
-  $(pc --libs) 2>/dev/null; then
+# shellcheck disable=SC2086
+if c++ -shared -fPIC $cflags "$work/pc/undefined.cpp" -o "$work/pc/libundefined.so" \
+  $libs 2>/dev/null; then
   fail "pkg-config's flags link a module with an undefined symbol"
 fi
 
@@ -303,7 +293,8 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -tf - | grep -q shlibs || fail "qeno-host h
 # What the packages hold runs, and builds the template, where they are unpacked.
 dpkg-deb -x "$deb" "$work/unpacked"
 dpkg-deb -x "$dev" "$work/unpacked"
-unpacked_classes="$("$work/unpacked/usr/bin/qeno-host" --classes)"
+# Installed, the library is in the system's folder; unpacked here, it is told.
+unpacked_classes="$(LD_LIBRARY_PATH="$work/unpacked/usr/$libdir" "$work/unpacked/usr/bin/qeno-host" --classes)"
 for class in QenoServer Arithmetic Counter; do
   grep -q "^$class " <<<"$unpacked_classes" || fail "qeno-host from the package does not list $class"
 done
@@ -311,4 +302,51 @@ cmake -S "$work/unpacked/usr/share/doc/qeno-host-dev/examples/template" -B "$wor
   -G Ninja -DCMAKE_PREFIX_PATH="$work/unpacked/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >/dev/null
 cmake --build "$work/template-deb" >/dev/null || fail "the template does not build against qeno-host-dev"
 ls "$work"/packages/qeno-host-*.tar.gz >/dev/null || fail "no tar archive"
+
+echo "-- what Debian asks of the packages"
+has "$deb" share/man/man1/qeno-host.1.gz share/doc/qeno-host/changelog.gz share/doc/qeno-host/console.md \
+  share/doc/qeno-host/tally-graph.json
+has "$dev" share/doc/qeno-host-dev/changelog.gz share/doc/qeno-host-dev/stock-boxes.md
+for package in "$deb" "$dev"; do
+  dpkg-deb --fsys-tarfile "$package" | tar -xOf - --wildcards './usr/share/doc/*/copyright' |
+    grep -q '^License: Apache-2.0$' || fail "$(basename "$package")'s copyright names no Apache-2.0"
+done
+man --warnings -l "$work/unpacked/usr/share/man/man1/qeno-host.1.gz" >/dev/null 2>"$work/man.err" &&
+  [ ! -s "$work/man.err" ] || fail "the manual page: $(cat "$work/man.err")"
+# Installed into /usr, nothing carries a run path, and pkg-config prints
+# plain paths; a tree installed elsewhere was moved above and still worked.
+for file in usr/bin/qeno-host "usr/$libdir/libqenohost.so.0" "usr/$libdir/qeno/modules/libqenoserver.so" \
+            "usr/$libdir/qeno/modules/libqenobasics.so"; do
+  if readelf -d "$work/unpacked/$file" | grep -Eq 'RPATH|RUNPATH'; then fail "/$file has a run path"; fi
+done
+packaged_pc="$(PKG_CONFIG_LIBDIR="$work/unpacked/usr/$libdir/pkgconfig" pkg-config --cflags --libs \
+  --variable=moduledir qenohost; grep '^prefix=' "$work/unpacked/usr/$libdir/pkgconfig/qenohost.pc")"
+[[ "$packaged_pc" != *"/../"* && "$packaged_pc" == *"prefix=/usr"* ]] ||
+  fail "the packaged qenohost.pc: $packaged_pc"
+# ldconfig runs from its trigger alone.
+for script in postinst postrm; do
+  if dpkg-deb -I "$deb" "$script" | grep -v '^ *#' | grep -qw ldconfig; then
+    fail "qeno-host's $script runs ldconfig"
+  fi
+done
+lintian --pedantic --fail-on none "$deb" "$dev" >"$work/lintian.log" 2>&1 ||
+  { cat "$work/lintian.log"; fail "lintian failed"; }
+if grep -E '^[EW]: ' "$work/lintian.log"; then fail "lintian reports errors or warnings"; fi
+
+echo "-- install and purge in a throwaway root: purge leaves nothing"
+root="$work/root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+before="$(cd "$root" && find . | sort)"
+# The root holds no system to depend on, and no shell to run scripts in:
+# they run from here, told the root by DPKG_ROOT, which they leave alone.
+dpkg --root="$root" --force-script-chrootless --force-depends -i "$deb" "$dev" \
+  >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log"; fail "dpkg could not install the packages"; }
+[ -x "$root/usr/bin/qeno-host" ] && [ -e "$root/usr/include/qeno/JModuleObj.h" ] ||
+  fail "dpkg installed no qeno-host"
+dpkg --root="$root" --force-script-chrootless --purge qeno-host-dev qeno-host >>"$work/dpkg.log" 2>&1 ||
+  { cat "$work/dpkg.log"; fail "dpkg could not purge the packages"; }
+after="$(cd "$root" && find . -path ./var/lib/dpkg -prune -o -print | sort)"
+left="$(comm -13 <(echo "$before") <(echo "$after"))"
+[ -z "$left" ] || fail "purge left: $left"
 echo "install-check: passed"

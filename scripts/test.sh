@@ -3,7 +3,9 @@
 # sources (clang-tidy, and clang's lock analysis), then builds and runs the whole test suite three
 # times: plain, under AddressSanitizer+UBSan and under ThreadSanitizer. The
 # soak and churn tests (label "stress", in their short forms) run in the
-# plain and TSan builds only. Then the in-process test programs under
+# plain and TSan builds only. The load stage runs the tests that start real
+# hosts and servers (label "load": web, guard, editor, app) twice more with
+# four at a time beside two busy loops, as on a shared machine. Then the in-process test programs under
 # valgrind memcheck, the request exchange's fuzz target for a while
 # (QENO_FUZZ_SECONDS, default 30), the optimised Release build, warnings
 # as errors, with its quick tests, and last the editor page in a headless
@@ -11,7 +13,7 @@
 # stage installs the plain build into a temporary prefix and builds and
 # runs examples/hello-module against it, then packages it.
 #   bash scripts/test.sh [STAGE...]
-#   stages: format tidy plain install asan tsan memcheck fuzz release browser (default all)
+#   stages: format tidy plain load install asan tsan memcheck fuzz release browser (default all)
 # Long forms: scripts/soak.sh, scripts/fuzz.sh SECONDS.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +21,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain install asan tsan memcheck fuzz release browser)
+[ ${#stages[@]} -gt 0 ] || stages=(format tidy plain load install asan tsan memcheck fuzz release browser)
 prefix="${QENO_BUILD_PREFIX:-build/}"
 
 source scripts/sanitizer-options.sh
@@ -45,6 +47,26 @@ for stage in "${stages[@]}"; do
       skip=()
       [ "$stage" != asan ] || skip=(-LE stress)
       ctest --test-dir "$prefix$stage" --output-on-failure -j 2 "${skip[@]}"
+      ;;
+    load)
+      echo "== load: build (plain)"
+      bash scripts/build.sh plain
+      echo "== load: the load-labelled tests twice, four at a time, beside two busy loops"
+      busy=()
+      # The loops end with the stage, however it ends.
+      trap 'kill "${busy[@]}" 2>/dev/null || true' EXIT
+      for _ in 1 2; do
+        (while :; do :; done) &
+        busy+=($!)
+      done
+      status=0
+      for round in 1 2; do
+        ctest --test-dir "${prefix}plain" --output-on-failure -j 4 -L load || status=$?
+        [ "$status" -eq 0 ] || { echo "load: round $round failed"; break; }
+      done
+      kill "${busy[@]}"
+      wait "${busy[@]}" 2>/dev/null || true
+      [ "$status" -eq 0 ] || exit "$status"
       ;;
     release)
       echo "== release: build"
@@ -78,7 +100,7 @@ for stage in "${stages[@]}"; do
       echo "screenshots: ${prefix}plain/screenshots/"
       ;;
     *)
-      echo "test.sh: unknown stage '$stage' (format, tidy, plain, install, asan, tsan, memcheck, fuzz, release or browser)" >&2
+      echo "test.sh: unknown stage '$stage' (format, tidy, plain, load, install, asan, tsan, memcheck, fuzz, release or browser)" >&2
       exit 2
       ;;
   esac

@@ -13,8 +13,10 @@ if ! log=$(bash scripts/build.sh plain 2>&1); then
   echo "tidy: the plain build failed" >&2
   exit 1
 fi
+# The compile commands are GCC's; clang does not know every GCC warning flag.
 # Headers are checked through the sources that include them (HeaderFilterRegex).
 git ls-files 'host/*.cpp' 'editor/*.cpp' 'module/*.cpp' 'server/*.cpp' 'face/*.cpp' \
   'config/*.cpp' 'app/*.cpp' 'basics/*.cpp' |
-  xargs -P "$(nproc)" -n 1 clang-tidy --quiet -p "$dir" --warnings-as-errors='*'
+  xargs -P "$(nproc)" -n 1 clang-tidy --quiet -p "$dir" --warnings-as-errors='*' \
+    --extra-arg=-Wno-unknown-warning-option
 echo "tidy: clean"

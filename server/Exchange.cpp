@@ -12,7 +12,7 @@
 
 void QenoServer::resetExchange() {
   outputsPublished = 0;
-  JCriticalSection::Guard hold(keysLock);
+  JCriticalSection::Guard hold(settingsLock);
   publishCount = 0;
   activeKeys = 0;
   for (int i = 0; i < kKeyCount; ++i) {

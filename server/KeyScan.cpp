@@ -59,7 +59,7 @@ bool QenoServer::scanKeys(const char* text, int length) {
     std::snprintf(line, sizeof line, "key%d found: %d on int_%d", i + 1, value, i + 1);
     JComponent::debug(line);
   }
-  JCriticalSection::Guard hold(keysLock);
+  JCriticalSection::Guard hold(settingsLock);
   publishCount = found;
   return found > 0;
 }
@@ -84,7 +84,7 @@ void QenoServer::publishAll() {
   outputsPublished = 1;
   int count = 0;
   {
-    JCriticalSection::Guard hold(keysLock);
+    JCriticalSection::Guard hold(settingsLock);
     count = publishCount;
   }
   for (int i = 0; i < count; ++i) broadcast(ServerPorts::kFirstIntOutput + i);

@@ -3,11 +3,14 @@
 #include <chrono>
 #include <utility>
 
+#include "JBoxWait.h"
 #include "JComponent.h"
 #include "JException.h"
 #include "QenoServer.h"
 
 void QenoServer::startServer(JString host, int port, JString url) {
+  // Waits for this box's own worker, not a hang.
+  const JBoxWait::Scope waiting(*this);
   while (startPending != 0) JThread::sleep(kPollIntervalMs);
   JCriticalSection::Guard hold(lock);
   if (worker.isRunning()) {
@@ -163,6 +166,8 @@ void QenoServer::finishWorker() {
 }
 
 void QenoServer::stop() {
+  // Waits for this box's own worker (and a start that holds lock), not a hang.
+  const JBoxWait::Scope waiting(*this);
   JCriticalSection::Guard hold(lock);
   const bool serving = serverState != ServerState::kIdle;
   if (!serving && !worker.isRunning()) return;

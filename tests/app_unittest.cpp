@@ -328,7 +328,8 @@ TEST_F(AppTest, TheConsoleBuildsTheEchoGraphFromNothingAndUndoes) {
   host.writeLine("link 1.0 0.readInput");
   host.writeLine("link 0.int_1 0.1");
   host.writeLine("link 0.xml_10 0.readInput");
-  ASSERT_TRUE(host.waitForError("QenoServer output 29 and QenoServer input 0 carry different"));
+  ASSERT_TRUE(host.waitForError(
+      "xml_10 (QenoServer box 0) carries text; readInput (QenoServer box 0) takes an integer"));
   host.writeLine("enable 1");
   EXPECT_EQ(request("n=41\r\n"), "41,x");
 
@@ -386,6 +387,35 @@ TEST_F(AppTest, AServerStartedThroughTheGraphShowsItsOwnState) {
     host.writeLine("status");
     return host.waitForOutput("server state 0 (idle)", 200);
   }));
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+}
+
+TEST_F(AppTest, PropsAndSetReachAnyBoxByItsNumberAndTellABoxsReason) {
+  HostProcess host;
+  ASSERT_TRUE(host.start(QENO_HOST_PATH, {"--port", std::to_string(port_), "--quiet"}));
+  ASSERT_TRUE(host.waitForOutput("listening on")) << host.error();
+  // Box 2 is the source on sendOutput: its new value is the reply.
+  host.writeLine("set 2 value 5");
+  host.writeLine("props 2");
+  ASSERT_TRUE(host.waitForOutput("value               5 "));
+  EXPECT_EQ(request("hi\r\n"), "5,x");
+  // Without a number, set and props go on acting on the server.
+  host.writeLine("set  key1 n=");
+  host.writeLine("props");
+  ASSERT_TRUE(host.waitForOutput("key1                n=\n"));
+
+  host.writeLine("add Arithmetic 400 40");
+  ASSERT_TRUE(host.waitForOutput("added box 4 (Arithmetic)"));
+  host.writeLine("set 4 operation nothing");
+  ASSERT_TRUE(host.waitForError(
+      "Arithmetic did not take property 'operation': operation must be one of add, subtract,"));
+  host.writeLine("set 9 value 1");
+  ASSERT_TRUE(host.waitForError("there is no box 9"));
+  host.writeLine("props 9");
+  ASSERT_TRUE(host.waitForError("there is no box 9\n"));
+  host.writeLine("server 2");
+  ASSERT_TRUE(host.waitForError("server takes a server's number, from 0 to 0; props and set take"));
   host.writeLine("quit");
   EXPECT_EQ(host.wait(), 0) << host.error();
 }

@@ -381,6 +381,47 @@ TEST_F(GraphFileTest, MissingEntriesReadAsAbsent) {
       qeno::test::faceLinesOf(image, server).address));
 }
 
+TEST_F(GraphFileTest, BoxesWithoutPlacesAreLaidOutApartAndPlacedOnesKeepTheirs) {
+  // Sources feed a server that feeds sinks; one box has a place, one half of one.
+  const std::string text = R"({"modules": [
+      {"class": "QenoServer", "content": {}},
+      {"class": "IntegerSource", "content": {}},
+      {"class": "IntegerSource", "content": {}},
+      {"class": "IntegerSink", "content": {}},
+      {"class": "IntegerSink", "content": {"x": 900}},
+      {"class": "TextSink", "content": {"x": 10, "y": 20, "width": 80, "height": 300}}],
+    "links": [{"from": {"module": 1, "output": 0}, "to": {"module": 0, "input": 0}},
+              {"from": {"module": 2, "output": 0}, "to": {"module": 0, "input": 1}},
+              {"from": {"module": 0, "output": 0}, "to": {"module": 3, "input": 0}},
+              {"from": {"module": 0, "output": 1}, "to": {"module": 4, "input": 0}},
+              {"from": {"module": 0, "output": 29}, "to": {"module": 5, "input": 0}}]})";
+  const std::unique_ptr<JGraph> graph = graphFromJson(text, "graph.json");
+  const auto& boxes = graph->modules();
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+      const JModuleObj& a = *boxes[i];
+      const JModuleObj& b = *boxes[j];
+      const bool apart = a.x + a.width <= b.x || b.x + b.width <= a.x || a.y + a.height <= b.y ||
+                         b.y + b.height <= a.y;
+      EXPECT_TRUE(apart) << "boxes " << i << " and " << j << " overlap";
+    }
+  }
+  EXPECT_EQ(boxes[5]->x, 10);
+  EXPECT_EQ(boxes[5]->y, 20);
+  EXPECT_EQ(boxes[4]->x, 900);
+  // Left to right along the links, and below the placed box.
+  EXPECT_LT(boxes[1]->x, boxes[0]->x);
+  EXPECT_EQ(boxes[1]->x, boxes[2]->x);
+  EXPECT_LT(boxes[0]->x, boxes[3]->x);
+  EXPECT_GE(boxes[1]->y, 320);
+  // The same file, the same places.
+  const std::unique_ptr<JGraph> again = graphFromJson(text, "graph.json");
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_EQ(again->modules()[i]->x, boxes[i]->x);
+    EXPECT_EQ(again->modules()[i]->y, boxes[i]->y);
+  }
+}
+
 TEST_F(GraphFileTest, BadFilesAreRefusedWithOneLineNamingTheFault) {
   // A valid document with a server (0), an integer source (1) and a text
   // sink (2), changed by each case.
@@ -440,14 +481,15 @@ TEST_F(GraphFileTest, BadFilesAreRefusedWithOneLineNamingTheFault) {
       {changed([&](Json& d) { d["links"].push_back(link(1, 0, 5, 0)); }),
        "graph.json: link 1: module 5 does not exist (the graph has 3 modules)"},
       {changed([&](Json& d) { d["links"].push_back(link(0, 0, 2, 0)); }),
-       "graph.json: link 1 (module 0 output 0 to module 2 input 0): QenoServer output 0 and "
-       "TextSink input 0 carry different data types"},
+       "graph.json: link 1 (module 0 output 0 to module 2 input 0): int_1 (QenoServer box 0) "
+       "carries an integer; text (TextSink box 2) takes text"},
       {changed([&](Json& d) { d["links"].push_back(link(0, 30, 2, 0)); }),
-       "graph.json: link 1 (module 0 output 30 to module 2 input 0): QenoServer output 30 does "
-       "not exist"},
+       "graph.json: link 1 (module 0 output 30 to module 2 input 0): QenoServer box 0 has no "
+       "output 30 (outputs 0 to 29)"},
       {changed([&](Json& d) { d["links"].push_back(link(1, 0, 0, 1)); }),
-       "graph.json: link 1 (module 1 output 0 to module 0 input 1): QenoServer input 1 takes no "
-       "further link"},
+       "graph.json: link 1 (module 1 output 0 to module 0 input 1): cannot link value "
+       "(IntegerSource box 1) to sendOutput (QenoServer box 0): the input takes no further link, "
+       "value (IntegerSource box 1) feeds it"},
   };
   for (const Case& c : cases) {
     const std::string message = loadError(c.text);

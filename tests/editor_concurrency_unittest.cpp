@@ -273,6 +273,43 @@ TEST_F(EditorConcurrencyTest, RemovingABoxWhileOthersPublishIntoItFromTheirThrea
   EXPECT_EQ(SocketCensus::listeners(portA), 0);
 }
 
+// Server a's worker hands b's readInput a 1 at every request, and b, idle,
+// copies its settings to start; meanwhile the sheet edits them on the host
+// thread. b's ports lie outside 0..65535, so each start fails at once and
+// the next request finds b idle again.
+TEST_F(EditorConcurrencyTest, TheSheetEditsASettingWhileAnotherServersWorkerStartsWithIt) {
+  const int a = addServer("n=");
+  int b = -1;
+  ASSERT_EQ(editor_.add("QenoServer", 0, 0, b), "");
+  auto* box = static_cast<QenoServer*>(graph_.numbered(b));
+  auto sheet = [box](int round) {
+    JIntegerProperty port("port", 70000 + round % 2, 80, 10000);
+    // Long enough to live on the heap, so a torn copy reads freed text.
+    JStringProperty host("hostName/IPaddress",
+                         std::string(64 + round % 64, static_cast<char>('a' + round % 2)));
+    box->updateProperty(port);
+    box->updateProperty(host);
+  };
+  sheet(0);
+  ASSERT_EQ(editor_.link(a, "int_1", b, "readInput"), "");
+  std::atomic<bool> stop{false};
+  std::thread editing([&] {
+    for (int round = 1; !stop; ++round) sheet(round);
+  });
+  const int portA = portOf(graph_.numbered(a));
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(qeno::test::requestReply(portA, "n=1\r\n"), "0,x") << i;
+    box->stop();
+  }
+  stop = true;
+  editing.join();
+  JCriticalSection::Guard hold(box->lock);
+  EXPECT_TRUE(box->workerPort == 70000 || box->workerPort == 70001) << box->workerPort;
+  const std::string host = box->workerHost.str();
+  EXPECT_GE(host.size(), 64U);
+  EXPECT_EQ(host.find_first_not_of(host.front()), std::string::npos) << host;
+}
+
 // Two threads hand a server's readInput a 1 at the same moment, as a worker
 // publishing into it and an undo restoring its link do: one starts it, and
 // neither waits for a client of the other's listener.

@@ -9,6 +9,7 @@
 #include "HostModules.h"
 #include "HostProcess.h"
 #include "JGraph.h"
+#include "JPropertyRefusal.h"
 #include "JRegistry.h"
 #include "PropertySheet.h"
 #include "QenoServer.h"
@@ -47,7 +48,56 @@ class GraphEditorTest : public ::testing::Test {
   GraphEditor editor_{graph_};
 };
 
+// An author's box that keeps low <= high and tells why it will not take a
+// value; "mode" it refuses as a 0.1 module does, without a reason.
+class Clamp : public JAddObj {
+ public:
+  [[nodiscard]] const char* className() const override { return "Clamp"; }
+  [[nodiscard]] JObject* clone() const override { return new Clamp(*this); }
+  JArray getProperties() override {
+    JArray list = JAddObj::getProperties();
+    list.append(JIntegerProperty("low", low, -100, 100));
+    list.append(JIntegerProperty("high", high, -100, 100));
+    list.append(JStringProperty("mode", "fixed"));
+    // Told outside an edit: no edit's reason.
+    JPropertyRefusal::refuse(*this, "stale");
+    return list;
+  }
+  unsigned char updateProperty(JProperty& property) override {
+    if (JAddObj::updateProperty(property) != 0) return 1;
+    auto* integer = dynamic_cast<JIntegerProperty*>(&property);
+    if (integer == nullptr) return 0;
+    const bool isLow = property.getName() == "low";
+    if (isLow ? integer->value > high : integer->value < low) {
+      JPropertyRefusal::refuse(
+          *this, isLow ? "low must not exceed high\n(now 3)" : "high must not be below low");
+      return 0;
+    }
+    (isLow ? low : high) = integer->value;
+    return 1;
+  }
+  int low = 0;
+  int high = 3;
+};
+
 }  // namespace
+
+TEST_F(GraphEditorTest, ABoxRefusesAValueWithItsReasonAndAWordlessRefusalStaysAsItWas) {
+  JModuleObj& box = graph_.add(std::make_unique<Clamp>());
+  const int number = graph_.numberOf(box);
+  EXPECT_EQ(editor_.setProperty(number, "low", "5"),
+            "Clamp did not take property 'low': low must not exceed high\\n(now 3)");
+  EXPECT_EQ(editor_.setProperty(number, "mode", "free"), "Clamp did not take property 'mode'");
+  ASSERT_EQ(editor_.setProperty(number, "low", "2"), "");
+  EXPECT_EQ(editor_.setProperty(number, "high", "1"),
+            "Clamp did not take property 'high': high must not be below low");
+  // Refused values changed nothing, and a refusal is no step of the history.
+  EXPECT_EQ(property(number, "low"), "2");
+  EXPECT_EQ(property(number, "high"), "3");
+  ASSERT_EQ(editor_.undo(), "");
+  EXPECT_EQ(property(number, "low"), "0");
+  EXPECT_EQ(editor_.undo(), "nothing to undo");
+}
 
 TEST_F(GraphEditorTest, AddLinkMoveAndSetEachUndoAndRedo) {
   int server = -1;
@@ -63,11 +113,14 @@ TEST_F(GraphEditorTest, AddLinkMoveAndSetEachUndoAndRedo) {
   EXPECT_EQ(linkedFrom(server, ServerPorts::kReadInput), source);
   // Refusals say why and change nothing.
   EXPECT_EQ(editor_.link(source, "nothing", server, "sendOutput"),
-            "box 1 (IntegerSource) has no output nothing");
+            "box 1 (IntegerSource) has no output nothing (its outputs: value)");
   EXPECT_EQ(editor_.link(source, "0", server, "readInput"),
-            "QenoServer input 0 takes no further link");
+            "cannot link value (IntegerSource box 1) to readInput (QenoServer box 0): the input "
+            "takes no further link, value (IntegerSource box 1) feeds it");
+  // Both ends by name, and what each carries or takes.
   EXPECT_EQ(editor_.link(server, "xml_10", server, "sendOutput"),
-            "QenoServer output 29 and QenoServer input 1 carry different data types");
+            "xml_10 (QenoServer box 0) carries text; sendOutput (QenoServer box 0) takes an "
+            "integer");
 
   ASSERT_EQ(editor_.move(server, 300, 200), "");
   ASSERT_EQ(editor_.setProperty(server, "key1", "n="), "");
@@ -201,4 +254,35 @@ TEST_F(GraphEditorTest, CopyPasteImportAndGroupMovesAreEachOneStep) {
   EXPECT_EQ(graph_.modules().size(), 4U);
   EXPECT_EQ(linkedFrom(3, 0), 2);
   EXPECT_EQ(linkedFrom(sink, 0), source);
+}
+
+TEST_F(GraphEditorTest, TheHistoryKeepsTheNewestStepsWithinItsBounds) {
+  int server = -1;
+  ASSERT_EQ(editor_.add("QenoServer", 0, 0, server), "");
+  const std::size_t count = GraphEditor::kMaxSteps + 50;
+  for (std::size_t i = 1; i <= count; ++i) {
+    ASSERT_EQ(editor_.setProperty(server, "url", "/" + std::to_string(i)), "");
+  }
+  EXPECT_EQ(editor_.steps(), GraphEditor::kMaxSteps);
+  // The oldest went first, the add among them: undo walks back to the last
+  // edit kept.
+  std::size_t undone = 0;
+  while (editor_.undo().empty()) ++undone;
+  EXPECT_EQ(undone, GraphEditor::kMaxSteps);
+  EXPECT_EQ(property(server, "url"), "/" + std::to_string(count - GraphEditor::kMaxSteps));
+  EXPECT_EQ(editor_.steps(), GraphEditor::kMaxSteps);
+
+  // Texts that large fill the bound in a few steps; the newest stays even
+  // when it alone is past it.
+  ASSERT_EQ(editor_.redo(), "");
+  const std::string large(GraphEditor::kMaxBytes / 3, 'k');
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(editor_.setProperty(server, "key1", large + std::to_string(i)), "");
+  }
+  EXPECT_LE(editor_.steps(), 2U);
+  ASSERT_EQ(editor_.setProperty(server, "key2", std::string(GraphEditor::kMaxBytes, 'x')), "");
+  EXPECT_EQ(editor_.steps(), 1U);
+  EXPECT_EQ(editor_.undo(), "");
+  EXPECT_EQ(property(server, "key2"), "(undefined)");
+  EXPECT_EQ(property(server, "key1"), large + "3");
 }

@@ -1,7 +1,9 @@
 // Faulty module code run through the real qeno-host: a throw anywhere is
 // told in one line naming the box and the rest of the graph keeps serving; a
-// crash is told before the process ends; a library whose initialiser throws
-// is refused; --safe opens a graph that crashes at start.
+// crash is told before the process ends, and recorded beside the saved graph
+// so that the next start holds the box until it is released; a call that
+// does not return is told while it lasts; a library whose initialiser
+// throws is refused; --safe opens a graph that crashes at start.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -81,6 +83,11 @@ class GuardTest : public ::testing::Test {
 
   std::string request(const std::string& text) const {
     return qeno::test::requestReply(port_, text);
+  }
+
+  static std::string contentOf(const std::string& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   qeno::test::TempFolder folder_{"qeno-guard-"};
@@ -219,6 +226,10 @@ TEST_F(GuardTest, ACrashAtStartIsToldAndSafeOpensTheGraphIdle) {
               std::string::npos)
         << host.error();
   }
+  // Without --save, nothing is recorded.
+  for (const auto& entry : std::filesystem::directory_iterator(folder_.dir())) {
+    EXPECT_EQ(entry.path().extension(), ".json") << entry.path();
+  }
   HostProcess safe;
   ASSERT_TRUE(startHost(safe, graph, {"--safe"}));
   ASSERT_TRUE(safe.waitForOutput("server 0: idle on 127.0.0.1 port " + std::to_string(port_) +
@@ -266,4 +277,95 @@ TEST_F(GuardTest, ALibraryWhoseInitialiserThrowsIsRefusedAndTheOthersLoad) {
                               "/libqeno_test_badinit.so: its initialisation threw: no "
                               "configuration for this box; skipped\n");
   EXPECT_NE(host.output().find("QenoServer"), std::string::npos);
+}
+
+TEST_F(GuardTest, ACrashedBoxIsHeldAtTheNextStartUntilReleasedAndTheRestServes) {
+  // Box 3 takes int_1 from the worker: any request with n= crashes it.
+  const std::string graph = writeGraph({{"inputChanged", "crash", true}});
+  const std::string saved = path("saved.json");
+  const std::string record = saved + ".crashed";
+  const std::string label = "box 3 (Faulty, " + kFaultyLibrary + ")";
+  {
+    HostProcess host;
+    ASSERT_TRUE(startHost(host, graph, {"--save", saved}));
+    ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+    request("n=3\r\n");
+    EXPECT_EQ(host.wait(), 128 + SIGSEGV);
+    EXPECT_NE(host.error().find("recorded in " + record), std::string::npos) << host.error();
+  }
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, graph, {"--save", saved}));
+  ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+  const std::string held = label + " held: it crashed in inputChanged at ";
+  EXPECT_NE(host.error().find("qeno-host: " + held), std::string::npos) << host.error();
+  // The same request no longer ends the host: the box gets no input.
+  EXPECT_EQ(request("n=3\r\n"), "5,x");
+  EXPECT_EQ(request("n=4\r\n"), "5,x");
+  host.writeLine("status");
+  EXPECT_TRUE(host.waitForOutput(held)) << host.output();
+  host.writeLine("release 1");
+  EXPECT_TRUE(host.waitForError("box 1 is not held")) << host.error();
+
+  // Released, it runs again, first with the value its input holds now (0
+  // here), and is forgotten; so the same request crashes it again, and
+  // that is recorded anew.
+  EXPECT_EQ(request("n=0\r\n"), "5,x");
+  host.writeLine("release 3");
+  ASSERT_TRUE(host.waitForOutput("box 3 runs again")) << host.error();
+  EXPECT_FALSE(std::filesystem::exists(record));
+  request("n=3\r\n");
+  EXPECT_EQ(host.wait(), 128 + SIGSEGV);
+  EXPECT_NE(contentOf(record).find("3\tFaulty\t" + kFaultyLibrary + "\tinputChanged\t"),
+            std::string::npos)
+      << contentOf(record);
+}
+
+TEST_F(GuardTest, ACrashWhileABoxLoadsIsHeldAndItsSettingsAreSavedAsTheyWere) {
+  const std::string graph = writeGraph({{"readContent", "crash", false}});
+  const std::string saved = path("saved.json");
+  {
+    HostProcess host;
+    ASSERT_TRUE(startHost(host, graph, {"--save", saved}));
+    EXPECT_EQ(host.wait(), 128 + SIGSEGV);
+    EXPECT_NE(host.error().find("box 3 (Faulty, " + kFaultyLibrary +
+                                ") crashed in readContent (SIGSEGV)"),
+              std::string::npos)
+        << host.error();
+  }
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, graph, {"--save", saved}));
+  ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+  EXPECT_NE(host.error().find("box 3 (Faulty, " + kFaultyLibrary +
+                              ") held: it crashed in readContent at "),
+            std::string::npos)
+      << host.error();
+  EXPECT_EQ(request("n=3\r\n"), "5,x");
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  EXPECT_NE(contentOf(saved).find(R"("fault": "readContent",)"), std::string::npos)
+      << contentOf(saved);
+  EXPECT_NE(contentOf(saved).find(R"("class": "Faulty")"), std::string::npos);
+}
+
+TEST_F(GuardTest, ACallThatDoesNotReturnIsToldWhileItLastsButNotAServersWaitForItsWorker) {
+  // Box 3 works three seconds in inputChanged on the worker's thread.
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, writeGraph({{"inputChanged", "spin", true}})));
+  ASSERT_TRUE(host.waitForOutput("server 0: listening")) << host.error();
+  TcpClient client;
+  ASSERT_TRUE(client.connect(port_));
+  client.send("n=3\r\n");
+  const std::string label = "box 3 (Faulty, " + kFaultyLibrary + ")";
+  ASSERT_TRUE(host.waitForError(label + " is still in inputChanged after ")) << host.error();
+  host.writeLine("status");
+  EXPECT_TRUE(host.waitForOutput(label + " is still in inputChanged after ")) << host.output();
+  // The server's stop waits for its worker, which waits for box 3.
+  host.writeLine("stop");
+  ASSERT_TRUE(host.waitForError(label + " returned from inputChanged after ")) << host.error();
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+  const std::string told = host.error();
+  EXPECT_LT(told.find(" is still in "), told.find(" returned from ")) << told;
+  EXPECT_EQ(countOf(told, " is still in "), 1U) << told;
+  EXPECT_EQ(countOf(told, " returned from "), 1U) << told;
 }

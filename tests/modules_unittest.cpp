@@ -254,7 +254,7 @@ TEST_F(ModulesTest, TheUsersAndTheLocalFoldersAreSearchedAfterTheGivenOnesAndLis
       << host.output();
   const std::vector<std::string> errors = linesOf(host.error());
   ASSERT_EQ(errors.size(), 4U) << host.error();  // one per class
-  EXPECT_EQ(errors[0], "qeno: refused class Arithmetic from " + build +
+  EXPECT_EQ(errors[0], "qeno-host: refused class Arithmetic from " + build +
                            "/libqenobasics.so: already registered by " +
                            (own / "libqenobasics.so").string());
   const std::string listing = host.output().substr(host.output().find("module folders"));

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "HostProcess.h"
 #include "TestSupport.h"
@@ -83,9 +84,19 @@ class WebTest : public ::testing::Test {
   std::string token_;
 };
 
+// A box's entries are its class's, told once in "sheets", with its own values
+// in "settings"; or its own "properties".
 std::string propertyOf(const json& graph, int module, const std::string& name) {
-  for (const json& row : graph["modules"][module]["properties"]) {
-    if (row["name"] == name) return row["value"].get<std::string>();
+  const json& box = graph["modules"][module];
+  if (box.contains("properties")) {
+    for (const json& row : box["properties"]) {
+      if (row["name"] == name) return row["value"].get<std::string>();
+    }
+    return "<none>";
+  }
+  const json& entries = graph["sheets"][box["class"].get<std::string>()];
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i]["name"] == name) return box["settings"][i].get<std::string>();
   }
   return "<none>";
 }
@@ -134,10 +145,13 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
   EXPECT_NE(page->body.find("<script type=\"module\" src=\"/app.js\">"), std::string::npos);
   EXPECT_FALSE(page->get_header_value("Content-Security-Policy").empty());
 
-  // Another name that resolves here (DNS rebinding) is refused, token or not.
+  // Another name that resolves here (DNS rebinding) is refused, token or not,
+  // a name that merely ends or starts as a local one included.
+  const std::string at = ":" + std::to_string(uiPort_);
   for (const std::string& host :
-       {"attacker.example:" + std::to_string(uiPort_), "127.0.0.1:" + std::to_string(uiPort_ + 1),
-        std::string("127.0.0.1")}) {
+       {"attacker.example" + at, "127.0.0.1:" + std::to_string(uiPort_ + 1),
+        std::string("127.0.0.1"), "evil127.0.0.1" + at, "x.localhost" + at,
+        "127.0.0.1.evil" + at}) {
     EXPECT_EQ(statusOf(client().Get("/api/graph", bearer({{"Host", host}}))), 403) << host;
   }
   EXPECT_EQ(statusOf(client().Get("/api/graph",
@@ -147,9 +161,13 @@ TEST_F(WebTest, EveryRequestNeedsTheTokenALocalHostAndChangesTheSameOrigin) {
   // Changes from another origin, or not sent as JSON, are refused before they run.
   const std::string edit = R"({"module":0,"name":"url","value":"/evil"})";
   const std::string origin = "http://127.0.0.1:" + std::to_string(uiPort_);
-  EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", "http://evil.example"}}),
-                                   edit, "application/json")),
-            403);
+  for (const std::string& evil : {std::string("http://evil.example"), "http://evil127.0.0.1" + at,
+                                  "http://x.localhost" + at}) {
+    EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Origin", evil}}), edit,
+                                     "application/json")),
+              403)
+        << evil;
+  }
   EXPECT_EQ(statusOf(client().Post("/api/property", bearer({{"Sec-Fetch-Site", "cross-site"}}),
                                    edit, "application/json")),
             403);
@@ -535,11 +553,23 @@ TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
   ok("/api/link", link(server, "int_1", server, 1));
   auto refused = postJson("/api/link", link(server, "xml_10", server, "sendOutput").dump());
   EXPECT_EQ(statusOf(refused), 422);
-  EXPECT_NE(refused->body.find("carry different data types"), std::string::npos);
+  const std::string box = "(QenoServer box " + std::to_string(server) + ")";
+  EXPECT_EQ(json::parse(refused->body)["error"],
+            "xml_10 " + box + " carries text; sendOutput " + box + " takes an integer");
   ok("/api/property", {{"module", server}, {"name", "key1"}, {"value", "n="}});
   ok("/api/property", {{"module", server}, {"name", "port"}, {"value", serverPort_}});
   ok("/api/property", {{"module", source}, {"name", "value"}, {"value", 1}});
-  ASSERT_TRUE(qeno::test::waitUntil([&] { return !qeno::test::portIsFree(serverPort_); }));
+  // The host says when it listens; a probe that bound the port itself could
+  // take it from the server at that very moment.
+  json shown;
+  ASSERT_TRUE(qeno::test::waitUntil([&] {
+    shown = graph();
+    for (const json& box : shown["modules"]) {
+      if (box["module"] == server) return box["server"]["state"] == "listening";
+    }
+    return false;
+  })) << shown.dump()
+      << host_.error();
   EXPECT_EQ(qeno::test::requestReply(serverPort_, "n=37\r\n\r\n"), "37,x");
 
   // A removal takes the source's link; its undo brings both back.
@@ -576,4 +606,73 @@ TEST_F(WebTest, ThePageBuildsTheEchoGraphFromNothingAndEveryEditUndoes) {
   for (int step = 0; step < 12 && statusOf(postJson("/api/undo", "{}")) == 200; ++step) {
   }
   EXPECT_EQ(graph()["modules"].size(), started);
+}
+
+TEST_F(WebTest, ClassesComeDescribedAndBoxesOfAClassShareOneLayoutAndSheet) {
+  auto classes = client().Get("/api/classes", bearer());
+  ASSERT_EQ(statusOf(classes), 200);
+  const json described = json::parse(classes->body);
+  json server;
+  for (const json& entry : described["classes"]) {
+    EXPECT_FALSE(entry["description"].get<std::string>().empty()) << entry["name"];
+    if (entry["name"] == "QenoServer") server = entry;
+  }
+  ASSERT_TRUE(server.is_object());
+  ASSERT_EQ(server["inputs"].size(), 2U);
+  ASSERT_EQ(server["outputs"].size(), 30U);
+  EXPECT_EQ(server["inputs"][1]["name"], "sendOutput");
+  EXPECT_EQ(server["outputs"][29]["type"], "text");
+  for (const char* side : {"inputs", "outputs"}) {
+    for (const json& port : server[side]) {
+      EXPECT_GT(port["description"].get<std::string>().size(), 20U) << port["name"];
+    }
+  }
+  ASSERT_EQ(server["properties"].size(), 23U);
+  for (const json& row : server["properties"]) {
+    EXPECT_GT(row["description"].get<std::string>().size(), 20U) << row["name"];
+  }
+  EXPECT_EQ(server["properties"][5]["name"], "port");
+  EXPECT_EQ(server["properties"][5]["lower"], 80);
+
+  // Three servers of one size share one layout and one sheet; a fourth of
+  // another size has a layout of its own, which goes with its last box.
+  auto add = [&] {
+    auto res = postJson("/api/add", R"({"class":"QenoServer","x":400,"y":400})");
+    return res && res->status == 200 ? json::parse(res->body)["module"].get<int>() : -1;
+  };
+  const int second = add();
+  const int third = add();
+  ASSERT_GE(third, 0);
+  auto serverLayouts = [](const json& state) {
+    std::set<std::string> keys;
+    for (const auto& [key, layout] : state["layouts"].items()) {
+      if (layout["outputs"].size() == 30U) keys.insert(key);
+    }
+    return keys;
+  };
+  json state = graph();
+  ASSERT_EQ(serverLayouts(state).size(), 1U);
+  const std::string shared = *serverLayouts(state).begin();
+  for (const json& box : state["modules"]) {
+    if (box["class"] != "QenoServer") continue;
+    EXPECT_EQ(box["layout"], shared);
+    EXPECT_FALSE(box.contains("ports"));
+    EXPECT_EQ(box["settings"].size(), state["sheets"]["QenoServer"].size());
+  }
+  // Box-relative: the same areas wherever a box stands.
+  const json& last = state["layouts"][shared]["outputs"][29]["area"];
+  EXPECT_EQ(last[0], state["modules"][third]["width"]);  // on the right edge
+  EXPECT_GT(last[1].get<double>(), 0);
+  EXPECT_LT(last[1].get<double>(), state["modules"][third]["height"].get<double>());
+  EXPECT_EQ(propertyOf(state, third, "port"), "80");
+
+  ASSERT_EQ(
+      statusOf(postJson("/api/property",
+                        json{{"module", second}, {"name", "width"}, {"value", "300"}}.dump())),
+      200);
+  state = graph();
+  EXPECT_EQ(serverLayouts(state).size(), 2U);
+  EXPECT_NE(state["modules"][second]["layout"], shared);
+  ASSERT_EQ(statusOf(postJson("/api/remove", json{{"modules", {second}}}.dump())), 200);
+  EXPECT_EQ(serverLayouts(graph()).size(), 1U);
 }

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "JGraph.h"
 #include "RouteTable.h"
@@ -32,8 +34,16 @@ class EditRoutes {
   // Edits of the graph's shape, the history, copy and paste.
   void addGraphEdits(RouteTable& routes);
 
+  // Host thread: every registered class described, as the JSON of
+  // /api/classes; taken again only when the classes change.
+  std::string classesText();
+  // Host thread: the values box number's ports show now.
+  [[nodiscard]] webrequest::Outcome portValues(int number) const;
+
   JGraph& graph_;
   GraphEditor& editor_;
   const HostCalls& calls_;
   const WebUiHooks& hooks_;
+  std::vector<std::string> describedNames_;  // host thread only, as below
+  std::string classesText_;
 };

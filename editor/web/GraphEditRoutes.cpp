@@ -4,11 +4,15 @@
 // history whoever made it.
 #include <httplib.h>
 
+#include "BoxWords.h"
 #include "EditRoutes.h"
 #include "GraphEditor.h"
 #include "GraphFile.h"
+#include "GraphSnapshot.h"
 #include "HostCalls.h"
 #include "JRegistry.h"
+#include "ModuleGuard.h"
+#include "PropertySheet.h"
 
 using namespace webrequest;
 
@@ -67,14 +71,90 @@ bool graphField(const Json& body, std::string& text, std::string& reason) {
   return true;
 }
 
+// A long value is cut: the page shows what a port holds, not all of it.
+std::string shortened(const std::string& value) {
+  if (value.size() <= GraphSnapshot::kChunkShown) return value;
+  return value.substr(0, GraphSnapshot::kChunkShown) + "...";
+}
+
+Json portsJson(const std::vector<PortWords>& ports) {
+  Json list = Json::array();
+  for (const PortWords& port : ports) {
+    list.push_back({{"name", port.name}, {"type", port.type}, {"description", port.description}});
+  }
+  return list;
+}
+
+// A registered class told by a fresh box of it: what it does, its ports and
+// its property sheet's entries, with their limits and a new box's values.
+Json classJson(const std::string& name) {
+  Json entry = {{"name", name}};
+  std::unique_ptr<JModuleObj> box = makeBox(name);
+  if (!box) return entry;
+  const BoxWords words = describeBox(*box);
+  entry["description"] = words.description;
+  entry["inputs"] = portsJson(words.inputs);
+  entry["outputs"] = portsJson(words.outputs);
+  Json properties = Json::array();
+  for (const PropertyWords& property : words.properties) {
+    Json row = {{"name", property.row.name},
+                {"kind", property.row.isInteger ? "integer" : "text"},
+                {"value", property.row.value},
+                {"description", property.description}};
+    if (property.row.isInteger) {
+      row["lower"] = property.row.lower;
+      row["upper"] = property.row.upper;
+    }
+    properties.push_back(std::move(row));
+  }
+  entry["properties"] = std::move(properties);
+  const JModuleObj* made = box.get();
+  ModuleGuard::call(made, "destructor", [&] { box.reset(); });
+  return entry;
+}
+
 }  // namespace
 
-void EditRoutes::addGraphEdits(RouteTable& routes) {
-  routes.get("/api/classes", [](const httplib::Request&, httplib::Response& res) {
+std::string EditRoutes::classesText() {
+  const std::vector<std::string> names = JRegistry::instance().names();
+  if (names != describedNames_ || classesText_.empty()) {
     Json classes = Json::array();
-    for (const std::string& name : JRegistry::instance().names()) classes.push_back(name);
-    res.set_content(Json{{"classes", std::move(classes)}}.dump(), "application/json");
+    for (const std::string& name : names) classes.push_back(classJson(name));
+    classesText_ =
+        Json{{"classes", std::move(classes)}}.dump(-1, ' ', false, Json::error_handler_t::replace);
+    describedNames_ = names;
+  }
+  return classesText_;
+}
+
+webrequest::Outcome EditRoutes::portValues(int number) const {
+  JModuleObj* box = graph_.numbered(number);
+  if (box == nullptr) return failure(404, "no box " + std::to_string(number));
+  // An input shows the value its link offers; one without a link, none.
+  Json inputs = Json::array();
+  for (int n = 0; n < box->getInputCount(); ++n) inputs.push_back(nullptr);
+  for (const auto& link : graph_.links()) {
+    if (link->getTarget() != box || link->getInput() >= box->getInputCount()) continue;
+    JModuleObj* source = link->getSource();
+    // Read inside the guard: a box that throws is told and shows nothing.
+    inputs[static_cast<std::size_t>(link->getInput())] =
+        shortened(outputValue(*source, link->getOutput()));
+  }
+  Json outputs = Json::array();
+  for (const OutputRow& row : listOutputs(*box)) outputs.push_back(shortened(row.value));
+  return success({{"inputs", std::move(inputs)}, {"outputs", std::move(outputs)}});
+}
+
+void EditRoutes::addGraphEdits(RouteTable& routes) {
+  routes.get("/api/classes", [this](const httplib::Request&, httplib::Response& res) {
+    // Boxes are made and asked on the host thread only.
+    reply(res, calls_.run([this] { return Outcome{200, classesText()}; }));
   });
+  routes.get(R"(/api/ports/(\d{1,6}))",
+             [this](const httplib::Request& req, httplib::Response& res) {
+               const int number = std::stoi(req.matches[1].str());
+               reply(res, calls_.run([this, number] { return portValues(number); }));
+             });
   routes.get("/api/export", [this](const httplib::Request&, httplib::Response& res) {
     const Outcome outcome = calls_.run([this] {
       try {

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "BoxRenderer.h"
+#include "BoxWords.h"
 #include "GraphEditor.h"
 #include "HostModules.h"
 #include "JComponent.h"
@@ -32,28 +33,26 @@ json rectJson(const JFRect& r) {
   return json::array({px(r.x), px(r.y), px(r.width), px(r.height)});
 }
 
-const char* typeName(int id) {
-  switch (id) {
-    case JIntegerData::id:
-      return "integer";
-    case JRealData::id:
-      return "real";
-    case JStringData::id:
-      return "text";
-    default:
-      return "other";
+// Ports with areas relative to the box's top left corner, so that boxes of
+// a class share them wherever they stand.
+json portsJson(JModuleObj& box, bool inputs) {
+  json ports = json::array();
+  // Asked inside the guard: a box that throws is told, and drawn as a plain one.
+  const std::vector<int> outputTypes =
+      inputs ? std::vector<int>() : PortQueries::outputTypes(box);
+  const int count = inputs ? box.getInputCount() : static_cast<int>(outputTypes.size());
+  for (int n = 0; n < count; ++n) {
+    JFRect area = inputs ? PortQueries::inputArea(box, n) : PortQueries::outputArea(box, n);
+    area.x -= box.x;
+    area.y -= box.y;
+    const int type =
+        inputs ? PortQueries::inputType(box, n) : outputTypes[static_cast<std::size_t>(n)];
+    ports.push_back(
+        {{"name", inputs ? PortQueries::inputName(box, n) : PortQueries::outputName(box, n)},
+         {"type", dataTypeName(type)},
+         {"area", rectJson(area)}});
   }
-}
-
-json outputsJson(JModuleObj& box) {
-  json outputs = json::array();
-  const std::vector<int> types = PortQueries::outputTypes(box);
-  for (int n = 0; n < box.getOutputCount(); ++n) {
-    outputs.push_back({{"name", PortQueries::outputName(box, n)},
-                       {"type", typeName(types[static_cast<std::size_t>(n)])},
-                       {"area", rectJson(PortQueries::outputArea(box, n))}});
-  }
-  return outputs;
+  return ports;
 }
 
 // The values of the integer outputs, null for the others.
@@ -69,18 +68,19 @@ json valuesJson(JModuleObj& box) {
   return values;
 }
 
-json propertiesJson(JModuleObj& box) {
-  json rows = json::array();
+// The entries of the box's sheet without their values, and the values.
+void propertiesJson(JModuleObj& box, json& entries, json& values) {
+  entries = json::array();
+  values = json::array();
   for (const PropertyRow& row : listProperties(box)) {
-    json entry = {
-        {"name", row.name}, {"kind", row.isInteger ? "integer" : "text"}, {"value", row.value}};
+    json entry = {{"name", row.name}, {"kind", row.isInteger ? "integer" : "text"}};
     if (row.isInteger) {
       entry["lower"] = row.lower;
       entry["upper"] = row.upper;
     }
-    rows.push_back(std::move(entry));
+    entries.push_back(std::move(entry));
+    values.push_back(row.value);
   }
-  return rows;
 }
 
 std::string lastText(JModuleObj& box, int output) {
@@ -131,17 +131,44 @@ std::string GraphSnapshot::shownText(const std::string& text) {
   return JComponent::escape(text.substr(0, cut), kUtf8) + "...";
 }
 
-GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box) const {
-  json inputs = json::array();
-  for (int n = 0; n < box.getInputCount(); ++n) {
-    inputs.push_back({{"name", PortQueries::inputName(box, n)},
-                      {"type", typeName(PortQueries::inputType(box, n))},
-                      {"area", rectJson(PortQueries::inputArea(box, n))}});
+GraphSnapshot::Fields GraphSnapshot::shapeOf(JModuleObj& box, Shown& shown) {
+  const std::string className = box.className();
+  const std::string ports =
+      dumped({{"inputs", portsJson(box, true)}, {"outputs", portsJson(box, false)}});
+  json entries;
+  json values;
+  propertiesJson(box, entries, values);
+  const std::string sheet = dumped(entries);
+  Fields fields = {{"class", dumped(className)}};
+  // Taken before the old ones are let go, so a box that keeps its layout
+  // never makes it leave the table.
+  std::string layout = className + " " + dumped(px(box.width)) + "x" + dumped(px(box.height));
+  if (layouts_.use(layout, ports)) {
+    fields.emplace_back("layout", dumped(layout));
+  } else {
+    layout.clear();
+    fields.emplace_back("ports", ports);
   }
-  return {{"class", dumped(box.className())},
-          {"inputs", dumped(inputs)},
-          {"outputs", dumped(outputsJson(box))},
-          {"properties", dumped(propertiesJson(box))}};
+  std::string sheetKey = className;
+  if (sheets_.use(sheetKey, sheet)) {
+    fields.emplace_back("settings", dumped(values));
+  } else {
+    sheetKey.clear();
+    // Its own entries, each with its value.
+    for (std::size_t i = 0; i < entries.size(); ++i) entries[i]["value"] = values[i];
+    fields.emplace_back("properties", dumped(entries));
+  }
+  forget(shown);
+  shown.layout = std::move(layout);
+  shown.sheet = std::move(sheetKey);
+  return fields;
+}
+
+void GraphSnapshot::forget(Shown& shown) {
+  layouts_.release(shown.layout);
+  sheets_.release(shown.sheet);
+  shown.layout.clear();
+  shown.sheet.clear();
 }
 
 GraphSnapshot::Fields GraphSnapshot::liveOf(JModuleObj& box, const Picture& picture,
@@ -262,7 +289,7 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& chunk
     std::string change;
     if (fresh || edited || placeChanged(shown.live, live)) {
       // Ports follow the box's place and size.
-      Fields shape = shapeOf(box);
+      Fields shape = shapeOf(box, shown);
       if (!fresh) addChanged(shown.shape, shape, change);
       shown.shape = std::move(shape);
       shown.edition = edition;
@@ -288,6 +315,7 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& chunk
       continue;
     }
     modules += (modules.empty() ? "\"" : ",\"") + std::to_string(it->first) + "\":null";
+    forget(it->second);
     images_.erase(it->first);
     it = shown_.erase(it);
   }
@@ -295,7 +323,12 @@ std::string GraphSnapshot::update(const std::map<const JModuleObj*, long>& chunk
   std::erase_if(pictures_, [&](const auto& item) { return boxes.count(item.first) == 0; });
 
   std::string change;
+  // The shapes boxes share come before the boxes that use them.
+  if (std::string added = layouts_.added(); !added.empty())
+    change += "\"layouts\":{" + added + "},";
+  if (std::string added = sheets_.added(); !added.empty()) change += "\"sheets\":{" + added + "},";
   if (!modules.empty()) change += "\"modules\":{" + modules + "}";
+  if (!change.empty() && change.back() == ',') change.pop_back();
   // Links move only with the graph's changes (boxes, links, places).
   if (sweep || graph_.changeCount() != linksChange_ || links_.empty()) {
     linksChange_ = graph_.changeCount();
@@ -326,7 +359,8 @@ std::string GraphSnapshot::linksText() const {
 }
 
 std::string GraphSnapshot::whole() const {
-  std::string out = flags_.substr(0, flags_.size() - 1) + ",\"modules\":[";
+  std::string out = flags_.substr(0, flags_.size() - 1) + ",\"layouts\":{" + layouts_.all() +
+                    "},\"sheets\":{" + sheets_.all() + "},\"modules\":[";
   bool first = true;
   for (const auto& [number, shown] : shown_) {
     out += (first ? "{" : ",{") + ("\"module\":" + std::to_string(number));

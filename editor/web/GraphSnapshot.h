@@ -15,13 +15,19 @@
 #include "JBoxStatus.h"
 #include "JGraph.h"
 #include "QenoServerPorts.h"
+#include "SharedShapes.h"
 
 class GraphEditor;
 
 // What the editor page shows of a graph, taken on the host thread: every box
 // with its geometry, ports, property sheet and status, the links, and each
 // box's face as the module paints it. Each take also tells what changed since
-// the last one, field by field, so a page is kept current with little.
+// the last one, field by field, so a page is kept current with little. What
+// boxes of a class have alike is told once: the port layout of a class at a
+// size ("layouts", box-relative, named by a box's "layout") and the entries
+// of its property sheet ("sheets", by class; a box has their values in
+// "settings"). A box that differs from its class has its own "ports" or
+// "properties" instead.
 class GraphSnapshot {
  public:
   struct Image {
@@ -89,10 +95,14 @@ class GraphSnapshot {
     std::uint64_t edition = 0;  // of the fields below
     Fields shape;               // class, ports, properties: change with edits
     Fields live;                // the rest: taken on every update
+    std::string layout;         // the shared layout it uses, or empty
+    std::string sheet;          // the shared sheet it uses, or empty
   };
   // Paints the box when its picture is stale and time allows.
   Picture& pictureOf(JModuleObj& box, bool mayPaint);
-  Fields shapeOf(JModuleObj& box) const;
+  // The box's shape, sharing what its class has alike; shown keeps which.
+  Fields shapeOf(JModuleObj& box, Shown& shown);
+  void forget(Shown& shown);
   Fields liveOf(JModuleObj& box, const Picture& picture,
                 const std::map<const JModuleObj*, long>& chunks) const;
   [[nodiscard]] std::string flagsText() const;
@@ -106,6 +116,8 @@ class GraphSnapshot {
   std::uint64_t nextVersion_ = 1;
   std::map<const JModuleObj*, Picture> pictures_;  // host thread only, as below
   std::map<int, Shown> shown_;                     // by box number
+  SharedShapes layouts_;
+  SharedShapes sheets_;
   std::set<int> editedBoxes_;
   std::chrono::steady_clock::time_point lastSweep_;
   std::uint64_t linksChange_ = 0;  // the graph's change count the links were taken at

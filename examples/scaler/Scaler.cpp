@@ -22,7 +22,10 @@ Scaler::Scaler() {
 }
 
 Scaler::Scaler(const Scaler& other)
-    : JAddObj(other), factor_(other.factor_.load()), product_(other.product_.load()) {}
+    : JAddObj(other),
+      JBoxHelp(other),
+      factor_(other.factor_.load()),
+      product_(other.product_.load()) {}
 
 JString Scaler::inputName(int /*n*/) {
   return "in";
@@ -61,6 +64,24 @@ unsigned char Scaler::updateProperty(JProperty& property) {
   factor_ = integer->value;
   repaint();
   return 1;
+}
+
+// A sentence each for the class, its ports and its own property; an empty
+// text says nothing.
+JString Scaler::description() const {
+  return "Multiplies each value on in by factor and sends the product on out.";
+}
+
+JString Scaler::inputDescription(int /*n*/) const {
+  return "Each value is multiplied by factor and sent on.";
+}
+
+JString Scaler::outputDescription(int /*n*/) const {
+  return "The last product, held within int.";
+}
+
+JString Scaler::propertyDescription(const JString& name) const {
+  return name == "factor" ? JString("What each value on in is multiplied by.") : JString();
 }
 
 void Scaler::writeContent(JOutputStream& stream) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <qeno/JBoxHelp.h>
 #include <qeno/JModuleObj.h>
 
 #include <atomic>
@@ -7,8 +8,9 @@
 // Multiplies the value on its input "in" by its property "factor" and offers
 // the product on its output "out". The factor is saved with the graph; the
 // face shows the factor and the last product over a band that is green for a
-// positive product, red for a negative one.
-class Scaler : public JAddObj {
+// positive product, red for a negative one. It says what it does in words
+// (JBoxHelp), which the editor page shows.
+class Scaler : public JAddObj, public JBoxHelp {
  public:
   Scaler();
   Scaler(const Scaler& other);
@@ -25,6 +27,11 @@ class Scaler : public JAddObj {
 
   JArray getProperties() override;
   unsigned char updateProperty(JProperty& property) override;
+
+  [[nodiscard]] JString description() const override;
+  [[nodiscard]] JString inputDescription(int n) const override;
+  [[nodiscard]] JString outputDescription(int n) const override;
+  [[nodiscard]] JString propertyDescription(const JString& name) const override;
 
   void paint(JGraphics g, double dx, double dy, JRegion& region, double scale) override;
   void drawInterior(JGraphics g, int x, int y, int w, int h) override;

@@ -4,9 +4,15 @@
 
 #include <atomic>
 
-// Doubles the integer on its input "in" and offers it on its output "twice".
+// Doubles the integer on its input "in", adds its property "offset", and
+// offers the result on its output "twice", held within the range of an int.
+// The offset is saved with the graph and counts from the next value on.
 class MyBox : public JAddObj {
  public:
+  // The limits of "offset", which the property sheet holds a user to.
+  static constexpr int kOffsetLower = -1000;
+  static constexpr int kOffsetUpper = 1000;
+
   MyBox();
   MyBox(const MyBox& other);
   MyBox& operator=(const MyBox&) = delete;
@@ -21,6 +27,14 @@ class MyBox : public JAddObj {
   void getOutput(int n, JLinkObj& link, JDataType& data) override;
   void drawInterior(JGraphics g, int x, int y, int w, int h) override;
 
+  JArray getProperties() override;
+  unsigned char updateProperty(JProperty& property) override;
+
+ protected:
+  void writeContent(JOutputStream& stream) override;
+  void readContent(JDictionary& dictionary) override;
+
  private:
+  std::atomic<int> offset_{0};
   std::atomic<int> value_{0};
 };

@@ -156,6 +156,8 @@ test('the property sheet refuses port 79 at the field, keeps a new url, and a bo
   await page.mouse.down();
   await page.mouse.move(before.x + 120, before.y + 110, { steps: 5 });
   await page.mouse.up();
+  // The place and size are folded away until opened.
+  await page.locator('#sheet [data-group="place"] summary').click();
   await field(page, 'x').locator('input[data-shown="200"]').waitFor();
   assert.equal(await field(page, 'y').locator('input').inputValue(), '50');
 
@@ -554,6 +556,100 @@ test('a graph of 256 boxes loads, and F fits it in the window', async () => {
     await page.waitForFunction(() => [...document.querySelectorAll('.box img')].every(
       (img) => img.complete && img.naturalWidth > 0 && !img.hidden));
     await page.screenshot({ path: path.join(shots, 'fitted-256.png') });
+  } finally {
+    await page.close();
+    assert.equal(await other.stop(), 0, other.output());
+  }
+});
+
+test('a box reads: port names on hover and while wiring, refusals in words, info, a grouped sheet, exact nudges, clear pastes', async () => {
+  const serverPort = await freePort();
+  const other = await hostOn({
+    format: 'qeno-graph', version: 1, links: [],
+    modules: [{ class: 'IntegerSource', content: { x: 0, y: 40, value: 0 } },
+              { class: 'QenoServer', content: { x: 300, y: 80, port: serverPort } }],
+  }, 'readable');
+  const page = await context.newPage();
+  try {
+    await page.goto(other.url);
+    await page.locator('#connection[data-live="true"]').waitFor();
+    const server = page.locator('.box[data-class="QenoServer"]');
+    await server.locator('img').waitFor();
+    const [source, box] = ['0', '1'];
+    const label = (name) => page.locator(`.port-label[data-module="${box}"][data-port-label="${name}"]`);
+
+    // Hovering the server names its 32 ports beside it.
+    await server.locator('img').hover();
+    await label('xml_10').waitFor();
+    assert.equal(await page.locator(`.port-label[data-module="${box}"]:visible`).count(), 32);
+    await page.screenshot({ path: path.join(shots, 'port-labels.png') });
+
+    // A wire from the source makes the server's integer inputs stand out
+    // with their names; it ends on a name as on a port.
+    await page.mouse.move(...await centre(port(page, source, 'output', 0)));
+    await page.mouse.down();
+    await page.mouse.move(300, 300, { steps: 4 });
+    await label('sendOutput').waitFor();
+    assert.equal(await page.locator(`.port.accepts[data-module="${box}"]`).count(), 2);
+    assert.equal(await label('xml_10').count(), 0);
+    await page.screenshot({ path: path.join(shots, 'wiring.png') });
+    await page.mouse.move(...await centre(label('sendOutput')), { steps: 4 });
+    await page.mouse.up();
+    await page.locator(`#links .link[data-link="${source}.0>${box}.1"]`).waitFor({ state: 'attached' });
+
+    // Text into an integer input: refused in words, the note inside the canvas.
+    await server.locator('img').hover();
+    await drag(page, label('xml_10'), port(page, box, 'input', 0));
+    const refusal = page.locator(`[data-refusal][data-module="${box}"][data-index="0"]`);
+    await refusal.waitFor();
+    assert.match(await refusal.textContent(), /^xml_10 .* carries text; readInput .* takes an integer$/);
+    const [note, frame] = [await refusal.boundingBox(), await page.locator('#canvas').boundingBox()];
+    assert.ok(note.x >= frame.x && note.x + note.width <= frame.x + frame.width &&
+              note.y >= frame.y && note.y + note.height <= frame.y + frame.height, JSON.stringify([note, frame]));
+    await page.screenshot({ path: path.join(shots, 'refusal-in-words.png') });
+
+    // The info panel tells the selected box; the sheet folds its place and
+    // size away and shows the keys as one table, each entry with its words.
+    await server.locator('img').click();
+    const info = page.locator(`#info[data-info-for="box:${box}"]`);
+    await info.waitFor();
+    assert.ok((await info.locator('.description').textContent()).length > 40);
+    assert.equal(await info.locator('tr[data-port="output"]').count(), 30);
+    assert.equal(await info.locator('tr[data-info-port="xml_10"] .type').textContent(), 'text');
+    assert.match(await info.locator('tr[data-info-port="sendOutput"] .links').textContent(), /from box 0 value/);
+    assert.equal(await field(page, 'x').isVisible(), false);
+    assert.equal(await page.locator('#sheet table[data-group="key"] tr[data-row]').count(), 8);
+    assert.ok((await field(page, 'port').locator('.words').textContent()).length > 20);
+    await page.screenshot({ path: path.join(shots, 'info-and-sheet.png') });
+
+    // Ten quick presses move the box ten pixels; two more and Shift+Down, 2 and 10.
+    const placeOf = async () => page.evaluate(async (n) => {
+      const m = (await (await fetch('/api/graph')).json()).modules.find((b) => b.module === n);
+      return [m.x, m.y];
+    }, Number(box));
+    const [x, y] = await placeOf();
+    for (let i = 0; i < 10; ++i) await page.keyboard.press('ArrowRight');
+    await placesBecome(placeOf, [x + 10, y]);
+    await page.keyboard.press('ArrowRight');
+    await page.keyboard.press('ArrowRight');
+    await page.keyboard.press('Shift+ArrowDown');
+    await placesBecome(placeOf, [x + 12, y + 10]);
+
+    // A pasted box lands clear of its original, status line and all.
+    await page.keyboard.press('Control+c');
+    await page.keyboard.press('Control+v');
+    const copy = page.locator(`.box.selected[data-class="QenoServer"]:not([data-module="${box}"])`);
+    await copy.locator('img').waitFor();
+    const [first, second] = [await server.first().locator('.status').boundingBox(), await copy.boundingBox()];
+    assert.ok(second.y >= first.y + first.height, JSON.stringify([first, second]));
+
+    // Without a selection, the class under the pointer; a link starts from the panel too.
+    await page.keyboard.press('Escape');
+    await page.locator('#classes [data-class="Counter"]').hover();
+    await page.locator('#info[data-info-for="class:Counter"] .description').waitFor();
+    await server.first().locator('img').click();
+    await drag(page, page.locator('#info [data-link-from="readInput"]'), port(page, source, 'output', 0));
+    await page.locator(`#links .link[data-link="${source}.0>${box}.0"]`).waitFor({ state: 'attached' });
   } finally {
     await page.close();
     assert.equal(await other.stop(), 0, other.output());

@@ -1,9 +1,11 @@
 // A box that fails on purpose, for the host's guards: its settings say in
 // which operation ("readContent", "inputChanged", "getOutput", "paint") and
 // how ("std", a std::runtime_error; "host", a JException*; "int"; "crash", a
-// null write). It hands the value it takes on to its one output.
+// null write; "spin", three seconds of work before it returns). It hands the
+// value it takes on to its one output.
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 
 #include "JData.h"
@@ -58,6 +60,12 @@ class Faulty : public JAddObj {
   // build would stop first.
   __attribute__((no_sanitize("undefined"))) void failIn(const char* operation) {
     if (!(fault_ == operation)) return;
+    if (how_ == "spin") {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+      while (std::chrono::steady_clock::now() < until) {
+      }
+      return;
+    }
     if (how_ == "host") throw new JException(JString("faulty ") + operation);
     if (how_ == "int") throw 7;
     if (how_ == "crash") {

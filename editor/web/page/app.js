@@ -1,16 +1,19 @@
 // The live editor page: follows qeno-host's event stream, keeps the graph it
 // describes, and wires the page's parts together. The parts: view.js draws,
 // pointer.js and keys.js edit, palette.js adds, sheet.js sets properties,
-// log.js shows what qeno-host says.
+// log.js shows what qeno-host says; labels.js names ports, info.js tells
+// what a box or class is.
 
 import { follow, merge, stateOf } from './stream.js';
-import { element, model, post, say } from './model.js';
+import { echoed, element, model, post, say } from './model.js';
 import { drawBoxes, drawLinks, resetView } from './view.js';
 import { installPointer, selectOnly } from './pointer.js';
 import { installKeys, undo } from './keys.js';
 import { installPalette, loadPalette } from './palette.js';
 import { drawSheet } from './sheet.js';
 import { appendLog, filterLog, installLog } from './log.js';
+import { installLabels, labelSelection } from './labels.js';
+import { drawInfo, hoverClass, infoChanged } from './info.js';
 
 const connection = document.getElementById('connection');
 const button = (action) => document.querySelector(`button[data-action="${action}"]`);
@@ -32,6 +35,7 @@ function keepSelection() {
 function applyState(whole) {
   const first = model.state === null;
   model.state = whole.boxes ? whole : stateOf(whole);
+  echoed();
   keepSelection();
   drawBoxes();
   drawLinks();
@@ -39,17 +43,22 @@ function applyState(whole) {
   showFlags();
   drawSheet();
   filterLog();
+  drawInfo();
+  labelSelection();
 }
 
 function applyChange(change) {
   if (!model.state) return;
   const touched = merge(model.state, change);
+  echoed(touched);
   drawBoxes(touched);
   // A moved box moves its links' ends, which come with the new list.
   if (change.links) drawLinks();
   if (keepSelection()) selectOnly(model.selected);
   showFlags();
   if (model.selected.size === 1 && touched.includes([...model.selected][0])) drawSheet();
+  if (change.links) drawInfo();
+  infoChanged(touched);
 }
 
 // Brings the page back to the graph as qeno-host has it.
@@ -105,9 +114,11 @@ function onStream(kind, data) {
   else if (kind === 'live') showLive(data);
 }
 
-// A new selection opens its sheet and may narrow the log.
+// A new selection opens its sheet and its info, and may narrow the log.
 const onSelection = () => {
   drawSheet();
+  drawInfo();
+  labelSelection();
   filterLog();
 };
 installPointer(onSelection, reload);
@@ -115,8 +126,12 @@ installLog((number) => {
   if (model.state?.boxes.has(number)) selectOnly([number]);
 });
 installKeys();
-installPalette();
-loadPalette();
+installPalette(hoverClass);
+installLabels();
+loadPalette().then(() => {
+  drawInfo();
+  drawSheet();
+});
 
 // One stream for all the page's tabs, in a shared worker where there is one.
 let ownStream = false;
@@ -129,7 +144,7 @@ if (typeof SharedWorker === 'function') {
   try {
     // Named after what its messages hold, so a worker of an older page, still
     // open in another tab, is not shared with this one.
-    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-log' });
+    const worker = new SharedWorker('/stream.js', { type: 'module', name: 'qeno-events-log-layouts' });
     worker.addEventListener('error', followAlone);
     worker.port.addEventListener('message', (event) => onStream(event.data.kind, event.data.data));
     worker.port.start();

@@ -2,10 +2,10 @@
 // arrows, Ctrl+A/C/V/Z/Y, zoom, F to fit, Escape.
 
 import { model, post, say, typing } from './model.js';
-import { fit, linkOf, resetView, zoomCentre } from './view.js';
+import { fit, linkOf, resetView, STATUS_ROOM, zoomCentre } from './view.js';
 import { moveBoxes, selectOnly } from './pointer.js';
 
-const PASTE_STEP = 20;  // graph pixels each paste lands below and right of the last
+const PASTE_GAP = 24;   // graph pixels between a paste's boxes and the ones above
 const CLIPBOARD = 'qeno-clipboard';
 let clipboard = null;   // {graph, pastes}
 
@@ -62,11 +62,24 @@ async function copy() {
   say(`copied ${modules.length === 1 ? 'box' : 'boxes'} ${modules.join(', ')}`);
 }
 
+// How far down each paste lands: clear of the copied boxes and their status
+// lines, and of the pastes before it.
+function pasteStep(graph) {
+  let top = Infinity;
+  let bottom = -Infinity;
+  for (const box of graph.modules ?? []) {
+    const { y = 0, height = 0 } = box.content ?? {};
+    top = Math.min(top, y);
+    bottom = Math.max(bottom, y + height);
+  }
+  return top === Infinity ? PASTE_GAP : bottom - top + STATUS_ROOM + PASTE_GAP;
+}
+
 async function paste() {
   await copying;
   if (!copied()) return;
-  const step = PASTE_STEP * ++clipboard.pastes;
-  const answer = await post('/api/paste', { graph: clipboard.graph, dx: step, dy: step });
+  const step = pasteStep(clipboard.graph) * ++clipboard.pastes;
+  const answer = await post('/api/paste', { graph: clipboard.graph, dx: 0, dy: step });
   if (!answer.ok) {
     say(answer.error, true);
     return;

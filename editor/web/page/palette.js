@@ -9,7 +9,9 @@ import { selectOnly } from './pointer.js';
 const canvas = document.getElementById('canvas');
 const list = document.getElementById('classes');
 const filter = document.getElementById('filter');
-let classes = [];
+let classes = [];                 // names, in the registry's order
+let onHover = () => {};           // told the class under the pointer, or null
+export const classInfo = new Map();  // name -> {description, inputs, outputs, properties}
 
 function matching(text) {
   const wanted = text.trim().toLowerCase();
@@ -66,13 +68,19 @@ export async function loadPalette() {
     const response = await fetch('/api/classes');
     const answer = await response.json().catch(() => ({}));
     if (!response.ok || !Array.isArray(answer.classes)) throw new Error(answer.error ?? response.statusText);
-    classes = answer.classes;
+    // Each class comes with its words; a bare name (an older qeno-host) has none.
+    classes = answer.classes.map((entry) => (typeof entry === 'string' ? entry : entry.name));
+    for (const entry of answer.classes) {
+      if (typeof entry === 'object') classInfo.set(entry.name, entry);
+    }
   } catch (error) {
     say(`no list of classes: ${error.message}`, true);
     return;
   }
   list.replaceChildren(...classes.map((name) => {
     const entry = element('li', { class: 'entry', 'data-class': name, title: `Drag onto the graph to add a ${name}` }, name);
+    entry.addEventListener('pointerenter', () => onHover(name));
+    entry.addEventListener('pointerleave', () => onHover(null));
     entry.addEventListener('pointerdown', (event) => {
       if (event.button !== 0) return;
       event.preventDefault();
@@ -129,7 +137,9 @@ function openSearch(event) {
   input.focus();
 }
 
-export function installPalette() {
+// hoverHook(name) follows the class under the pointer (null: none).
+export function installPalette(hoverHook) {
+  onHover = hoverHook;
   filter.addEventListener('input', showList);
   canvas.addEventListener('dblclick', (event) => {
     if (!model.state || event.target.closest('.box, .port, .link, .search')) return;

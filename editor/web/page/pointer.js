@@ -4,11 +4,14 @@
 // rubber band (shift + background drag), zoom with the wheel.
 
 import { model, post, say, typing } from './model.js';
+import { endWiring, startWiring } from './labels.js';
 import {
-  camera, applyCamera, drawBoxes, drawWire, portPoint, shiftBoxes, showRefusal, showSelection, toGraph, zoomAt,
+  camera, applyCamera, drawWire, portPoint, shiftBoxes, showPlaces, showRefusal, showSelection, toGraph,
+  zoomAt,
 } from './view.js';
 
 const MOVED = 3;  // screen pixels a pointer goes before a press is a drag
+const SETTLE_MS = 1500;  // how long a move answered may wait for its echo
 
 const canvas = document.getElementById('canvas');
 const band = document.getElementById('band');
@@ -77,35 +80,66 @@ function dragBoxes(down, number) {
   });
 }
 
-// Moves boxes by dx, dy as one step, showing the new places at once; a
-// refused move brings the graph back as qeno-host has it.
+// Moves go to qeno-host one after another, in the order made: each names
+// where its boxes go, so two overtaking each other would lose a step.
+let moving = Promise.resolve();
+
+// A move answered: once none is in flight, the page shows the box where it
+// moved it until the state shows it there too, or for SETTLE_MS at most.
+function settle(number) {
+  const pending = model.pending.get(number);
+  if (!pending || --pending.inFlight > 0) return;
+  pending.timer = setTimeout(() => {
+    if (model.pending.get(number) !== pending) return;
+    model.pending.delete(number);
+    showPlaces([number]);
+  }, SETTLE_MS);
+}
+
+// Moves boxes by dx, dy as one step, from where they show, showing the new
+// places at once; a refused move brings the graph back as qeno-host has it.
 export async function moveBoxes(numbers, dx, dy) {
   const boxes = numbers.map((n) => model.state.boxes.get(n)).filter(Boolean);
   if (!boxes.length || (!dx && !dy)) return;
-  const moves = boxes.map((m) => ({ module: m.module, x: m.x + dx, y: m.y + dy }));
-  boxes.forEach((m, i) => { m.x = moves[i].x; m.y = moves[i].y; });
-  drawBoxes(numbers);
-  const answer = await post('/api/moves', { moves });
+  const moves = boxes.map((m) => {
+    const pending = model.pending.get(m.module) ?? { x: m.x, y: m.y, inFlight: 0 };
+    clearTimeout(pending.timer);
+    pending.x += dx;
+    pending.y += dy;
+    pending.inFlight += 1;
+    model.pending.set(m.module, pending);
+    return { module: m.module, x: pending.x, y: pending.y };
+  });
+  showPlaces(numbers);
+  const sent = moving.then(() => post('/api/moves', { moves }));
+  moving = sent;
+  const answer = await sent;
+  for (const move of moves) settle(move.module);
   if (answer.ok) return;
   say(answer.error, true);
+  for (const pending of model.pending.values()) clearTimeout(pending.timer);
+  model.pending.clear();
   onRefused();
 }
 
-function wire(down, port) {
+// Drags a wire from a port (its hit area, its label, or its row in the info
+// panel) to a port of the other kind, and links them.
+export function wire(down, port) {
   const number = Number(port.dataset.module);
   const kind = port.dataset.port;
   const index = Number(port.dataset.index);
   const start = portPoint(number, kind, index);
   if (!start) return;
-  document.body.classList.add('wiring');
+  startWiring(number, kind, index);
   follow(down, (event) => {
     const end = toGraph(event.clientX, event.clientY);
     if (kind === 'output') drawWire(start, end); else drawWire(end, start);
   }, async (event) => {
-    document.body.classList.remove('wiring');
     drawWire(null);
-    if (event.type !== 'pointerup') return;
-    const other = document.elementFromPoint(event.clientX, event.clientY)?.closest('.port');
+    // Read before the labels go: a wire may end on a port's label.
+    const other = event.type === 'pointerup'
+      ? document.elementFromPoint(event.clientX, event.clientY)?.closest('.port, .port-label') : null;
+    endWiring();
     if (!other || other.dataset.port === kind) return;
     const far = { module: Number(other.dataset.module), index: Number(other.dataset.index) };
     const near = { module: number, index };
@@ -179,7 +213,7 @@ export function installPointer(selectHook, refusedHook) {
       return;
     }
     if (event.button !== 0) return;
-    const port = event.target.closest('.port');
+    const port = event.target.closest('.port, .port-label');
     if (port) {
       event.preventDefault();
       wire(event, port);

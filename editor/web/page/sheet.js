@@ -1,28 +1,44 @@
-// The property sheet of the one selected box: its fields, with qeno-host's
-// own checks shown at the field, and the box's commands.
+// The property sheet of the one selected box: its fields in the module's
+// order, each with its words and qeno-host's own checks shown at the field,
+// and the box's commands. The base's place and size are folded away, and a
+// run of numbered entries ("key1", "key1offset", "key2", ...) is one table.
 
-import { element, model, post, say } from './model.js';
+import { element, model, post, rowsOf, say } from './model.js';
+import { classInfo } from './palette.js';
 
 const sheet = document.getElementById('sheet');
 const hint = sheet.querySelector('.hint').cloneNode(true);
 let sheetKey = '';  // what the open sheet was built for
 
-function fieldFor(m, row) {
+// The words a class has for an entry, or ''.
+function wordsFor(m, name) {
+  return classInfo.get(m.class)?.properties?.find((row) => row.name === name)?.description ?? '';
+}
+
+// One entry's input with its checks; label is the text that names it.
+function fieldFor(m, row, label = row.name, compact = false) {
   const id = `field-${m.module}-${row.name.replace(/[^A-Za-z0-9]/g, '_')}`;
   const wrap = element('div', { class: 'field', 'data-name': row.name });
-  const label = element('label', { for: id }, row.name);
   const input = element('input', { id, name: row.name, autocomplete: 'off', spellcheck: 'false' });
   input.value = row.value;
   input.dataset.shown = row.value;
+  const words = wordsFor(m, row.name);
+  if (words) input.title = words;
   if (row.kind === 'integer') {
     input.setAttribute('inputmode', 'numeric');
     input.setAttribute('aria-describedby', `${id}-limits`);
   }
   const error = element('div', { class: 'error', role: 'alert', id: `${id}-error` });
-  wrap.append(label, input);
+  if (compact) {
+    input.setAttribute('aria-label', label);
+    wrap.append(input);
+  } else {
+    wrap.append(element('label', { for: id }, label), input);
+  }
   if (row.kind === 'integer') {
     wrap.append(element('div', { class: 'limits', id: `${id}-limits` }, `${row.lower} to ${row.upper}`));
   }
+  if (words && !compact) wrap.append(element('div', { class: 'words' }, words));
   wrap.append(error);
   // Enter, then the change event it brings, send a value once.
   let sending = null;
@@ -45,6 +61,93 @@ function fieldFor(m, row) {
   input.addEventListener('change', commit);
   input.addEventListener('keydown', (event) => { if (event.key === 'Enter') commit(); });
   return wrap;
+}
+
+const PLACE = new Set(['x', 'y', 'width', 'height']);
+let placeOpen = false;  // whether a person unfolded the place and size
+
+// A run of entries from rows[at] named prefix + number + suffix, numbers in
+// order and each with the same suffixes in the same order: {prefix,
+// suffixes, numbers, length}, or null.
+function numberedRun(rows, at) {
+  const parts = (row) => /^([A-Za-z_]+?)(\d+)([A-Za-z_]*)$/.exec(row.name);
+  const first = parts(rows[at]);
+  if (!first) return null;
+  const [, prefix, number] = first;
+  const suffixes = [];
+  let end = at;
+  while (end < rows.length) {
+    const p = parts(rows[end]);
+    if (!p || p[1] !== prefix || p[2] !== number) break;
+    suffixes.push(p[3]);
+    ++end;
+  }
+  const numbers = [number];
+  for (;;) {
+    const next = rows.slice(end, end + suffixes.length).map(parts);
+    if (next.length < suffixes.length || next.some((p, i) => !p || p[1] !== prefix || p[3] !== suffixes[i] ||
+                                                    p[2] !== next[0][2] || numbers.includes(p[2]))) break;
+    numbers.push(next[0][2]);
+    end += suffixes.length;
+  }
+  return numbers.length > 2 ? { prefix, suffixes, numbers, length: end - at } : null;
+}
+
+function tableFor(m, rows, run) {
+  const table = element('table', { class: 'numbered', 'data-group': run.prefix });
+  const head = element('tr');
+  head.append(element('th', {}, ''));
+  run.suffixes.forEach((suffix, j) => {
+    // A column of integers with one range says it once.
+    const column = run.numbers.map((n, i) => rows[i * run.suffixes.length + j]);
+    const limits = column.every((row) => row.kind === 'integer' && row.lower === column[0].lower &&
+                                         row.upper === column[0].upper)
+      ? ` (${column[0].lower} to ${column[0].upper})` : '';
+    head.append(element('th', {}, `${suffix || run.prefix}${limits}`));
+  });
+  table.append(head);
+  run.numbers.forEach((number, i) => {
+    const line = element('tr', { 'data-row': number });
+    line.append(element('th', {}, number));
+    run.suffixes.forEach((suffix, j) => {
+      const row = rows[i * run.suffixes.length + j];
+      const cell = element('td');
+      cell.append(fieldFor(m, row, row.name, true));
+      line.append(cell);
+    });
+    table.append(line);
+  });
+  const said = run.suffixes.map((suffix, j) => [rows[j].name, wordsFor(m, rows[j].name)]).filter(([, w]) => w);
+  const words = element('div', { class: 'words' });
+  for (const [name, text] of said) words.append(element('div', {}, `${name}: ${text}`));
+  const wrap = element('div', { class: 'group' });
+  wrap.append(element('h3', {}, `${run.prefix}${run.numbers[0]} to ${run.prefix}${run.numbers.at(-1)}`), table);
+  if (said.length) wrap.append(words);
+  return wrap;
+}
+
+// The entries in their order, each group as one element.
+function fieldsFor(m, rows) {
+  const parts = [];
+  for (let at = 0; at < rows.length;) {
+    if (PLACE.has(rows[at].name)) {
+      const place = element('details', { class: 'group', 'data-group': 'place' });
+      place.open = placeOpen;
+      place.addEventListener('toggle', () => { placeOpen = place.open; });
+      place.append(element('summary', {}, 'Place and size'));
+      while (at < rows.length && PLACE.has(rows[at].name)) place.append(fieldFor(m, rows[at++]));
+      parts.push(place);
+      continue;
+    }
+    const run = numberedRun(rows, at);
+    if (run) {
+      parts.push(tableFor(m, rows.slice(at, at + run.length), run));
+      at += run.length;
+      continue;
+    }
+    parts.push(fieldFor(m, rows[at++]));
+  }
+  return parts;
 }
 
 function actionButton(text, onClick, attributes = {}) {
@@ -78,7 +181,8 @@ export function drawSheet() {
     sheet.replaceChildren(...many, hint.cloneNode(true));
     return;
   }
-  const key = JSON.stringify([m.module, m.class, m.properties.map((row) => row.name)]);
+  const rows = rowsOf(m);
+  const key = JSON.stringify([m.module, m.class, classInfo.has(m.class), rows.map((row) => row.name)]);
   if (key !== sheetKey) {
     sheetKey = key;
     const title = element('h2', {}, `${m.class} (box ${m.module})`);
@@ -95,12 +199,12 @@ export function drawSheet() {
                                     { 'data-action': `set-${value}` }));
       }
     }
-    const fields = m.properties.map((row) => fieldFor(m, row));
+    const fields = fieldsFor(m, rows);
     sheet.replaceChildren(title, actions, ...fields);
     return;
   }
   // The same sheet: refresh the values a user is not editing.
-  for (const row of m.properties) {
+  for (const row of rows) {
     const input = sheet.querySelector(`.field[data-name="${CSS.escape(row.name)}"] input`);
     if (!input || input === document.activeElement || input.getAttribute('aria-invalid') === 'true') continue;
     if (input.dataset.shown !== row.value) {

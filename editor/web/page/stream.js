@@ -33,7 +33,9 @@ export function follow(on) {
   open();
 }
 
-// The whole state as the stream sends it, with its boxes in a Map by number.
+// The whole state as the stream sends it, with its boxes in a Map by number,
+// and what boxes of a class share: port layouts by class and size, sheets'
+// entries by class.
 export function stateOf(whole) {
   const boxes = new Map();
   for (const box of whole.modules) {
@@ -41,14 +43,17 @@ export function stateOf(whole) {
     boxes.set(box.module, box);
   }
   return { canSave: whole.canSave, canUndo: !!whole.canUndo, canRedo: !!whole.canRedo,
-           boxes, links: whole.links };
+           layouts: whole.layouts ?? {}, sheets: whole.sheets ?? {}, boxes, links: whole.links };
 }
 
-// Merges a change into state: an entry holding `module` is a whole box and
-// replaces the one it names; otherwise each field replaces that whole field
-// and a null field goes. A null entry removes the box; a list of links
-// replaces the list. Returns the numbers of the boxes it touched.
+// Merges a change into state: shared layouts and sheets it brings join the
+// state's; an entry holding `module` is a whole box and replaces the one it
+// names; otherwise each field replaces that whole field and a null field
+// goes. A null entry removes the box; a list of links replaces the list.
+// Returns the numbers of the boxes it touched.
 export function merge(state, change) {
+  Object.assign(state.layouts, change.layouts ?? {});
+  Object.assign(state.sheets, change.sheets ?? {});
   const touched = [];
   for (const [key, fields] of Object.entries(change.modules ?? {})) {
     const number = Number(key);

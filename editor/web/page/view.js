@@ -4,11 +4,11 @@
 // the stream replaces whole fields, so a field that is the same object as
 // last time is the same as last time.
 
-import { element, linkKey, model } from './model.js';
+import { element, linkKey, model, portsOf } from './model.js';
 
 const SVG = 'http://www.w3.org/2000/svg';
 const PAD = 24;           // room around the graph, in pixels
-const STATUS_ROOM = 60;   // the status lines under a box
+export const STATUS_ROOM = 60;  // the status lines under a box
 const PORT_REACH = 12;    // smallest side of a port's hit area
 export const ZOOM_LIMITS = [0.05, 4];
 
@@ -23,8 +23,30 @@ const views = new Map();      // box number -> its elements and what they show
 const linkViews = new Map();  // link key -> its elements
 const shifted = new Map();    // box number -> [dx, dy] while being dragged
 
+// How far a box shows from where the state has it: dragged, or moved by the
+// page and not yet echoed by qeno-host.
+function offsetOf(number) {
+  const [dx, dy] = shifted.get(number) ?? [0, 0];
+  const pending = model.pending.get(number);
+  const m = pending && model.state.boxes.get(number);
+  return m ? [dx + pending.x - m.x, dy + pending.y - m.y] : [dx, dy];
+}
+
+// Told after every change of the camera, and after a box's ports were drawn
+// anew (its number) or it left the page.
+export const watchers = { camera: [], ports: [] };
+
 export function applyCamera() {
   world.style.transform = `translate(${camera.x}px, ${camera.y}px) scale(${camera.scale})`;
+  for (const watch of watchers.camera) watch();
+}
+
+// The graph rectangle the canvas shows.
+export function inView() {
+  const left = -camera.x / camera.scale;
+  const top = -camera.y / camera.scale;
+  return { left, top, right: left + canvas.clientWidth / camera.scale,
+           bottom: top + canvas.clientHeight / camera.scale };
 }
 
 // The graph point under a pointer.
@@ -109,10 +131,9 @@ function reach(areas, i) {
   return [Math.max(w, across), Math.max(h, down)];
 }
 
-function drawPorts(view, m) {
-  const left = m.x - m.image.margin;
-  const top = m.y - m.image.margin;
-  const areas = [...m.inputs, ...m.outputs].map((port) => port.area);
+function drawPorts(view, m, ports) {
+  const margin = m.image.margin;
+  const areas = [...ports.inputs, ...ports.outputs].map((port) => port.area);
   const add = (port, kind, index, at) => {
     const [x, y, w, h] = port.area;
     const [width, height] = reach(areas, at);
@@ -120,21 +141,21 @@ function drawPorts(view, m) {
       class: `port ${kind}`, 'data-module': m.module, 'data-port': kind, 'data-index': index,
       'data-name': port.name, 'data-type': port.type, title: portTitle(m, port, kind, index),
     });
-    hit.style.left = `${x + w / 2 - width / 2 - left}px`;
-    hit.style.top = `${y + h / 2 - height / 2 - top}px`;
+    hit.style.left = `${x + w / 2 - width / 2 + margin}px`;
+    hit.style.top = `${y + h / 2 - height / 2 + margin}px`;
     hit.style.width = `${width}px`;
     hit.style.height = `${height}px`;
     return hit;
   };
-  const count = m.inputs.length;
-  view.ports.replaceChildren(...m.inputs.map((port, i) => add(port, 'input', i, i)),
-                             ...m.outputs.map((port, i) => add(port, 'output', i, count + i)));
+  const count = ports.inputs.length;
+  view.ports.replaceChildren(...ports.inputs.map((port, i) => add(port, 'input', i, i)),
+                             ...ports.outputs.map((port, i) => add(port, 'output', i, count + i)));
 }
 
-function drawTitles(view, m) {
+function drawTitles(view, m, ports) {
   for (const hit of view.ports.querySelectorAll('.port.output')) {
     const index = Number(hit.dataset.index);
-    const port = m.outputs[index];
+    const port = ports.outputs[index];
     if (port) hit.title = portTitle(m, port, 'output', index);
   }
 }
@@ -172,7 +193,7 @@ function drawStatus(view, m) {
 }
 
 function place(view, m) {
-  const [dx, dy] = shifted.get(m.module) ?? [0, 0];
+  const [dx, dy] = offsetOf(m.module);
   view.root.style.left = `${m.x - m.image.margin + dx}px`;
   view.root.style.top = `${m.y - m.image.margin + dy}px`;
   // Sized before its picture loads, so the layout never waits for pictures.
@@ -214,17 +235,19 @@ function drawBox(m) {
   }
   // Ports sit in the box's element, so only their areas and the margin place
   // them; a repaint or a move alone leaves them be.
-  if (shown.inputs !== m.inputs || shown.outputs !== m.outputs || shown.image?.margin !== m.image.margin) {
-    drawPorts(view, m);
+  const ports = portsOf(m);
+  if (shown.ports !== ports || shown.image?.margin !== m.image.margin) {
+    drawPorts(view, m, ports);
+    for (const watch of watchers.ports) watch(m.module);
   } else if (shown.values !== m.values) {
-    drawTitles(view, m);
+    drawTitles(view, m, ports);
   }
   if (shown.server !== m.server || shown.value !== m.value || shown.fault !== m.fault ||
       shown.status !== m.status || shown.height !== m.height) {
     drawStatus(view, m);
   }
   view.root.classList.toggle('selected', model.selected.has(m.module));
-  view.shown = { x: m.x, y: m.y, image: m.image, inputs: m.inputs, outputs: m.outputs, values: m.values,
+  view.shown = { x: m.x, y: m.y, image: m.image, ports, values: m.values,
                  server: m.server, value: m.value, fault: m.fault, status: m.status, width: m.width,
                  height: m.height };
 }
@@ -235,11 +258,12 @@ export function drawBoxes(numbers = null) {
   for (const number of numbers ?? boxes.keys()) {
     const m = boxes.get(number);
     // A box is drawn once it has come whole, as a new box comes.
-    if (m && m.image && m.inputs && m.outputs) {
+    if (m && m.image && portsOf(m)) {
       drawBox(m);
     } else if (views.has(number)) {
       views.get(number).root.remove();
       views.delete(number);
+      for (const watch of watchers.ports) watch(number);
     }
   }
   if (numbers) return;
@@ -247,6 +271,7 @@ export function drawBoxes(numbers = null) {
     if (!boxes.has(number)) {
       view.root.remove();
       views.delete(number);
+      for (const watch of watchers.ports) watch(number);
     }
   }
 }
@@ -260,8 +285,8 @@ export function curve(x1, y1, x2, y2) {
 
 function linkPath(link) {
   const [x1, y1, x2, y2] = link.points;
-  const [ax, ay] = shifted.get(link.from.module) ?? [0, 0];
-  const [bx, by] = shifted.get(link.to.module) ?? [0, 0];
+  const [ax, ay] = offsetOf(link.from.module);
+  const [bx, by] = offsetOf(link.to.module);
   return curve(x1 + ax, y1 + ay, x2 + bx, y2 + by);
 }
 
@@ -310,9 +335,15 @@ export function linkOf(key) {
 export function shiftBoxes(numbers, dx, dy) {
   for (const number of numbers) {
     if (dx || dy) shifted.set(number, [dx, dy]); else shifted.delete(number);
+  }
+  showPlaces(numbers);
+}
+
+// Places the boxes numbered where they show now, with their links.
+export function showPlaces(numbers) {
+  for (const number of numbers) {
     const view = views.get(number);
     const m = model.state.boxes.get(number);
-    // The ports ride along inside the box's element.
     if (view && m) place(view, m);
   }
   drawLinks();
@@ -338,23 +369,34 @@ export function drawWire(from, to) {
   path.setAttribute('d', curve(from.x, from.y, to.x, to.y));
 }
 
-// The graph point a port's link meets: the middle of its area.
+// The graph point a port's link meets, where the box shows: the middle of its area.
 export function portPoint(number, kind, index) {
   const m = model.state.boxes.get(number);
-  const port = m && (kind === 'output' ? m.outputs : m.inputs)[index];
+  const ports = m && portsOf(m);
+  const port = ports && (kind === 'output' ? ports.outputs : ports.inputs)[index];
   if (!port) return null;
   const [x, y, w, h] = port.area;
-  return { x: x + w / 2, y: y + h / 2 };
+  const [dx, dy] = offsetOf(number);
+  return { x: m.x + dx + x + w / 2, y: m.y + dy + y + h / 2 };
 }
 
-// A refusal, next to the port it is about, until the next one.
+// A refusal, next to the port it is about, until the next one; always
+// inside the canvas, whatever the zoom and wherever the port.
 export function showRefusal(number, kind, index, reason) {
-  for (const old of world.querySelectorAll('.refusal')) old.remove();
+  for (const old of canvas.querySelectorAll('.refusal')) old.remove();
   const point = portPoint(number, kind, index) ?? { x: 0, y: 0 };
   const note = element('div', { class: 'refusal', role: 'alert', 'data-refusal': reason,
                                 'data-module': number, 'data-port': kind, 'data-index': index }, reason);
-  note.style.left = `${point.x + 10}px`;
-  note.style.top = `${point.y + 8}px`;
-  world.append(note);
+  canvas.append(note);
+  const gap = 8;
+  const room = { width: canvas.clientWidth, height: canvas.clientHeight };
+  const at = { x: camera.x + point.x * camera.scale, y: camera.y + point.y * camera.scale };
+  // Right of the port and below it when it fits; else left or above.
+  let left = at.x + gap;
+  if (left + note.offsetWidth > room.width - gap) left = at.x - gap - note.offsetWidth;
+  let top = at.y + gap;
+  if (top + note.offsetHeight > room.height - gap) top = at.y - gap - note.offsetHeight;
+  note.style.left = `${Math.max(gap, Math.min(left, room.width - gap - note.offsetWidth))}px`;
+  note.style.top = `${Math.max(gap, Math.min(top, room.height - gap - note.offsetHeight))}px`;
   setTimeout(() => note.remove(), 8000);
 }
