@@ -86,7 +86,8 @@ std::string GraphEditor::portOrError(JModuleObj& box, bool input, const std::str
   if (numbered && index >= 0 && index < count) return {};
   std::string names;
   for (int n = 0; n < count; ++n) {
-    const std::string name = input ? PortQueries::inputName(box, n) : PortQueries::outputName(box, n);
+    const std::string name =
+        input ? PortQueries::inputName(box, n) : PortQueries::outputName(box, n);
     if (!numbered && name == port) {
       index = n;
       return {};

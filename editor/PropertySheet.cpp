@@ -121,7 +121,7 @@ std::string valueAt(JModuleObj& module, int n, int type) {
   if (type == JStringData::id) {
     JString value;
     return PortQueries::readOutput(module, n, JStringData(value)) ? JComponent::escape(value.str())
-                                                                   : "";
+                                                                  : "";
   }
   return {};
 }

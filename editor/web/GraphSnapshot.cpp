@@ -38,8 +38,7 @@ json rectJson(const JFRect& r) {
 json portsJson(JModuleObj& box, bool inputs) {
   json ports = json::array();
   // Asked inside the guard: a box that throws is told, and drawn as a plain one.
-  const std::vector<int> outputTypes =
-      inputs ? std::vector<int>() : PortQueries::outputTypes(box);
+  const std::vector<int> outputTypes = inputs ? std::vector<int>() : PortQueries::outputTypes(box);
   const int count = inputs ? box.getInputCount() : static_cast<int>(outputTypes.size());
   for (int n = 0; n < count; ++n) {
     JFRect area = inputs ? PortQueries::inputArea(box, n) : PortQueries::outputArea(box, n);

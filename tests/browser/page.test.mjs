@@ -405,9 +405,10 @@ test('an empty page builds the echo graph by mouse; remove, undo, refusals, copy
     const before = await places();
     const canvas = await page.locator('#canvas').boundingBox();
     await page.keyboard.down('Shift');
-    await page.mouse.move(canvas.x + 610, canvas.y + 440);
+    // From empty ground at the lower left: the server's labels fan out to its lower right.
+    await page.mouse.move(canvas.x + 5, canvas.y + 440);
     await page.mouse.down();
-    await page.mouse.move(canvas.x + 5, canvas.y + 5, { steps: 8 });
+    await page.mouse.move(canvas.x + 600, canvas.y + 5, { steps: 8 });
     await page.mouse.up();
     await page.keyboard.up('Shift');
     assert.equal(await page.locator('.box.selected').count(), 2);
