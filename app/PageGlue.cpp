@@ -31,6 +31,7 @@ void logToPage(WebUi* page) {
   if (page == nullptr) {
     console::setTee(nullptr);
     ModuleGuard::setLineObserver(nullptr);
+    ModuleGuard::setHangObserver(nullptr);
     JComponent::debugObserve(nullptr);
     return;
   }
@@ -39,6 +40,10 @@ void logToPage(WebUi* page) {
              std::chrono::system_clock::time_point when) { page->log(box, line, when); });
   ModuleGuard::setLineObserver([page](const JObject* box, const std::string& line) {
     page->log(dynamic_cast<const JModuleObj*>(box), line);
+  });
+  // The box is a key only: a destructor's box is gone by the time it returns.
+  ModuleGuard::setHangObserver([page](const ModuleGuard::Hang& hang) {
+    page->log(static_cast<const JModuleObj*>(hang.box), hang.line());
   });
   // A debug line is about the box whose worker writes it.
   JComponent::debugObserve([page](const std::string& line) {

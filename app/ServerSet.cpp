@@ -325,6 +325,14 @@ std::string ServerSet::statusLine(const Server& server) const {
 }
 
 std::optional<JBoxStatus::Line> ServerSet::boxStatus(JModuleObj& box) const {
+  // A call that has not returned says more than anything the box said before it.
+  for (const ModuleGuard::Hang& hang : ModuleGuard::hangs()) {
+    if (hang.box == &box) {
+      return JBoxStatus::Line{"still in " + hang.operation + " after " +
+                                  std::to_string(static_cast<int>(hang.seconds)) + " s",
+                              JStatusColour::kYellow};
+    }
+  }
   auto found = byBox_.find(&box);
   if (found != byBox_.end()) return serverStatus(servers_[found->second]);
   return JBoxStatus::of(box);
@@ -332,6 +340,10 @@ std::optional<JBoxStatus::Line> ServerSet::boxStatus(JModuleObj& box) const {
 
 JBoxStatus::Line ServerSet::serverStatus(const Server& server) const {
   using Colour = JStatusColour;
+  // Its stand-in says why it is held.
+  if (isHeld(server)) {
+    if (auto line = JBoxStatus::of(*server.box)) return *line;
+  }
   if (auto fault = ModuleGuard::faultOf(server.box)) {
     return {"faulted in " + fault->operation + ": " + JComponent::escape(fault->message, kShown),
             Colour::kRed};

@@ -67,8 +67,9 @@ class ServerSet {
   [[nodiscard]] ServerState stateOf(const Server& server) const;
   [[nodiscard]] ServerState stateOf(const JModuleObj& box) const;
   [[nodiscard]] std::string statusLine(const Server& server) const;
-  // The line under box on the page and in `status`: for a server, its
-  // state and why, composed here; for any other box, its own.
+  // The line under box on the page and in `status`: a call of its code
+  // still running, if one is; for a server, its state and why, composed
+  // here; for any other box, its own.
   [[nodiscard]] std::optional<JBoxStatus::Line> boxStatus(JModuleObj& box) const;
   // "box 2 (Class, library) faulted in inputChanged: message", or empty.
   [[nodiscard]] static std::string faultLine(const JModuleObj& box);

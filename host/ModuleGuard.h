@@ -134,6 +134,9 @@ class ModuleGuard {
     std::string operation;  // "inputChanged"
     double seconds = 0;     // how long the call has run, or ran
     bool returned = false;
+    // The box whose code it is, as a key only: once the call has returned,
+    // a destructor's box is gone.
+    const JObject* box = nullptr;
     // "box 3 (Class, library) is still in inputChanged after 1.2 s", or
     // "... returned from inputChanged after 3.0 s".
     [[nodiscard]] std::string line() const;

@@ -359,6 +359,8 @@ TEST_F(GuardTest, ACallThatDoesNotReturnIsToldWhileItLastsButNotAServersWaitForI
   ASSERT_TRUE(host.waitForError(label + " is still in inputChanged after ")) << host.error();
   host.writeLine("status");
   EXPECT_TRUE(host.waitForOutput(label + " is still in inputChanged after ")) << host.output();
+  // The box's own line, under it on a page, says so too.
+  EXPECT_TRUE(host.waitForOutput("box 3 (Faulty): still in inputChanged after ")) << host.output();
   // The server's stop waits for its worker, which waits for box 3.
   host.writeLine("stop");
   ASSERT_TRUE(host.waitForError(label + " returned from inputChanged after ")) << host.error();

@@ -75,12 +75,15 @@ void EditRoutes::addBoxEdits(RouteTable& routes) {
            }
            return outcomeOf(editor_.move(number, x, y));
          }));
-  onHost(routes, "/api/command", onBox([](JModuleObj& box, int /*number*/, const Json& body) {
+  onHost(routes, "/api/command", onBox([this](JModuleObj& box, int number, const Json& body) {
            auto found = body.find("command");
            const std::string command =
                found != body.end() && found->is_string() ? found->get<std::string>() : "";
+           // Any box held since it crashed may be let run again.
+           if (command == "release") return outcomeOf(editor_.release(number));
            if (command != "start" && command != "stop" && command != "shutdown") {
-             return failure(400, "'command' must be \"start\", \"stop\" or \"shutdown\"");
+             return failure(
+                 400, "'command' must be \"start\", \"stop\", \"shutdown\" or \"release\"");
            }
            if (!ServerBox::is(box)) {
              return failure(422, std::string(box.className()) + " has no " + command);

@@ -11,6 +11,7 @@
 #include "BoxRenderer.h"
 #include "BoxWords.h"
 #include "GraphEditor.h"
+#include "HeldBox.h"
 #include "HostModules.h"
 #include "JComponent.h"
 #include "ModuleGuard.h"
@@ -200,6 +201,7 @@ GraphSnapshot::Fields GraphSnapshot::liveOf(JModuleObj& box, const Picture& pict
   if (auto* source = dynamic_cast<JIntegerSource*>(&box)) {
     fields.emplace_back("value", dumped(source->getValue()));
   }
+  if (dynamic_cast<const HeldBox*>(&box) != nullptr) fields.emplace_back("held", "true");
   if (auto fault = ModuleGuard::faultOf(&box)) {
     fields.emplace_back("fault",
                         dumped({{"operation", fault->operation}, {"message", fault->message}}));

@@ -69,6 +69,7 @@ void look(guard::CallSlot& slot, std::int64_t now) {
   const std::int64_t since = frame.sinceMs.load(std::memory_order_relaxed);
   const ModuleGuard::Record* record = frame.record.load(std::memory_order_relaxed);
   const char* operation = frame.operation.load(std::memory_order_relaxed);
+  const JObject* box = frame.box.load(std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_acquire);
   if (serial == 0 || frame.serial.load(std::memory_order_relaxed) != serial) return;
   if (since == 0 || now - since < kHangMs || frame.told.load() == serial) return;
@@ -86,6 +87,7 @@ void look(guard::CallSlot& slot, std::int64_t now) {
   hang.number = record != nullptr ? record->number : -1;
   hang.operation = operation != nullptr ? operation : "a call";
   hang.seconds = secondsBetween(since, now);
+  hang.box = box;
   telling().told.push_back(Told{&frame, serial, since, hang});
   tell(hang);
 }

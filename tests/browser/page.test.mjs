@@ -283,10 +283,10 @@ test('ten tabs all load, show the texts received before them, and stay live', as
 // ---- Building graphs on the page
 
 // A second qeno-host with its page, on a graph file written here.
-async function hostOn(graph, name) {
+async function hostOn(graph, name, extra = []) {
   const file = path.join(scratch, `${name}.json`);
   writeFileSync(file, JSON.stringify(graph));
-  const other = spawn(hostPath, ['--graph', file, '--quiet', '--ui', '127.0.0.1:0'],
+  const other = spawn(hostPath, ['--graph', file, '--quiet', '--ui', '127.0.0.1:0', ...extra],
                       { stdio: ['pipe', 'pipe', 'pipe'] });
   let output = '';
   other.stdout.setEncoding('utf8');
@@ -529,6 +529,34 @@ test('a port in use shows at its box and in the log, a line selects its box, and
   } finally {
     await page.close();
     assert.equal(await other.stop(), 0, other.output());
+  }
+});
+
+test('a server held since it crashed says so under its box, and Release lets it serve', async () => {
+  const heldPort = await freePort();
+  const saved = path.join(scratch, 'held-saved.json');
+  // What the crash reporter leaves beside the saved graph: box 0 crashed in inputChanged.
+  writeFileSync(`${saved}.crashed`, `0\tQenoServer\tlibqenoserver.so\tinputChanged\t${Math.floor(Date.now() / 1000)}\tSIGSEGV\n`);
+  const other = await hostOn({
+    format: 'qeno-graph', version: 1,
+    modules: [{ class: 'QenoServer', content: { x: 220, y: 60, port: heldPort } },
+              { class: 'IntegerSource', content: { x: 40, y: 60, value: 1 } }],
+    links: [{ from: { module: 1, output: 0 }, to: { module: 0, input: 0 } }],
+  }, 'held', ['--save', saved]);
+  const page = await context.newPage();
+  try {
+    await page.goto(other.url);
+    const status = (text) => page.locator(`.box[data-module="0"] .status .line[data-status^="${text}"]`);
+    await status('held: it crashed in inputChanged').waitFor();
+    await page.locator('.box[data-module="0"] img').click();
+    // A held box offers Release, and nothing that would run its code.
+    assert.equal(await page.locator('#sheet [data-action="start"]').count(), 0);
+    await page.locator('#sheet [data-action="release"]').click();
+    await status(`listening on 127.0.0.1:${heldPort}`).waitFor();
+    assert.equal(await request('hi\r\n', heldPort), '0,x');
+  } finally {
+    await page.close();
+    await other.stop();
   }
 });
 

@@ -182,12 +182,17 @@ export function drawSheet() {
     return;
   }
   const rows = rowsOf(m);
-  const key = JSON.stringify([m.module, m.class, classInfo.has(m.class), rows.map((row) => row.name)]);
+  const key = JSON.stringify([m.module, m.class, !!m.held, classInfo.has(m.class),
+                              rows.map((row) => row.name)]);
   if (key !== sheetKey) {
     sheetKey = key;
     const title = element('h2', {}, `${m.class} (box ${m.module})`);
     const actions = element('div', { class: 'actions' });
-    if (m.server) {
+    if (m.held) {
+      // Its code crashed the host once: it runs only when a person says so.
+      actions.append(actionButton('Release', () => command(m.module, 'release'),
+                                  { 'data-action': 'release' }));
+    } else if (m.server) {
       actions.append(
         actionButton('Start', () => command(m.module, 'start'), { 'data-action': 'start' }),
         actionButton('Stop', () => command(m.module, 'stop'), { 'data-action': 'stop' }),
