@@ -82,8 +82,8 @@ void EditRoutes::addBoxEdits(RouteTable& routes) {
            // Any box held since it crashed may be let run again.
            if (command == "release") return outcomeOf(editor_.release(number));
            if (command != "start" && command != "stop" && command != "shutdown") {
-             return failure(
-                 400, "'command' must be \"start\", \"stop\", \"shutdown\" or \"release\"");
+             return failure(400,
+                            "'command' must be \"start\", \"stop\", \"shutdown\" or \"release\"");
            }
            if (!ServerBox::is(box)) {
              return failure(422, std::string(box.className()) + " has no " + command);
