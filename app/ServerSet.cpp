@@ -40,7 +40,7 @@ void ServerSet::listened(const JModuleObj* box, int port, const std::string& err
     // A listen per request: the lock only while some box failed.
     if (anyFailure_ || !started_) {
       std::lock_guard<std::mutex> hold(listenLock_);
-      if (!started_) listenResults_.emplace_back(port, error);
+      if (!started_) listenResults_.push_back(ListenResult{box, port, error});
       failures_.erase(box);
       anyFailure_ = !failures_.empty();
     }
@@ -48,7 +48,7 @@ void ServerSet::listened(const JModuleObj* box, int port, const std::string& err
   }
   {
     std::lock_guard<std::mutex> hold(listenLock_);
-    if (!started_) listenResults_.emplace_back(port, error);
+    if (!started_) listenResults_.push_back(ListenResult{box, port, error});
     if (box != nullptr) failures_[box] = ListenFailure{port, error};
     anyFailure_ = !failures_.empty();
   }
@@ -237,10 +237,14 @@ bool ServerSet::tellStartup() {
   bool ok = true;
   for (std::size_t i = 0; i < servers_.size(); ++i) {
     Server& server = servers_[i];
-    auto result = server.startedPort == 0
-                      ? listenResults_.end()
-                      : std::find_if(listenResults_.begin(), listenResults_.end(),
-                                     [&](const auto& r) { return r.first == server.startedPort; });
+    // By box: two servers may share a port, and only one of them listens.
+    auto result =
+        server.startedPort == 0
+            ? listenResults_.end()
+            : std::find_if(
+                  listenResults_.begin(), listenResults_.end(), [&](const ListenResult& r) {
+                    return r.box != nullptr ? r.box == server.box : r.port == server.startedPort;
+                  });
     std::string line = "server " + std::to_string(i);
     if (isHeld(server)) {
       const std::string number = std::to_string(graph_.numberOf(*server.box));
@@ -251,10 +255,10 @@ bool ServerSet::tellStartup() {
       line += ": idle on ";
     } else if (result == listenResults_.end()) {
       line += ": not listening yet on ";
-    } else if (result->second.empty()) {
+    } else if (result->error.empty()) {
       line += ": listening on ";
     } else {
-      console::err("cannot listen on port " + std::to_string(result->first) + ": " + result->second,
+      console::err("cannot listen on port " + std::to_string(result->port) + ": " + result->error,
                    server.box);
       ok = false;
       listenResults_.erase(result);

@@ -97,9 +97,14 @@ class ServerSet {
   std::vector<Server> servers_;
   std::map<const JModuleObj*, std::size_t> byBox_;  // index in servers_
 
-  mutable std::mutex listenLock_;                           // guards listenResults_, failures_
-  std::vector<std::pair<int, std::string>> listenResults_;  // first listens only
-  std::map<const JObject*, ListenFailure> failures_;        // each box's last, until it listens
-  std::atomic<bool> anyFailure_{false};                     // failures_ is not empty
-  std::atomic<bool> started_{false};                        // set once the first listens are in
+  mutable std::mutex listenLock_;  // guards listenResults_, failures_
+  struct ListenResult {
+    const JModuleObj* box;  // null when the listen came from no box's thread
+    int port;
+    std::string error;
+  };
+  std::vector<ListenResult> listenResults_;           // first listens only
+  std::map<const JObject*, ListenFailure> failures_;  // each box's last, until it listens
+  std::atomic<bool> anyFailure_{false};               // failures_ is not empty
+  std::atomic<bool> started_{false};                  // set once the first listens are in
 };

@@ -67,7 +67,6 @@ void QenoServer::run() {
 
 void QenoServer::serve() {
   resetExchange();
-  bool firstListen = true;
   for (;;) {
     if (stopRequested) break;
     try {
@@ -85,9 +84,8 @@ void QenoServer::serve() {
     // socket only; the flag tells.
     if (stopRequested) break;
     serverState = ServerState::kListening;
-    // The face shows no listening state: only the first listen of a start
-    // repaints.
-    if (std::exchange(firstListen, false)) repaint();
+    // Every listen repaints: an editor learns the state from its repaints.
+    repaint();
     JComponent::debug("try to connect");
     try {
       const bool accepted = acceptLoop();
@@ -97,7 +95,8 @@ void QenoServer::serve() {
         break;
       }
       JComponent::debug("connected");
-      if (connectedFlag.exchange(1) == 0) repaint();  // the square turns green
+      connectedFlag = 1;
+      repaint();  // the square turns green
       if (enableValue == 0 || stopRequested) break;
       if (serveRequested != 0) serveRequest();
       if (stopRequested) break;

@@ -367,6 +367,19 @@ TEST_F(ServerLifecycleTest, AClientThatClosesWithoutSendingGetsZResultAndTheNext
   EXPECT_EQ(published(*server_), "hi\r\n");
 }
 
+TEST_F(ServerLifecycleTest, EveryConnectionAndEveryListenAfterItAsksForARepaint) {
+  ASSERT_TRUE(start(5));
+  // An editor learns each state from a repaint alone: the connection and
+  // the listen that follows it ask for one each, at every request.
+  for (int round = 0; round < 2; ++round) {
+    const int before = server_->repaintCount();
+    const int listens = debug_.count("try to connect");
+    EXPECT_EQ(ask("hi\r\n"), "5,x");
+    ASSERT_TRUE(debug_.waitFor("try to connect", 5000, listens + 1));
+    EXPECT_GE(server_->repaintCount() - before, 2) << "round " << round;
+  }
+}
+
 TEST_F(ServerLifecycleTest, AClientIsRefusedWhileAnotherIsConnectedAndServedAfterwards) {
   ASSERT_TRUE(start(5));
   TcpClient first;

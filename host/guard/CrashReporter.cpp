@@ -38,7 +38,7 @@ const char* signalName(int signal) {
 
 // A line built in a fixed buffer: what does not fit is cut.
 struct Line {
-  char text[8192];
+  char text[8192]{};
   std::size_t used = 0;
 
   void add(const char* part) {
