@@ -143,6 +143,13 @@ bool ServerSet::applyOptions() {
     return false;
   }
   JModuleObj& box = *servers_.front().box;
+  if (isHeld(servers_.front()) && !edits.empty()) {
+    // Its stand-in has no sheet; the rest of the graph still serves.
+    const std::string number = std::to_string(graph_.numberOf(box));
+    console::err("server 0 (box " + number + ") is held since it crashed: its flags are not " +
+                 "applied; release " + number + ", then set them");
+    edits.clear();
+  }
   for (const auto& [name, value] : edits) {
     std::string error;
     if (!editProperty(box, name, value, error)) {
@@ -179,6 +186,8 @@ void ServerSet::wireSinks(WebUi* web) {
     // Runs on the worker that received the chunk. The page logs every
     // text a server receives itself, sink or no sink.
     sink->setHandler([port](const std::string& text) {
+      // What a link hands on as it is made, not a text received.
+      if (text.empty()) return;
       console::out("received (port " + std::to_string(port) +
                    "): " + JComponent::escape(text, kShown));
     });
@@ -312,6 +321,11 @@ std::string ServerSet::faultLine(const JModuleObj& box) {
 }
 
 std::string ServerSet::statusLine(const Server& server) const {
+  if (isHeld(server)) {
+    const std::string number = std::to_string(graph_.numberOf(*server.box));
+    return "server held (box " + number + ") since it crashed; release " + number +
+           " runs it again";
+  }
   const ServerState state = stateOf(server);
   // The square is what a user sees of the connection flag: the last red or
   // green rectangle the box's paint filled.

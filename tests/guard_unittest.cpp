@@ -320,6 +320,29 @@ TEST_F(GuardTest, ACrashedBoxIsHeldAtTheNextStartUntilReleasedAndTheRestServes) 
       << contentOf(record);
 }
 
+TEST_F(GuardTest, AHeldServerLeavesItsFlagsUnappliedAndTheHostRuns) {
+  const std::string graph = writeGraph({});
+  const std::string saved = path("saved.json");
+  // As a crash in the server's own inputChanged leaves it.
+  std::ofstream(saved + ".crashed")
+      << "0\tQenoServer\tlibqenoserver.so\tinputChanged\t1\tSIGSEGV\n";
+  HostProcess host;
+  ASSERT_TRUE(startHost(host, graph, {"--save", saved, "--url", "/other"}));
+  ASSERT_TRUE(host.waitForOutput("server 0: held (box 0)")) << host.error();
+  EXPECT_NE(host.error().find("qeno-host: server 0 (box 0) is held since it crashed: its flags are "
+                              "not applied; release 0, then set them"),
+            std::string::npos)
+      << host.error();
+  host.writeLine("status");
+  EXPECT_TRUE(host.waitForOutput("server held (box 0) since it crashed; release 0 runs it again"))
+      << host.output();
+  host.writeLine("release 0");
+  ASSERT_TRUE(host.waitForOutput("box 0 runs again")) << host.error();
+  EXPECT_TRUE(qeno::test::waitUntil([&] { return request("n=1\r\n") == "5,x"; }));
+  host.writeLine("quit");
+  EXPECT_EQ(host.wait(), 0) << host.error();
+}
+
 TEST_F(GuardTest, ACrashWhileABoxLoadsIsHeldAndItsSettingsAreSavedAsTheyWere) {
   const std::string graph = writeGraph({{"readContent", "crash", false}});
   const std::string saved = path("saved.json");
