@@ -160,16 +160,17 @@ ModuleGuard::Active::Active(Record* record, const JObject* box, const char* oper
   index_ = slot.depth.load(std::memory_order_relaxed);
   if (index_ < CallSlot::kFrames) {
     Frame& frame = slot.frames[static_cast<std::size_t>(index_)];
-    frame.serial.store(0, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    frame.record.store(record != nullptr ? record : guard::loadingRecord,
-                       std::memory_order_relaxed);
-    frame.box.store(box, std::memory_order_relaxed);
-    frame.operation.store(operation, std::memory_order_relaxed);
+    // A sequence lock for the watchdog: serial 0 while the fields change.
+    // Sequentially consistent stores, not fences, which ThreadSanitizer
+    // cannot follow.
+    frame.serial.store(0);
+    frame.record.store(record != nullptr ? record : guard::loadingRecord);
+    frame.box.store(box);
+    frame.operation.store(operation);
     frame.waits = 0;
     frame.watched = watched;
-    frame.sinceMs.store(watched ? guard::nowMs() : 0, std::memory_order_relaxed);
-    frame.serial.store(++slot.nextSerial, std::memory_order_release);
+    frame.sinceMs.store(watched ? guard::nowMs() : 0);
+    frame.serial.store(++slot.nextSerial);
   }
   slot.depth.store(index_ + 1);
 }

@@ -65,13 +65,13 @@ void look(guard::CallSlot& slot, std::int64_t now) {
   const int depth = slot.depth.load();
   if (depth <= 0 || depth > guard::CallSlot::kFrames) return;
   guard::Frame& frame = slot.frames[static_cast<std::size_t>(depth - 1)];
-  const std::uint64_t serial = frame.serial.load(std::memory_order_acquire);
-  const std::int64_t since = frame.sinceMs.load(std::memory_order_relaxed);
-  const ModuleGuard::Record* record = frame.record.load(std::memory_order_relaxed);
-  const char* operation = frame.operation.load(std::memory_order_relaxed);
-  const JObject* box = frame.box.load(std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_acquire);
-  if (serial == 0 || frame.serial.load(std::memory_order_relaxed) != serial) return;
+  // The fields of one call: the serial is the same, and not 0, before and after.
+  const std::uint64_t serial = frame.serial.load();
+  const std::int64_t since = frame.sinceMs.load();
+  const ModuleGuard::Record* record = frame.record.load();
+  const char* operation = frame.operation.load();
+  const JObject* box = frame.box.load();
+  if (serial == 0 || frame.serial.load() != serial) return;
   if (since == 0 || now - since < kHangMs || frame.told.load() == serial) return;
 
   std::lock_guard<std::mutex> hold(guard::tellLock());
