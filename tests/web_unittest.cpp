@@ -69,6 +69,14 @@ class WebTest : public ::testing::Test {
     }
     return seen.rfind("HTTP/1.1 200", 0) == 0;
   }
+  // Reads the stream on into seen until it holds text, for ten seconds at most.
+  static bool streamShows(TcpClient& events, std::string& seen, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      seen += events.readSome(200);
+    }
+    return seen.find(text) != std::string::npos;
+  }
   httplib::Result postJson(const std::string& path, const std::string& body) const {
     return client().Post(path, bearer(), body, "application/json");
   }
@@ -248,13 +256,7 @@ TEST_F(WebTest, TheEventStreamFollowsServedRequestsAndCommandsOnStandardInput) {
   ASSERT_TRUE(events.send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(uiPort_) +
                           "\r\nAuthorization: Bearer " + token_ + "\r\n\r\n"));
   std::string seen;
-  auto waitFor = [&](const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      seen += events.readSome(200);
-    }
-    return seen.find(text) != std::string::npos;
-  };
+  auto waitFor = [&](const std::string& text) { return streamShows(events, seen, text); };
   ASSERT_TRUE(waitFor("\"square\":\"red\"")) << seen;
   EXPECT_NE(seen.find("text/event-stream"), std::string::npos);
   EXPECT_NE(seen.find("\"state\":\"listening\""), std::string::npos);
@@ -279,13 +281,7 @@ TEST_F(WebTest, WhatNoBoxTellsShowsByTheSweepAndARemovedBoxAsNull) {
   TcpClient events;
   std::string seen;
   ASSERT_TRUE(openStream(events, seen)) << seen;
-  auto waitFor = [&](const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      seen += events.readSome(200);
-    }
-    return seen.find(text) != std::string::npos;
-  };
+  auto waitFor = [&](const std::string& text) { return streamShows(events, seen, text); };
   // The start's lines are in the log, tied to their box.
   EXPECT_TRUE(waitFor(R"("module":0,"text":"server 0: listening on 127.0.0.1 port )" +
                       std::to_string(serverPort_)))
@@ -377,13 +373,7 @@ TEST_F(WebTest, WithThePageAPortInUseIsShownAtTheBoxAndInTheLogAndStartMendsIt) 
   TcpClient events;
   std::string seen;
   ASSERT_TRUE(openStream(events, seen)) << seen;
-  auto waitFor = [&](const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (seen.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      seen += events.readSome(200);
-    }
-    return seen.find(text) != std::string::npos;
-  };
+  auto waitFor = [&](const std::string& text) { return streamShows(events, seen, text); };
   EXPECT_TRUE(waitFor(R"("module":)" + std::to_string(loser) +
                       R"(,"text":"cannot listen on port )" + std::to_string(port) +
                       R"(: Address already in use")"))
