@@ -252,28 +252,24 @@ function drawBox(m) {
                  height: m.height };
 }
 
+// Takes a box's element away, and tells those who follow its ports.
+function dropView(number) {
+  views.get(number).root.remove();
+  views.delete(number);
+  for (const watch of watchers.ports) watch(number);
+}
+
 // Redraws the boxes numbered, or every box, dropping those that left.
 export function drawBoxes(numbers = null) {
   const boxes = model.state.boxes;
   for (const number of numbers ?? boxes.keys()) {
     const m = boxes.get(number);
     // A box is drawn once it has come whole, as a new box comes.
-    if (m && m.image && portsOf(m)) {
-      drawBox(m);
-    } else if (views.has(number)) {
-      views.get(number).root.remove();
-      views.delete(number);
-      for (const watch of watchers.ports) watch(number);
-    }
+    if (m && m.image && portsOf(m)) drawBox(m);
+    else if (views.has(number)) dropView(number);
   }
   if (numbers) return;
-  for (const [number, view] of views) {
-    if (!boxes.has(number)) {
-      view.root.remove();
-      views.delete(number);
-      for (const watch of watchers.ports) watch(number);
-    }
-  }
+  for (const number of views.keys()) if (!boxes.has(number)) dropView(number);
 }
 
 // ---- Links
